@@ -1,0 +1,26 @@
+// The capability query: which OpenCL GPU, if any, and how many CPUs.
+#include "engine/engine.h"
+
+#include <opencv2/core/ocl.hpp>
+
+#include <algorithm>
+#include <iostream>
+
+int runCapabilityQuery()
+{
+    std::cout.flush();
+    const int cpus = cv::getNumberOfCPUs();
+    cv::ocl::Context context;
+    if (!context.create(cv::ocl::Device::TYPE_GPU)) {
+        std::cout << "\n\n { \"GPU\": null, \"CPUnum\": " << cpus << ", \"noGPUDetectedAtAll\": true }" << std::endl;
+    } else if (context.ndevices() == 0) {
+        std::cout << "\n\n { \"GPU\": null, \"CPUnum\": " << cpus << " }" << std::endl;
+    } else {
+        std::cout.flush();
+        std::string name = context.device(0).name();
+        name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+        std::cout << "\n\n { \"GPU\": \"" << name << "\", \"CPUnum\": " << cpus << " }" << std::endl;
+    }
+    std::cout.flush();
+    return exitStatus::ok;
+}

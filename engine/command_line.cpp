@@ -1,0 +1,64 @@
+// The host's twelve positional arguments.
+#include "engine/engine.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+// The range the Cube format allows for a 3D LUT.
+constexpr int smallestLutSize = 2;
+constexpr int largestLutSize = 256;
+
+QString resultExtension(const QString &resultFormat)
+{
+    if (resultFormat == QLatin1String("png"))
+        return QStringLiteral(".png");
+    if (resultFormat == QLatin1String("jpg"))
+        return QStringLiteral(".jpg");
+    return QLatin1Char('.') + resultFormat;
+}
+
+} // namespace
+
+// Positions: 4 result file (or "none"), 5 LUT base path (or "none"), 6 OpenCL
+// ("off" turns it off), 7 lightness ("on" matches it), 8 LUT size (read only
+// with LUT export), 9 result format, 10 strength, 11 size file (or "none").
+// Paths are base64; numbers that do not parse read as 0.
+RunValues parseCommandLine(const QStringList &arguments, EngineSettings &settings)
+{
+    if (arguments.size() < requiredArgumentCount)
+        throw EngineError(exitStatus::usage,
+                          QStringLiteral("expected %1 arguments after the program name, got %2")
+                              .arg(requiredArgumentCount - 1)
+                              .arg(arguments.size() - 1));
+
+    RunValues run;
+    if (platformHonoursResultFile() && arguments[4] != QLatin1String("none"))
+        run.resultFilePath = arguments[4];
+
+    if (arguments[5] != QLatin1String("none")) {
+        settings.lutExport = true;
+        settings.lutBasePath = decodePathArgument(arguments[5]);
+    }
+    if (arguments[6] == QLatin1String("off")) {
+        settings.useOpenCL = false;
+        settings.taskUseOpenCL = false;
+    }
+    settings.matchLightness = arguments[7] == QLatin1String("on");
+    if (settings.lutExport) {
+        settings.lutSize = arguments[8].toInt(nullptr, 10);
+        if (settings.lutSize < smallestLutSize || settings.lutSize > largestLutSize)
+            throw EngineError(exitStatus::usage, QStringLiteral("LUT size \"%1\" is not a whole number from %2 to %3")
+                                                     .arg(arguments[8])
+                                                     .arg(smallestLutSize)
+                                                     .arg(largestLutSize));
+    }
+    run.resultFormat = arguments[9];
+    const QString extension = resultExtension(run.resultFormat);
+    if (run.resultFormat.isEmpty() || !cv::haveImageWriter(extension.toUtf8().toStdString()))
+        throw EngineError(exitStatus::usage,
+                          QStringLiteral("result format \"%1\" has no image encoder").arg(run.resultFormat));
+    run.strength = arguments[10].toFloat();
+    run.sizeFilePath = arguments[11];
+    return run;
+}

@@ -1,0 +1,186 @@
+// The byte-level conversation with the host: progress and diagnostic lines on
+// standard error, the framed request on standard input, the result on standard
+// output or in a result file, and the size file.
+#include "engine/engine.h"
+
+#include <QDataStream>
+#include <QSaveFile>
+
+#include <opencv2/core/utils/logging.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
+{
+}
+
+void prepareStandardStreams()
+{
+    setBinaryStandardStreams();
+    // Every progress line must reach the host at once.
+    std::setbuf(stdout, nullptr);
+    std::setbuf(stderr, nullptr);
+    // Standard error is the host's protocol channel: OpenCV's own log lines
+    // (OpenCL device selection and the like) must not appear there.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+void reportProgress(const char *code)
+{
+    char line[8];
+    const int length = std::snprintf(line, sizeof line, "%s\n", code);
+    std::fwrite(line, 1, static_cast<size_t>(length), stderr);
+    std::fflush(stderr);
+}
+
+void writeDiagnosticLine(const QString &line)
+{
+    std::cerr << line.toStdString() << std::endl;
+}
+
+void writeErrorLine(const QString &message)
+{
+    QString line = message;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    std::cerr << errorLineWord << ' ' << line.toStdString() << std::endl;
+}
+
+QByteArray readRequest()
+{
+    QByteArray request;
+    char buffer[1024];
+    for (;;) {
+        std::cin.read(buffer, sizeof buffer);
+        request.append(buffer, static_cast<int>(std::cin.gcount()));
+        if (!std::cin)
+            break;
+    }
+    if (std::cin.bad())
+        throw EngineError(exitStatus::ioError, QStringLiteral("reading the request from standard input failed"));
+    return request;
+}
+
+// Request layout, all integers signed 32-bit big-endian:
+//   [ignored int][TL][TL bytes: target][RL][RL bytes: reference][ignored tail]
+// A missing length field reads as 0 (an empty image); a length that is negative
+// or runs past the end of the request is refused without reading past it.
+SplitRequest splitRequest(const QByteArray &request)
+{
+    QDataStream stream(request);
+    qint32 ignored = 0;
+    stream >> ignored;
+
+    auto readImage = [&](const char *which) {
+        qint32 length = 0;
+        stream >> length;
+        if (length < 0)
+            throw EngineError(exitStatus::dataError,
+                              QStringLiteral("%1 length %2 is negative").arg(QLatin1String(which)).arg(length));
+        const qint64 remaining = stream.device() ? stream.device()->bytesAvailable() : 0;
+        if (length > remaining)
+            throw EngineError(exitStatus::dataError, QStringLiteral("%1 length %2 exceeds the %3 bytes received")
+                                                         .arg(QLatin1String(which))
+                                                         .arg(length)
+                                                         .arg(remaining));
+        QByteArray bytes(length, Qt::Uninitialized);
+        if (length > 0)
+            stream.readRawData(bytes.data(), length);
+        return bytes;
+    };
+
+    SplitRequest split;
+    split.targetBytes = readImage("target");
+    split.referenceBytes = readImage("reference");
+    return split;
+}
+
+QString decodePathArgument(const QString &text)
+{
+    QByteArray bytes = QByteArray::fromBase64(text.toLatin1());
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return QString::fromUtf8(bytes);
+}
+
+bool saveFileAtomically(const QString &path, const QByteArray &bytes, bool textMode, QString *reason)
+{
+    QSaveFile file(path);
+    QIODevice::OpenMode mode = QIODevice::WriteOnly;
+    if (textMode)
+        mode |= QIODevice::Text;
+    bool saved = file.open(mode) && file.write(bytes) == bytes.size() && file.commit();
+    if (!saved && reason)
+        *reason = file.errorString();
+    return saved;
+}
+
+void writeSizeFile(const QString &sizeFilePath, int width, int height)
+{
+    const QString path = decodePathArgument(sizeFilePath);
+    const QByteArray text = (QString::number(width) + QLatin1Char('x') + QString::number(height)).toUtf8();
+    // A size file that cannot be written is not worth failing the request for.
+    saveFileAtomically(path, text, false, nullptr);
+}
+
+std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultFormat)
+{
+    QString extension = QStringLiteral(".png");
+    std::vector<int> parameters{0, 0};
+    if (resultFormat == QLatin1String("png")) {
+        parameters = {cv::IMWRITE_PNG_COMPRESSION, 5};
+    } else if (resultFormat == QLatin1String("jpg")) {
+        extension = QStringLiteral(".jpg");
+        parameters = {cv::IMWRITE_JPEG_QUALITY, 99};
+    } else {
+        extension = QLatin1Char('.') + resultFormat;
+    }
+
+    std::vector<uchar> bytes;
+    bool encoded = false;
+    QString reason = QStringLiteral("the encoder refused the image");
+    if (image.empty()) {
+        reason = QStringLiteral("the result image is empty");
+    } else {
+        try {
+            encoded = cv::imencode(extension.toUtf8().toStdString(), image, bytes, parameters);
+        } catch (const cv::Exception &e) {
+            reason = QString::fromStdString(e.err);
+        }
+    }
+    if (!encoded || bytes.empty())
+        throw EngineError(exitStatus::software, QStringLiteral("could not encode the %1x%2 result as %3: %4")
+                                                    .arg(image.cols)
+                                                    .arg(image.rows)
+                                                    .arg(extension, reason));
+    return bytes;
+}
+
+void deliverResult(const std::vector<uchar> &bytes, const QString &resultFilePath, bool lutExport)
+{
+    if (resultFilePath.isEmpty()) {
+        const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        const bool flushed = std::fflush(stdout) == 0;
+        if (written != bytes.size() || !flushed)
+            throw EngineError(exitStatus::ioError,
+                              QStringLiteral("could not write the result to standard output (%1 of %2 bytes written)")
+                                  .arg(written)
+                                  .arg(bytes.size()));
+        return;
+    }
+
+    // Decoded as UTF-8 like every other path, so that a name with non-ASCII
+    // letters names the file the host asked for.
+    const QString filePath = decodePathArgument(resultFilePath);
+    const QByteArray content = lutExport
+        ? QByteArray("0")
+        : QByteArray::fromRawData(reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()));
+    QString reason;
+    const bool saved = saveFileAtomically(filePath, content, false, &reason);
+    std::fflush(stdout);
+    if (!saved)
+        throw EngineError(exitStatus::cannotCreate,
+                          QStringLiteral("cannot write result file %1: %2").arg(filePath, reason));
+}

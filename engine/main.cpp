@@ -1,0 +1,37 @@
+// matchengine: started by a host application once per request.
+#include "engine/engine.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(discardMessage);
+    QCoreApplication application(argc, argv);
+    prepareStandardStreams();
+    reportProgress("005");
+
+    // Every failure of a request ends here, as one error line and an exit status.
+    try {
+        const QStringList arguments = QCoreApplication::arguments();
+        if (arguments.size() < 4)
+            throw EngineError(exitStatus::usage,
+                              QStringLiteral("expected %1 arguments after the program name (3 for the capability "
+                                             "query), got %2; see the README for the positions")
+                                  .arg(requiredArgumentCount - 1)
+                                  .arg(arguments.size() - 1));
+        if (arguments[3] == QLatin1String(capabilityToken))
+            return runCapabilityQuery();
+        const RunValues run = parseCommandLine(arguments, engineSettings());
+        return runMatching(run);
+    } catch (const EngineError &error) {
+        writeErrorLine(QString::fromStdString(error.what()));
+        return error.status;
+    } catch (const cv::Exception &error) {
+        writeErrorLine(QStringLiteral("internal failure: %1").arg(QString::fromStdString(error.what())));
+    } catch (const std::exception &error) {
+        writeErrorLine(QStringLiteral("internal failure: %1").arg(QString::fromStdString(error.what())));
+    } catch (...) {
+        writeErrorLine(QStringLiteral("internal failure of unknown kind"));
+    }
+    return exitStatus::software;
+}

@@ -1,0 +1,12 @@
+#include "engine/engine.h"
+
+EngineSettings &engineSettings()
+{
+    static EngineSettings settings;
+    return settings;
+}
+
+EngineError::EngineError(int exitStatus, const QString &message)
+    : std::runtime_error(message.toStdString()), status(exitStatus)
+{
+}

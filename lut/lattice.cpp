@@ -1,0 +1,1 @@
+#include "lut/lut.h"

@@ -1,0 +1,116 @@
+#include "support/test_support.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <stdexcept>
+
+namespace testing_support {
+
+QString samplePath(const QString &name)
+{
+    return QStringLiteral(MATCHENGINE_SAMPLE_DIR "/") + name;
+}
+
+QString testDataPath(const QString &name)
+{
+    return QStringLiteral(MATCHENGINE_TEST_DATA_DIR "/") + name;
+}
+
+QByteArray readFileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read " + path.toStdString());
+    return file.readAll();
+}
+
+cv::Mat decodeBytes(const QByteArray &bytes, int flags)
+{
+    const cv::Mat raw(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
+    return cv::imdecode(raw, flags);
+}
+
+QByteArray encodePng(const cv::Mat &image)
+{
+    std::vector<uchar> bytes;
+    if (!cv::imencode(".png", image, bytes))
+        throw std::runtime_error("cannot encode test image");
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first,
+                        const QByteArray &trailing)
+{
+    QByteArray request;
+    QDataStream stream(&request, QIODevice::WriteOnly);
+    stream << first << qint32(target.size());
+    stream.writeRawData(target.constData(), target.size());
+    stream << qint32(reference.size());
+    stream.writeRawData(reference.constData(), reference.size());
+    stream.writeRawData(trailing.constData(), trailing.size());
+    return request;
+}
+
+QString base64Path(const QString &path)
+{
+    return QString::fromLatin1(path.toUtf8().toBase64());
+}
+
+QStringList HostArguments::list() const
+{
+    return {position1, position2, position3, resultFile, lutBase, openCL,
+            lightness, lutSize, format, strength, sizeFile};
+}
+
+QStringList EngineRun::errLines() const
+{
+    QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
+{
+    QProcess process;
+    QStringList environment = QProcess::systemEnvironment();
+    environment += extraEnvironment;
+    process.setEnvironment(environment);
+    process.start(QStringLiteral(MATCHENGINE_BINARY), arguments);
+    EngineRun run;
+    if (!process.waitForStarted(30000))
+        throw std::runtime_error("cannot start the engine binary");
+    qint64 offset = 0;
+    while (offset < input.size()) {
+        const qint64 written = process.write(input.constData() + offset, input.size() - offset);
+        if (written < 0)
+            break;
+        offset += written;
+        process.waitForBytesWritten(30000);
+    }
+    process.closeWriteChannel();
+    if (!process.waitForFinished(300000))
+        throw std::runtime_error("the engine did not finish");
+    run.crashed = process.exitStatus() == QProcess::CrashExit;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QStringList progressCodes(const QStringList &lines)
+{
+    static const QRegularExpression code(QStringLiteral("^[0-9]{3}$"));
+    QStringList codes;
+    for (const QString &line : lines)
+        if (code.match(line).hasMatch())
+            codes << line;
+    return codes;
+}
+
+} // namespace testing_support

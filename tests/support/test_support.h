@@ -1,0 +1,57 @@
+// Helpers shared by the tests: sample images, framed requests, and running the
+// real engine binary as a host would.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <opencv2/core.hpp>
+
+namespace testing_support {
+
+QString samplePath(const QString &name);          // a bundled sample photograph
+QString testDataPath(const QString &name);        // a file under tests/data
+QByteArray readFileBytes(const QString &path);
+cv::Mat decodeBytes(const QByteArray &bytes, int flags = -1);
+QByteArray encodePng(const cv::Mat &image);
+
+// [first int][TL][target][RL][reference][trailing], big-endian.
+QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
+                        const QByteArray &trailing = QByteArray());
+
+QString base64Path(const QString &path);
+
+// The twelve host arguments (without the program path), with the host's usual
+// defaults: no result file, no LUT, OpenCL on, lightness kept, LUT size 16,
+// png, strength 1, no size file.
+struct HostArguments {
+    QString position1 = QStringLiteral("host");
+    QString position2 = QStringLiteral("1");
+    QString position3 = QStringLiteral("run");
+    QString resultFile = QStringLiteral("none");
+    QString lutBase = QStringLiteral("none");
+    QString openCL = QStringLiteral("on");
+    QString lightness = QStringLiteral("off");
+    QString lutSize = QStringLiteral("16");
+    QString format = QStringLiteral("png");
+    QString strength = QStringLiteral("1");
+    QString sizeFile = QStringLiteral("none");
+    QStringList list() const;
+};
+
+struct EngineRun {
+    int exitCode = -1;
+    bool crashed = false;  // ended by a signal
+    QByteArray out;
+    QByteArray err;
+    QStringList errLines() const;  // standard error split at line feeds
+};
+
+EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
+                    const QStringList &extraEnvironment = QStringList());
+
+// Progress codes and the lines that carry no progress code, in order.
+QStringList progressCodes(const QStringList &lines);
+
+} // namespace testing_support
