@@ -6,7 +6,7 @@
 #include <QDataStream>
 #include <QSaveFile>
 
-#include <opencv2/core/utils/logging.hpp>
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what the build needs from Debian's packages (only what is missing),
+# then configures and builds matchengine in ./build. Sourced by test.sh and demo.sh.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes
+  libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
+  libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
+  libgtest-dev         # GoogleTest, for the tests
+  libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
+  ocl-icd-opencl-dev   # the OpenCL loader
+  pocl-opencl-icd      # a CPU OpenCL device, so the OpenCL path runs without a GPU
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${MATCHENGINE_BUILD_DIR:-$root/build}"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" --parallel "$(nproc)"
