@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -99,6 +100,14 @@ int runCapabilityQuery();
 // Returns the exit status; throws EngineError for requests that fail.
 int runMatching(const RunValues &run);
 
+// The stream that carries the host protocol: standard error as the host sees
+// it. After prepareStandardStreams, libraries that write to standard error on
+// their own (codec warnings and the like) no longer reach the host.
+FILE *protocolChannel();
+
 // Platform differences, kept in one place.
 void setBinaryStandardStreams();
+// Moves the process's standard error to the null device and returns a stream
+// on the original one; returns stderr itself when that is not possible.
+FILE *detachProtocolChannel();
 bool platformHonoursResultFile();

@@ -12,6 +12,15 @@
 #include <cstdio>
 #include <iostream>
 
+namespace {
+FILE *channel = stderr;
+}
+
+FILE *protocolChannel()
+{
+    return channel;
+}
+
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 {
 }
@@ -19,32 +28,37 @@ void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 void prepareStandardStreams()
 {
     setBinaryStandardStreams();
+    // Standard error is the host's protocol channel: codec warnings (libpng's
+    // "known incorrect sRGB profile"), OpenCV's log and OpenCL chatter must not
+    // appear there between the engine's own lines.
+    channel = detachProtocolChannel();
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     // Every progress line must reach the host at once.
     std::setbuf(stdout, nullptr);
+    std::setbuf(channel, nullptr);
     std::setbuf(stderr, nullptr);
-    // Standard error is the host's protocol channel: OpenCV's own log lines
-    // (OpenCL device selection and the like) must not appear there.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 }
 
 void reportProgress(const char *code)
 {
     char line[8];
     const int length = std::snprintf(line, sizeof line, "%s\n", code);
-    std::fwrite(line, 1, static_cast<size_t>(length), stderr);
-    std::fflush(stderr);
+    std::fwrite(line, 1, static_cast<size_t>(length), channel);
+    std::fflush(channel);
 }
 
 void writeDiagnosticLine(const QString &line)
 {
-    std::cerr << line.toStdString() << std::endl;
+    const QByteArray text = line.toUtf8() + '\n';
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), channel);
+    std::fflush(channel);
 }
 
 void writeErrorLine(const QString &message)
 {
     QString line = message;
     line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    std::cerr << errorLineWord << ' ' << line.toStdString() << std::endl;
+    writeDiagnosticLine(QLatin1String(errorLineWord) + QLatin1Char(' ') + line);
 }
 
 QByteArray readRequest()

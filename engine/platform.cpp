@@ -1,10 +1,11 @@
 // Everything that differs between the Windows build and the POSIX builds.
 #include "engine/engine.h"
 
-#ifdef _WIN32
 #include <fcntl.h>
+#ifdef _WIN32
 #include <io.h>
-#include <stdio.h>
+#else
+#include <unistd.h>
 #endif
 
 void setBinaryStandardStreams()
@@ -24,4 +25,25 @@ bool platformHonoursResultFile()
 #else
     return true;
 #endif
+}
+
+FILE *detachProtocolChannel()
+{
+    std::fflush(stderr);
+#ifdef _WIN32
+    const int protocol = _dup(_fileno(stderr));
+    const int null = _open("NUL", _O_WRONLY);
+    const bool moved = protocol >= 0 && null >= 0 && _dup2(null, _fileno(stderr)) == 0;
+    if (null >= 0)
+        _close(null);
+    FILE *channel = moved ? _fdopen(protocol, "w") : nullptr;
+#else
+    const int protocol = dup(fileno(stderr));
+    const int null = open("/dev/null", O_WRONLY);
+    const bool moved = protocol >= 0 && null >= 0 && dup2(null, fileno(stderr)) >= 0;
+    if (null >= 0)
+        close(null);
+    FILE *channel = moved ? fdopen(protocol, "w") : nullptr;
+#endif
+    return channel ? channel : stderr;
 }

@@ -30,7 +30,7 @@ void writeCrashLine(int kind, const std::string &message)
             c = ' ';
     while (!text.empty() && text.back() == ' ')
         text.pop_back();
-    std::fprintf(stderr, "CRASH (67+) (%d) %s\n", kind, text.c_str());
+    std::fprintf(protocolChannel(), "CRASH (67+) (%d) %s\n", kind, text.c_str());
 }
 
 } // namespace
@@ -61,7 +61,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     writeDiagnosticLine(QStringLiteral("current_image_mat_rgba:%1x%2").arg(decodedTarget.cols).arg(decodedTarget.rows));
     settings.currentImageWidth = decodedTarget.cols;
     settings.currentImageHeight = decodedTarget.rows;
-    std::fflush(stderr);
+    std::fflush(protocolChannel());
     writeDiagnosticLine(QStringLiteral("DONE"));
 
     const int targetChannels = decodedTarget.channels();
@@ -134,8 +134,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     } catch (const std::string &error) {
         writeCrashLine(2, error);
     } catch (...) {
-        std::fputs("CRASH (67+) (3) UNKNOWN\n", stderr);
+        std::fputs("CRASH (67+) (3) UNKNOWN\n", protocolChannel());
     }
-    std::fflush(stderr);
+    std::fflush(protocolChannel());
     return decodedTarget;
 }

@@ -75,13 +75,16 @@ QStringList EngineRun::errLines() const
     return lines;
 }
 
-EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
+namespace {
+
+EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                     const QStringList &extraEnvironment)
 {
     QProcess process;
     QStringList environment = QProcess::systemEnvironment();
     environment += extraEnvironment;
     process.setEnvironment(environment);
-    process.start(QStringLiteral(MATCHENGINE_BINARY), arguments);
+    process.start(program, arguments);
     EngineRun run;
     if (!process.waitForStarted(30000))
         throw std::runtime_error("cannot start the engine binary");
@@ -101,6 +104,22 @@ EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+} // namespace
+
+EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
+{
+    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment);
+}
+
+EngineRun runEngineWithMemoryLimit(const QStringList &arguments, const QByteArray &input, int limitKiB)
+{
+    const QStringList shellArguments = QStringList{QStringLiteral("-c"),
+                                                   QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(limitKiB),
+                                                   QStringLiteral(MATCHENGINE_BINARY)}
+        + arguments;
+    return runProgram(QStringLiteral("/bin/sh"), shellArguments, input, QStringList());
 }
 
 QStringList progressCodes(const QStringList &lines)

@@ -50,6 +50,9 @@ struct EngineRun {
 
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
                     const QStringList &extraEnvironment = QStringList());
+// The same with the engine's address space limited (POSIX shells only), to
+// make a large allocation fail on purpose.
+EngineRun runEngineWithMemoryLimit(const QStringList &arguments, const QByteArray &input, int limitKiB);
 
 // Progress codes and the lines that carry no progress code, in order.
 QStringList progressCodes(const QStringList &lines);
