@@ -1,1 +1,238 @@
+// Image intake and finishing: decoding the request's images, the working images
+// at the 1/256 scale, the target's Lab lightness, the strength blend and the
+// alpha plane of the result.
 #include "matching/matching.h"
+
+#include "engine/engine.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <vector>
+
+namespace {
+
+QString depthName(int depth)
+{
+    switch (depth) {
+    case CV_8U: return QStringLiteral("8-bit unsigned");
+    case CV_8S: return QStringLiteral("8-bit signed");
+    case CV_16U: return QStringLiteral("16-bit unsigned");
+    case CV_16S: return QStringLiteral("16-bit signed");
+    case CV_32S: return QStringLiteral("32-bit integer");
+    case CV_32F: return QStringLiteral("32-bit float");
+    case CV_64F: return QStringLiteral("64-bit float");
+    case CV_16F: return QStringLiteral("16-bit float");
+    }
+    return QStringLiteral("depth %1").arg(depth);
+}
+
+// Factor that brings a sample of this depth to the 8-bit scale: a 16-bit
+// photograph is matched like its 8-bit rendering, floats run from 0 to 1.
+double eightBitFactor(int depth)
+{
+    switch (depth) {
+    case CV_8U: return 1.0;
+    case CV_16U: return 1.0 / 257.0;
+    case CV_32F:
+    case CV_64F: return 255.0;
+    }
+    throw EngineError(exitStatus::dataError,
+                      QStringLiteral("image samples are %1; expected 8- or 16-bit unsigned or float samples")
+                          .arg(depthName(depth)));
+}
+
+// The colour conversions take 8-bit, 16-bit and single-precision samples only.
+cv::UMat convertibleDepth(const cv::UMat &image)
+{
+    if (image.depth() != CV_64F)
+        return image;
+    cv::UMat single;
+    image.convertTo(single, CV_32F);
+    return single;
+}
+
+cv::UMat greyPlaneAsBgr(const cv::UMat &image)
+{
+    cv::UMat grey;
+    cv::extractChannel(image, grey, 0);
+    cv::UMat bgr;
+    cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    return bgr;
+}
+
+// Any channel count the decoders give, alpha dropped, as B, G, R.
+cv::UMat colourPlanes(const cv::UMat &image)
+{
+    switch (image.channels()) {
+    case 3:
+        return image;
+    case 4: {
+        cv::UMat bgr;
+        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_BGRA2BGR);
+        return bgr;
+    }
+    case 1: {
+        cv::UMat bgr;
+        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_GRAY2BGR);
+        return bgr;
+    }
+    case 2:
+        return greyPlaneAsBgr(convertibleDepth(image));
+    }
+    throw EngineError(exitStatus::dataError,
+                      QStringLiteral("image has %1 channels; expected 1 to 4").arg(image.channels()));
+}
+
+int alphaPlaneIndex(int channels)
+{
+    if (channels == 4)
+        return 3;
+    if (channels == 2)
+        return 1;
+    throw EngineError(exitStatus::software,
+                      QStringLiteral("the decoded target has %1 channels and no alpha plane to put back")
+                          .arg(channels));
+}
+
+cv::UMat toEightBitSamples(const cv::UMat &image)
+{
+    cv::UMat eightBit;
+    image.convertTo(eightBit, CV_8U, eightBitFactor(image.depth()), 0.0);
+    return eightBit;
+}
+
+} // namespace
+
+cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
+{
+    const QString name = QLatin1String(which);
+    if (bytes.isEmpty())
+        throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is empty (0 bytes)").arg(name));
+
+    // A header over the request's own bytes: the encoded image is not copied.
+    const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
+    const cv::Mat decoded = cv::imdecode(encoded, cv::IMREAD_UNCHANGED);
+    if (decoded.empty())
+        throw EngineError(exitStatus::dataError,
+                          QStringLiteral("%1 image could not be decoded: %2 bytes in no format the image "
+                                         "decoders read")
+                              .arg(name)
+                              .arg(bytes.size()));
+    const int depth = decoded.depth();
+    if (depth != CV_8U && depth != CV_16U && depth != CV_32F && depth != CV_64F)
+        throw EngineError(exitStatus::dataError,
+                          QStringLiteral("%1 image has %2 samples; expected 8- or 16-bit unsigned or float "
+                                         "samples")
+                              .arg(name, depthName(depth)));
+    if (decoded.channels() < 1 || decoded.channels() > 4)
+        throw EngineError(exitStatus::dataError,
+                          QStringLiteral("%1 image has %2 channels; expected 1 to 4")
+                              .arg(name)
+                              .arg(decoded.channels()));
+    // The UMat holds a reference to the decoded pixels, which outlive this Mat header.
+    return decoded.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+}
+
+cv::UMat dropTargetAlpha(const cv::UMat &decodedTarget, bool &targetHadAlpha)
+{
+    const int channels = decodedTarget.channels();
+    targetHadAlpha = channels == 4 || channels == 2;
+    return colourPlanes(decodedTarget);
+}
+
+cv::UMat normaliseReference(const cv::UMat &decodedReference)
+{
+    return colourPlanes(decodedReference);
+}
+
+cv::UMat toWorkingScale(const cv::UMat &image)
+{
+    cv::UMat working;
+    image.convertTo(working, CV_32FC3, eightBitFactor(image.depth()) / 256.0, 0.0);
+    return working;
+}
+
+cv::UMat toEightBit(const cv::UMat &workingImage)
+{
+    cv::UMat eightBit;
+    workingImage.convertTo(eightBit, CV_8UC3, 256.0, 0.0);
+    return eightBit;
+}
+
+cv::UMat labOf(const cv::UMat &eightBitImage)
+{
+    // RGB codes on B, G, R data; the conversion back uses the same assignment.
+    cv::UMat lab;
+    cv::cvtColor(eightBitImage, lab, cv::COLOR_RGB2Lab);
+    return lab;
+}
+
+void restoreLightness(cv::UMat &resultLab, const cv::UMat &targetLab)
+{
+    if (engineSettings().matchLightness)
+        return;
+    std::vector<cv::UMat> resultPlanes;
+    std::vector<cv::UMat> targetPlanes;
+    cv::split(resultLab, resultPlanes);
+    cv::split(targetLab, targetPlanes);
+    resultPlanes[0] = targetPlanes[0];
+    cv::UMat merged;
+    cv::merge(resultPlanes, merged);
+    resultLab = merged;
+}
+
+void blendWithUnmatched(cv::UMat &result, const cv::UMat &unmatchedTarget, float strength)
+{
+    const cv::UMat unmatched = toEightBitSamples(unmatchedTarget);
+    const float unmatchedWeight = 1.0f - strength;
+    cv::UMat blended;
+    cv::addWeighted(result, static_cast<double>(strength), unmatched, static_cast<double>(unmatchedWeight), 0.0,
+                    blended, -1);
+    result = blended;
+}
+
+cv::UMat restoreAlpha(const cv::UMat &result, const cv::UMat &decodedTarget)
+{
+    const int alphaIndex = alphaPlaneIndex(decodedTarget.channels());
+    cv::UMat withAlpha;
+    cv::cvtColor(result, withAlpha, cv::COLOR_BGR2BGRA);
+    std::vector<cv::UMat> resultPlanes;
+    cv::split(withAlpha, resultPlanes);
+    reportProgress("080");
+    std::vector<cv::UMat> targetPlanes;
+    cv::split(decodedTarget, targetPlanes);
+    reportProgress("085");
+    cv::UMat alpha = targetPlanes[static_cast<size_t>(alphaIndex)];
+    if (alpha.depth() != CV_8U)
+        alpha = toEightBitSamples(alpha);
+    const std::vector<cv::UMat> planes{resultPlanes[0], resultPlanes[1], resultPlanes[2], alpha};
+    cv::UMat restored;
+    cv::merge(planes, restored);
+    return restored;
+}
+
+cv::UMat toEightBitColour(const cv::UMat &decodedImage)
+{
+    const cv::UMat eightBit = toEightBitSamples(decodedImage);
+    switch (eightBit.channels()) {
+    case 3:
+    case 4:
+        return eightBit;
+    case 1: {
+        cv::UMat bgr;
+        cv::cvtColor(eightBit, bgr, cv::COLOR_GRAY2BGR);
+        return bgr;
+    }
+    case 2: {
+        std::vector<cv::UMat> planes;
+        cv::split(eightBit, planes);
+        const std::vector<cv::UMat> bgra{planes[0], planes[0], planes[0], planes[1]};
+        cv::UMat merged;
+        cv::merge(bgra, merged);
+        return merged;
+    }
+    }
+    throw EngineError(exitStatus::dataError,
+                      QStringLiteral("image has %1 channels; expected 1 to 4").arg(eightBit.channels()));
+}
