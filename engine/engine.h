@@ -111,3 +111,5 @@ void setBinaryStandardStreams();
 // on the original one; returns stderr itself when that is not possible.
 FILE *detachProtocolChannel();
 bool platformHonoursResultFile();
+// Lets writes to a closed pipe fail with an error instead of killing the process.
+void ignoreBrokenPipe();

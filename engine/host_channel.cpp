@@ -28,6 +28,7 @@ void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 void prepareStandardStreams()
 {
     setBinaryStandardStreams();
+    ignoreBrokenPipe();
     // Standard error is the host's protocol channel: codec warnings (libpng's
     // "known incorrect sRGB profile"), OpenCV's log and OpenCL chatter must not
     // appear there between the engine's own lines.

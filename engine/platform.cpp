@@ -1,6 +1,7 @@
 // Everything that differs between the Windows build and the POSIX builds.
 #include "engine/engine.h"
 
+#include <csignal>
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
@@ -24,6 +25,15 @@ bool platformHonoursResultFile()
     return false;
 #else
     return true;
+#endif
+}
+
+void ignoreBrokenPipe()
+{
+#ifndef _WIN32
+    // A host that stops reading early must get an orderly exit, not a silent
+    // death by signal: the failed write is reported instead.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 

@@ -110,6 +110,7 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     if (bytes.isEmpty())
         throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is empty (0 bytes)").arg(name));
 
+    checkEncodedImage(bytes, which);
     // A header over the request's own bytes: the encoded image is not copied.
     const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
     const cv::Mat decoded = cv::imdecode(encoded, cv::IMREAD_UNCHANGED);
@@ -119,6 +120,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
                                          "decoders read")
                               .arg(name)
                               .arg(bytes.size()));
+    // Formats whose header is not probed meet the same limit, if later.
+    checkPixelCount(decoded.cols, decoded.rows, which);
     const int depth = decoded.depth();
     if (depth != CV_8U && depth != CV_16U && depth != CV_32F && depth != CV_64F)
         throw EngineError(exitStatus::dataError,

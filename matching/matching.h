@@ -16,6 +16,15 @@
 // engine cannot scale.
 cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which);
 
+// The most pixels one image may have. Larger images are refused from their
+// header, before any pixel memory is allocated.
+constexpr qint64 maximumImagePixels = qint64(1) << 28;
+// Refuses, with EngineError (dataError), an encoded image that is cut short
+// (PNG without its end chunk, JPEG without its end marker, WebP shorter than its
+// RIFF size) or whose header declares more than maximumImagePixels.
+void checkEncodedImage(const QByteArray &bytes, const char *which);
+void checkPixelCount(qint64 width, qint64 height, const char *which);
+
 // Brings a decoded target to 3 channels. Sets targetHadAlpha when the target
 // carries an alpha plane (4 channels, or grey with alpha).
 cv::UMat dropTargetAlpha(const cv::UMat &decodedTarget, bool &targetHadAlpha);

@@ -1,0 +1,249 @@
+// Bad requests through the real binary, one table: every one must end with
+// its documented exit status and a clear line, never a signal, never a foreign
+// line on standard error, never half a file.
+#include "engine/engine.h"
+
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+using namespace testing_support;
+
+namespace {
+
+QByteArray encoded(const cv::Mat &image, const char *extension)
+{
+    std::vector<uchar> bytes;
+    if (!cv::imencode(extension, image, bytes))
+        throw std::runtime_error(std::string("cannot encode test image as ") + extension);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+}
+
+cv::Mat smallPhoto(const char *name, int width, int height)
+{
+    cv::Mat photo = decodeBytes(readFileBytes(samplePath(QString::fromLatin1(name))));
+    cv::Mat small;
+    cv::resize(photo, small, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+    return small;
+}
+
+quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char c : data) {
+        crc ^= uchar(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void putBigEndian(QByteArray &bytes, int at, quint32 value, int size)
+{
+    for (int i = 0; i < size; ++i)
+        bytes[at + i] = char((value >> (8 * (size - 1 - i))) & 0xFF);
+}
+
+// A valid PNG whose header claims width x height (CRC kept right).
+QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
+{
+    QByteArray bomb = png;
+    putBigEndian(bomb, 16, width, 4);
+    putBigEndian(bomb, 20, height, 4);
+    putBigEndian(bomb, 29, crc32(bomb.mid(12, 17)), 4);
+    return bomb;
+}
+
+QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height)
+{
+    QByteArray bomb = jpeg;
+    const int frame = bomb.indexOf("\xFF\xC0");
+    putBigEndian(bomb, frame + 5, height, 2);
+    putBigEndian(bomb, frame + 7, width, 2);
+    return bomb;
+}
+
+QByteArray bigEndianInt(qint32 value)
+{
+    QByteArray bytes(4, '\0');
+    putBigEndian(bytes, 0, quint32(value), 4);
+    return bytes;
+}
+
+struct BadRequest {
+    const char *name;
+    int status;
+    QString errorPart;  // what the error line must say; empty when the request succeeds
+    std::function<void(HostArguments &)> arguments;
+    std::function<QByteArray()> request;
+};
+
+bool isOwnLine(const QString &line)
+{
+    static const QRegularExpression own(QStringLiteral(
+        "^([0-9]{3}|bytes:[0-9]+|current_image:[0-9]+|current_image_mat_rgba:[0-9]+x[0-9]+|DONE|CRASH \\(67\\+\\) .*|ERROR .+)$"));
+    return own.match(line).hasMatch();
+}
+
+} // namespace
+
+class BadRequests : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString path(const QString &name) const { return dir.filePath(name); }
+};
+
+TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
+{
+    ASSERT_TRUE(dir.isValid());
+    const cv::Mat target = smallPhoto("coffee.png", 96, 64);
+    const cv::Mat referenceImage = smallPhoto("rocket.jpg", 80, 60);
+    const QByteArray png = encoded(target, ".png");
+    const QByteArray jpg = encoded(target, ".jpg");
+    const QByteArray reference = encoded(referenceImage, ".jpg");
+    const QByteArray webp = encoded(target, ".webp");
+    const QByteArray tif = encoded(target, ".tif");
+    const QByteArray bmp = encoded(target, ".bmp");
+    QDir(dir.path()).mkdir(QStringLiteral("a folder"));
+
+    cv::Mat grey, sixteen, sixteenWithAlpha, floating;
+    cv::cvtColor(target, grey, cv::COLOR_BGR2GRAY);
+    target.convertTo(sixteen, CV_16U, 257.0);
+    cv::cvtColor(sixteen, sixteenWithAlpha, cv::COLOR_BGR2BGRA);
+    target.convertTo(floating, CV_32F, 1.0 / 255.0);
+
+    auto frame = [](QByteArray t, QByteArray r) { return [t, r] { return frameRequest(t, r); }; };
+    auto none = [](HostArguments &) {};
+    const QString nonAscii = QStringLiteral("Ergebnis mit Lücke – ñ");
+    QDir(dir.path()).mkdir(nonAscii);
+
+    const QList<BadRequest> table = {
+        {"empty request", 65, "target image is empty", none, [] { return QByteArray(); }},
+        {"three bytes", 65, "target image is empty", none, [] { return QByteArray("\0\0\1", 3); }},
+        {"six bytes", 65, "target image is empty", none, [] { return QByteArray(6, '\0'); }},
+        {"header without reference length", 65, "reference image is empty", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(png.size()) + png; }},
+        {"negative target length", 65, "target length -5 is negative", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(-5) + png; }},
+        {"smallest target length", 65, "target length -2147483648", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(-2147483647 - 1) + png; }},
+        {"oversized target length", 65, "exceeds the", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(png.size() + 100) + png; }},
+        {"negative reference length", 65, "reference length -1 is negative", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(png.size()) + png + bigEndianInt(-1) + reference; }},
+        {"oversized reference length", 65, "reference length", none,
+         [=] { return bigEndianInt(0) + bigEndianInt(png.size()) + png + bigEndianInt(reference.size() + 1) + reference; }},
+        {"zero-length target", 65, "target image is empty", none, frame(QByteArray(), reference)},
+        {"zero-length reference", 65, "reference image is empty", none, frame(png, QByteArray())},
+        {"garbage target", 65, "target image could not be decoded", none, frame(QByteArray(5000, '\x5A'), reference)},
+        {"garbage reference", 65, "reference image could not be decoded", none, frame(png, QByteArray(777, '\x01'))},
+        {"PNG signature only", 65, "target image is a truncated PNG", none, frame(png.left(8), reference)},
+        {"PNG cut in half", 65, "target image is a truncated PNG", none, frame(png.left(png.size() / 2), reference)},
+        {"PNG without its end chunk", 65, "target image is a truncated PNG", none, frame(png.left(png.size() - 12), reference)},
+        {"JPEG cut short", 65, "target image is a truncated JPEG", none, frame(jpg.left(jpg.size() * 9 / 10), reference)},
+        {"JPEG without end marker", 65, "target image is a truncated JPEG", none, frame(jpg.left(jpg.size() - 2), reference)},
+        {"JPEG start marker only", 65, "target image is a truncated JPEG", none, frame(jpg.left(3), reference)},
+        {"reference JPEG cut short", 65, "reference image is a truncated JPEG", none,
+         frame(png, reference.left(reference.size() / 2))},
+        {"WebP cut short", 65, "target image is a truncated WebP", none, frame(webp.left(webp.size() - 40), reference)},
+        {"TIFF cut short", 65, "target image", none, frame(tif.left(tif.size() / 2), reference)},
+        {"BMP cut short", 65, "target image", none, frame(bmp.left(bmp.size() / 2), reference)},
+        {"PNG bomb", 65, "target image declares 100000 x 100000 pixels, more than the limit of 268435456", none,
+         frame(pngClaiming(png, 100000, 100000), reference)},
+        {"PNG just over the limit", 65, "declares 16385 x 16384 pixels", none,
+         frame(pngClaiming(png, 16385, 16384), reference)},
+        {"JPEG bomb", 65, "target image declares 65535 x 65535 pixels", none, frame(jpegClaiming(jpg, 65535, 65535), reference)},
+        {"reference bomb", 65, "reference image declares", none, frame(png, pngClaiming(png, 30000, 30000))},
+        {"grey target", 0, "", none, frame(encoded(grey, ".png"), reference)},
+        {"16-bit target with alpha", 0, "", none, frame(encoded(sixteenWithAlpha, ".png"), reference)},
+        {"16-bit target", 0, "", none, frame(encoded(sixteen, ".png"), reference)},
+        {"float target", 0, "", none, frame(encoded(floating, ".tif"), reference)},
+        {"16-bit grey reference", 0, "", none, frame(png, encoded(sixteen, ".tif"))},
+        {"1x1 target", 0, "", none, frame(encoded(target(cv::Rect(5, 5, 1, 1)).clone(), ".png"), reference)},
+        {"1xN target", 0, "", none, frame(encoded(target(cv::Rect(0, 0, 1, 64)).clone(), ".png"), reference)},
+        {"Nx1 target", 0, "", none, frame(encoded(target(cv::Rect(0, 0, 96, 1)).clone(), ".png"), reference)},
+        {"1x1 reference", 0, "", none, frame(png, encoded(referenceImage(cv::Rect(0, 0, 1, 1)).clone(), ".png"))},
+        {"trailing bytes", 0, "", none, [=] { return frameRequest(png, reference, 9, QByteArray(999, 'z')); }},
+        {"NaN strength", 0, "", [](HostArguments &a) { a.strength = "nan"; }, frame(png, reference)},
+        {"infinite strength", 0, "", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
+        {"minus infinite strength", 0, "", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"unknown format word", 64, "result format \"xyz\" has no image encoder",
+         [](HostArguments &a) { a.format = "xyz"; }, frame(png, reference)},
+        {"empty format word", 64, "result format \"\"", [](HostArguments &a) { a.format = ""; }, frame(png, reference)},
+        {"LUT size 1", 64, "LUT size \"1\"", [&](HostArguments &a) { a.lutBase = base64Path(path("lut")); a.lutSize = "1"; },
+         frame(png, reference)},
+        {"LUT size 257", 64, "LUT size \"257\"", [&](HostArguments &a) { a.lutBase = base64Path(path("lut")); a.lutSize = "257"; },
+         frame(png, reference)},
+        {"result file in a missing folder", 73, "cannot write result file",
+         [&](HostArguments &a) { a.resultFile = base64Path(path("missing/result.png")); }, frame(png, reference)},
+        {"result file is a folder", 73, "cannot write result file",
+         [&](HostArguments &a) { a.resultFile = base64Path(path("a folder")); }, frame(png, reference)},
+        {"LUT files in a missing folder", 73, "cannot write LUT file",
+         [&](HostArguments &a) { a.lutBase = base64Path(path("missing/look")); }, frame(png, reference)},
+        {"size file in a missing folder", 0, "",
+         [&](HostArguments &a) { a.sizeFile = base64Path(path("missing/size.txt")); }, frame(png, reference)},
+        {"size file is a folder", 0, "", [&](HostArguments &a) { a.sizeFile = base64Path(path("a folder")); },
+         frame(png, reference)},
+        {"paths with spaces and non-ASCII letters", 0, "",
+         [&](HostArguments &a) {
+             a.resultFile = base64Path(path(nonAscii + "/résultat final.png"));
+             a.sizeFile = base64Path(path(nonAscii + "/größe.txt"));
+         },
+         frame(png, reference)},
+        {"LUT with spaces and non-ASCII letters", 0, "",
+         [&](HostArguments &a) { a.lutBase = base64Path(path(nonAscii + "/Blick Nr 1")); }, frame(png, reference)},
+    };
+    ASSERT_GE(table.size(), 40);
+
+    for (const BadRequest &bad : table) {
+        SCOPED_TRACE(bad.name);
+        HostArguments arguments;
+        bad.arguments(arguments);
+        const EngineRun run = runEngine(arguments.list(), bad.request());
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.exitCode, bad.status) << run.err.toStdString();
+
+        const QStringList lines = run.errLines();
+        for (const QString &line : lines)
+            EXPECT_TRUE(isOwnLine(line)) << "foreign line: " << line.toStdString();
+        EXPECT_TRUE(run.err.endsWith('\n'));
+        const QStringList errors = lines.filter(QRegularExpression(QStringLiteral("^ERROR ")));
+        if (bad.errorPart.isEmpty()) {
+            EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
+            EXPECT_TRUE(arguments.resultFile != "none" || !run.out.isEmpty());
+        } else {
+            ASSERT_FALSE(errors.isEmpty());
+            EXPECT_TRUE(errors.first().contains(bad.errorPart)) << errors.first().toStdString();
+            // An unwritable LUT file is the one failure reported after the result.
+            if (bad.status != exitStatus::cannotCreate || arguments.lutBase == "none")
+                EXPECT_TRUE(run.out.isEmpty());
+        }
+        EXPECT_TRUE(lines.filter(QStringLiteral("CRASH")).isEmpty());
+    }
+
+    // Every file that was written is complete; nothing half-written is left.
+    QStringList leftovers;
+    for (const QString &folder : {dir.path(), path(nonAscii)}) {
+        for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files)) {
+            const QString name = file.fileName();
+            leftovers << name;
+            if (name.endsWith(".png"))
+                EXPECT_FALSE(cv::imread(file.absoluteFilePath().toStdString(), cv::IMREAD_UNCHANGED).empty()) << name.toStdString();
+            if (name.endsWith(".cube"))
+                EXPECT_TRUE(QFile(file.absoluteFilePath()).size() > 100000) << name.toStdString();
+        }
+    }
+    leftovers.sort();
+    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png"}));
+}
