@@ -104,6 +104,7 @@ int runMatching(const RunValues &run);
 // it. After prepareStandardStreams, libraries that write to standard error on
 // their own (codec warnings and the like) no longer reach the host.
 FILE *protocolChannel();
+void useProtocolChannel(FILE *stream);
 
 // Platform differences, kept in one place.
 void setBinaryStandardStreams();

@@ -21,6 +21,12 @@ FILE *protocolChannel()
     return channel;
 }
 
+void useProtocolChannel(FILE *stream)
+{
+    if (stream)
+        channel = stream;
+}
+
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 {
 }

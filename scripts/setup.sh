@@ -12,6 +12,7 @@ packages=(
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader
   pocl-opencl-icd      # a CPU OpenCL device, so the OpenCL path runs without a GPU
+  clang libclang-rt-14-dev  # the sanitizer build and the fuzz target
 )
 
 missing=()

@@ -1,7 +1,21 @@
 #!/usr/bin/env bash
-# Whole set-up on a fresh Debian machine, then every test.
+# Whole set-up on a fresh Debian machine, then every test: once in the release
+# build, once more in a clang build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, which also replays the fuzz corpus.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/setup.sh"
-cd "${MATCHENGINE_BUILD_DIR:-$root/build}"
-ctest --output-on-failure --parallel "$(nproc)"
+jobs="$(nproc)"
+
+echo "== Tests (release build)"
+(cd "${MATCHENGINE_BUILD_DIR:-$root/build}" && ctest --output-on-failure --parallel "$jobs")
+
+echo "== Tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+sanitize="${MATCHENGINE_SANITIZE_DIR:-$root/build-sanitize}"
+CC=clang CXX=clang++ cmake -S "$root" -B "$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMATCHENGINE_SANITIZE=ON -DMATCHENGINE_BUILD_FUZZ=ON
+cmake --build "$sanitize" --parallel "$jobs"
+# Leaks are not checked: Qt, OpenCV and the OpenCL runtime keep process-wide
+# allocations until exit.
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+(cd "$sanitize" && ctest --output-on-failure --parallel "$jobs")
