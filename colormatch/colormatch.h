@@ -1,0 +1,159 @@
+// colormatch: a command line for people. It is a host of the engine: every
+// image is matched by a `matchengine` process started from colormatch's own
+// folder, spoken to through the twelve positions, the framed request on its
+// standard input, the progress codes on its standard error and the result on
+// its standard output. Nothing of the engine is linked in.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <opencv2/core.hpp>
+
+#include <functional>
+#include <stdexcept>
+
+// Exit statuses, in the sysexits style the engine uses too. A failed engine
+// run passes the engine's own status on.
+namespace colormatchStatus {
+constexpr int ok = 0;
+constexpr int someFailed = 1;   // a batch in which at least one image failed
+constexpr int usage = 64;       // the command line cannot work; nothing was started
+constexpr int noInput = 66;     // an input file is missing or unreadable
+constexpr int unavailable = 69; // the engine cannot be found or started
+constexpr int software = 70;    // the engine crashed, or its colour transfer failed
+constexpr int cannotCreate = 73;
+} // namespace colormatchStatus
+
+// colormatch's one error: a message in the user's terms and the exit status
+// the program ends with. Thrown where a run cannot go on, caught once in
+// runColormatch.
+struct UserError : std::runtime_error {
+    UserError(int status, const QString &message);
+    int status;
+};
+
+// ---- Talking to the engine
+
+// Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
+QString enginePathIn(const QString &folder);
+
+// The settings of one engine request, in colormatch's terms.
+struct EngineRequest {
+    QString resultFormat = QStringLiteral("png"); // "png", "jpg" or another extension word
+    QString lutBase;                              // empty: no LUT export
+    int lutSize = 33;
+    bool useOpenCL = true;
+    bool matchLightness = false;
+    double strength = 1.0;
+    QString sizeFile; // empty: no size file
+};
+
+// Positions 1 to 11 for a matching run (the result always comes back on
+// standard output, which every platform honours).
+QStringList engineArguments(const EngineRequest &request);
+// Positions 1 to 3 for the capability query.
+QStringList capabilityArguments();
+// [any int][TL][target][RL][reference], lengths signed 32-bit big-endian.
+QByteArray frameRequest(const QByteArray &target, const QByteArray &reference);
+
+// The engine's format word for an output file name: png -> "png", jpg and
+// jpeg -> "jpg", otherwise the lower-cased extension; empty without one.
+QString resultFormatFor(const QString &outputPath);
+// The format word for a --format value ("JPEG" -> "jpg").
+QString normalisedFormat(const QString &word);
+bool formatHasEncoder(const QString &format);
+
+// Reading the engine's standard error, one line at a time.
+int progressCode(const QString &line); // -1 unless the line is a progress code
+bool isErrorLine(const QString &line); // "ERROR ..."
+bool isCrashLine(const QString &line); // "CRASH (67+) ..."
+// The last error line's message (without "ERROR "), or empty.
+QString engineErrorMessage(const QStringList &lines);
+// The working size the engine announced ("current_image_mat_rgba:WxH"), or an
+// empty size.
+cv::Size workingSize(const QStringList &lines);
+
+// The capability answer printed for people: "GPU: name" or "no OpenCL GPU",
+// then "CPUs: N", each on its own line. Throws UserError for an answer that
+// is not the engine's JSON.
+QString describeCapability(const QByteArray &answer);
+
+// One engine process to run.
+struct EngineJob {
+    QStringList arguments;     // positions 1 to 11
+    QString targetPath;        // empty: nothing is written to standard input
+    QByteArray referenceBytes; // framed behind the target's bytes
+};
+
+// How one engine process ended.
+struct EngineOutcome {
+    QString startFailure;         // not empty: the process never ran (the reason)
+    bool inputUnreadable = false; // ... because the target could not be read
+    bool crashed = false;
+    int exitCode = -1; // the exit status, or what ended the process when it crashed
+    QByteArray result; // all of standard output
+    QStringList lines; // all of standard error, line by line
+};
+
+// Runs the jobs in list order, at most `concurrency` at a time, inside a local
+// event loop. onLine receives each standard-error line as it arrives, onEnded
+// each job's outcome once its process has ended.
+void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, int concurrency,
+                   const std::function<void(int job, const QString &line)> &onLine,
+                   const std::function<void(int job, const EngineOutcome &outcome)> &onEnded);
+
+// What went wrong with an engine run, in the user's terms, or empty when it
+// did its work: it could not start, crashed, stopped with an error line or a
+// non-zero status, or reported that its colour transfer failed.
+QString engineFailure(const EngineOutcome &outcome);
+// The exit status that failure calls for.
+int engineFailureStatus(const EngineOutcome &outcome);
+
+// ---- Progress display
+
+enum class ImageStage { waiting, running, done, skipped, failed };
+
+// One image (or LUT export) of a run as the display sees it.
+struct ImageProgress {
+    QString name;
+    QStringList engineLines; // the engine's standard error so far
+    ImageStage stage = ImageStage::waiting;
+    QString outcome; // once ended: what was written, or why not
+};
+
+// Percent done from the highest progress code so far: "005" is 0 %, "100" is 100 %.
+int progressPercent(const QStringList &engineLines);
+
+// The status line of a run, redrawn in place on a terminal; at most width - 1
+// columns so that it never wraps. One image: its name, a bar and its percent.
+// Several: the images ended out of all, an overall bar and percent, then the
+// running images with their percents. Not on a terminal: nothing.
+QString renderProgress(const QVector<ImageProgress> &images, int width, bool terminal);
+// The plain line for an image that has ended: "done    NAME: OUTCOME",
+// "skipped NAME: OUTCOME" or "failed  NAME: OUTCOME".
+QString renderEnded(const ImageProgress &image);
+// The closing summary of a batch: counts, then every failed image and why.
+QString renderSummary(const QVector<ImageProgress> &images);
+
+bool standardErrorIsTerminal();
+int terminalWidth();
+// Runs `work` with standard error sent to the null device: image codecs write
+// warnings there on their own (libpng's "known incorrect sRGB profile").
+void withCodecWarningsSilenced(const std::function<void()> &work);
+
+// ---- Preview
+
+// Target, reference and result side by side at one height, scaled so that the
+// whole picture is `width` pixels wide; 8-bit B, G, R.
+cv::Mat composePreview(const cv::Mat &target, const cv::Mat &reference, const cv::Mat &result, int width);
+// Decodes encoded image bytes as 8-bit B, G, R; empty if they are no image.
+cv::Mat decodeColourImage(const QByteArray &bytes);
+
+// ---- The program
+
+// colormatch's whole run for its command line (program path first); returns
+// the exit status.
+int runColormatch(const QStringList &arguments);

@@ -1,0 +1,314 @@
+// The host's side of the engine conversation: the twelve positions, the framed
+// request, reading progress and error lines, and running engine processes.
+#include "colormatch/colormatch.h"
+
+#include <QDataStream>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+const QString capabilityToken = QStringLiteral("QX7PLM");
+
+QString base64Path(const QString &path)
+{
+    return QString::fromLatin1(QFileInfo(path).absoluteFilePath().toUtf8().toBase64());
+}
+
+QString signalName(int signal)
+{
+    switch (signal) {
+    case 4: return QStringLiteral("illegal instruction");
+    case 6: return QStringLiteral("aborted");
+    case 7: return QStringLiteral("bus error");
+    case 8: return QStringLiteral("arithmetic error");
+    case 9: return QStringLiteral("killed");
+    case 11: return QStringLiteral("segmentation fault");
+    case 15: return QStringLiteral("terminated");
+    }
+    return QString();
+}
+
+// What ended a crashed process: a signal on POSIX systems, an exception code
+// (0xC0000005 and the like) on Windows.
+QString crashDescription(int code)
+{
+#ifdef _WIN32
+    return QStringLiteral("status 0x%1").arg(quint32(code), 8, 16, QLatin1Char('0')).toUpper();
+#else
+    const QString name = signalName(code);
+    return name.isEmpty() ? QStringLiteral("signal %1").arg(code) : QStringLiteral("signal %1, %2").arg(code).arg(name);
+#endif
+}
+
+QString stripLineEnd(QByteArray line)
+{
+    // The Windows engine ends its lines with CR LF.
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
+}
+
+} // namespace
+
+UserError::UserError(int exitStatus, const QString &message)
+    : std::runtime_error(message.toStdString())
+    , status(exitStatus)
+{
+}
+
+QString enginePathIn(const QString &folder)
+{
+#ifdef _WIN32
+    return folder + QStringLiteral("/matchengine.exe");
+#else
+    return folder + QStringLiteral("/matchengine");
+#endif
+}
+
+QStringList engineArguments(const EngineRequest &request)
+{
+    const bool lut = !request.lutBase.isEmpty();
+    return {QStringLiteral("colormatch"),
+            QStringLiteral("1"),
+            QStringLiteral("match"),
+            QStringLiteral("none"),
+            lut ? base64Path(request.lutBase) : QStringLiteral("none"),
+            request.useOpenCL ? QStringLiteral("on") : QStringLiteral("off"),
+            request.matchLightness ? QStringLiteral("on") : QStringLiteral("off"),
+            QString::number(request.lutSize),
+            request.resultFormat,
+            QString::number(request.strength, 'g', 9),
+            request.sizeFile.isEmpty() ? QStringLiteral("none") : base64Path(request.sizeFile)};
+}
+
+QStringList capabilityArguments()
+{
+    return {QStringLiteral("colormatch"), QStringLiteral("1"), capabilityToken};
+}
+
+QByteArray frameRequest(const QByteArray &target, const QByteArray &reference)
+{
+    QByteArray request;
+    request.reserve(12 + target.size() + reference.size());
+    QDataStream stream(&request, QIODevice::WriteOnly);
+    stream << qint32(0) << qint32(target.size());
+    stream.writeRawData(target.constData(), target.size());
+    stream << qint32(reference.size());
+    stream.writeRawData(reference.constData(), reference.size());
+    return request;
+}
+
+QString normalisedFormat(const QString &word)
+{
+    const QString lower = word.toLower();
+    if (lower == QLatin1String("jpeg"))
+        return QStringLiteral("jpg");
+    return lower;
+}
+
+QString resultFormatFor(const QString &outputPath)
+{
+    return normalisedFormat(QFileInfo(outputPath).suffix());
+}
+
+bool formatHasEncoder(const QString &format)
+{
+    return !format.isEmpty() && cv::haveImageWriter(("." + format).toStdString());
+}
+
+int progressCode(const QString &line)
+{
+    static const QRegularExpression code(QStringLiteral("^[0-9]{3}$"));
+    return code.match(line).hasMatch() ? line.toInt() : -1;
+}
+
+bool isErrorLine(const QString &line)
+{
+    return line.startsWith(QLatin1String("ERROR "));
+}
+
+bool isCrashLine(const QString &line)
+{
+    return line.startsWith(QLatin1String("CRASH "));
+}
+
+QString engineErrorMessage(const QStringList &lines)
+{
+    for (int i = lines.size() - 1; i >= 0; --i)
+        if (isErrorLine(lines[i]))
+            return lines[i].mid(6);
+    return QString();
+}
+
+cv::Size workingSize(const QStringList &lines)
+{
+    static const QRegularExpression size(QStringLiteral("^current_image_mat_rgba:([0-9]+)x([0-9]+)$"));
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch match = size.match(line);
+        if (match.hasMatch())
+            return {match.captured(1).toInt(), match.captured(2).toInt()};
+    }
+    return {};
+}
+
+// The answer: two line feeds, a space, then one JSON object, for example
+//   { "GPU": "name", "CPUnum": 8 }  or  { "GPU": null, "CPUnum": 8[, "noGPUDetectedAtAll": true] }
+QString describeCapability(const QByteArray &answer)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(answer.trimmed(), &error);
+    const QJsonObject object = document.object();
+    if (error.error != QJsonParseError::NoError || !object.contains(QLatin1String("CPUnum")))
+        throw UserError(colormatchStatus::software,
+                        QStringLiteral("the engine's capability answer is not what colormatch understands: \"%1\"")
+                            .arg(QString::fromUtf8(answer.trimmed())));
+    const QJsonValue gpu = object.value(QLatin1String("GPU"));
+    const QString gpuLine =
+        gpu.isString() ? QStringLiteral("GPU: %1").arg(gpu.toString()) : QStringLiteral("no OpenCL GPU");
+    return gpuLine + QStringLiteral("\nCPUs: %1\n").arg(object.value(QLatin1String("CPUnum")).toInt());
+}
+
+void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, int concurrency,
+                   const std::function<void(int, const QString &)> &onLine,
+                   const std::function<void(int, const EngineOutcome &)> &onEnded)
+{
+    if (jobs.isEmpty())
+        return;
+    QEventLoop loop;
+    // Finished processes stay alive until the loop ends: they are deleted
+    // outside of their own signal handlers.
+    std::vector<std::unique_ptr<QProcess>> processes(static_cast<size_t>(jobs.size()));
+    std::vector<QByteArray> partialLines(static_cast<size_t>(jobs.size()));
+    std::vector<QStringList> lines(static_cast<size_t>(jobs.size()));
+    std::vector<bool> ended(static_cast<size_t>(jobs.size()), false);
+    int next = 0;
+    int running = 0;
+    int endedCount = 0;
+    std::function<void()> startMore;
+
+    auto deliverLine = [&](int index, const QByteArray &bytes) {
+        const QString line = stripLineEnd(bytes);
+        lines[size_t(index)] << line;
+        onLine(index, line);
+    };
+    auto deliverLines = [&](int index, bool atEnd) {
+        QByteArray &pending = partialLines[size_t(index)];
+        pending += processes[size_t(index)]->readAllStandardError();
+        int lineEnd;
+        while ((lineEnd = pending.indexOf('\n')) >= 0) {
+            deliverLine(index, pending.left(lineEnd + 1));
+            pending.remove(0, lineEnd + 1);
+        }
+        if (atEnd && !pending.isEmpty()) {
+            deliverLine(index, pending);
+            pending.clear();
+        }
+    };
+    auto end = [&](int index, EngineOutcome outcome) {
+        if (ended[size_t(index)])
+            return;
+        ended[size_t(index)] = true;
+        --running;
+        ++endedCount;
+        onEnded(index, outcome);
+        startMore();
+        if (endedCount == jobs.size())
+            loop.quit();
+    };
+    auto collect = [&](int index) {
+        QProcess &process = *processes[size_t(index)];
+        deliverLines(index, true);
+        EngineOutcome outcome;
+        outcome.crashed = process.exitStatus() == QProcess::CrashExit;
+        outcome.exitCode = process.exitCode();
+        outcome.result = process.readAllStandardOutput();
+        outcome.lines = lines[size_t(index)];
+        return outcome;
+    };
+
+    auto start = [&](int index) {
+        const EngineJob &job = jobs[index];
+        ++running;
+        QByteArray target;
+        if (!job.targetPath.isEmpty()) {
+            QFile file(job.targetPath);
+            if (!file.open(QIODevice::ReadOnly)) {
+                EngineOutcome outcome;
+                outcome.inputUnreadable = true;
+                outcome.startFailure = QStringLiteral("cannot read %1: %2").arg(job.targetPath, file.errorString());
+                end(index, outcome);
+                return;
+            }
+            target = file.readAll();
+        }
+        auto process = std::make_unique<QProcess>();
+        QProcess *raw = process.get();
+        processes[size_t(index)] = std::move(process);
+        QObject::connect(raw, &QProcess::readyReadStandardError, &loop, [&, index] { deliverLines(index, false); });
+        QObject::connect(raw, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+                         [&, index](int, QProcess::ExitStatus) { end(index, collect(index)); });
+        QObject::connect(raw, &QProcess::errorOccurred, &loop, [&, index, raw](QProcess::ProcessError error) {
+            if (error != QProcess::FailedToStart)
+                return; // the other errors end in `finished` as well
+            EngineOutcome outcome;
+            outcome.startFailure = QStringLiteral("cannot start the engine %1: %2").arg(enginePath, raw->errorString());
+            end(index, outcome);
+        });
+        raw->start(enginePath, job.arguments);
+        if (ended[size_t(index)])
+            return;
+        // The engine reads its standard input to the end before it starts work.
+        if (!job.targetPath.isEmpty())
+            raw->write(frameRequest(target, job.referenceBytes));
+        raw->closeWriteChannel();
+    };
+    startMore = [&] {
+        while (running < concurrency && next < jobs.size())
+            start(next++);
+    };
+
+    startMore();
+    if (endedCount < jobs.size())
+        loop.exec();
+}
+
+QString engineFailure(const EngineOutcome &outcome)
+{
+    if (!outcome.startFailure.isEmpty())
+        return outcome.startFailure;
+    if (outcome.crashed)
+        return QStringLiteral("the engine crashed (%1)").arg(crashDescription(outcome.exitCode));
+    if (outcome.exitCode != 0) {
+        const QString error = engineErrorMessage(outcome.lines);
+        const QString failed = QStringLiteral("the engine failed with exit status %1").arg(outcome.exitCode);
+        return error.isEmpty() ? failed : failed + QStringLiteral(": ERROR ") + error;
+    }
+    for (const QString &line : outcome.lines)
+        if (isCrashLine(line))
+            return QStringLiteral("the colour transfer failed inside the engine (%1), which gave back the image "
+                                  "unmatched")
+                .arg(line);
+    return QString();
+}
+
+int engineFailureStatus(const EngineOutcome &outcome)
+{
+    if (!outcome.startFailure.isEmpty())
+        return outcome.inputUnreadable ? colormatchStatus::noInput : colormatchStatus::unavailable;
+    if (outcome.crashed)
+        return colormatchStatus::software;
+    if (outcome.exitCode != 0)
+        return outcome.exitCode;
+    return colormatchStatus::software;
+}

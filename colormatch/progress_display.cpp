@@ -1,0 +1,161 @@
+// The progress display: a status line redrawn in place on a terminal, plain
+// lines for images that have ended, and the closing summary of a batch.
+#include "colormatch/colormatch.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int firstProgressCode = 5;
+constexpr int lastProgressCode = 100;
+constexpr int widestSingleBar = 40;
+constexpr int narrowestBar = 10;
+constexpr int batchBar = 20;
+
+bool hasEnded(const ImageProgress &image)
+{
+    return image.stage == ImageStage::done || image.stage == ImageStage::skipped || image.stage == ImageStage::failed;
+}
+
+int imagePercent(const ImageProgress &image)
+{
+    if (hasEnded(image))
+        return 100;
+    return image.stage == ImageStage::running ? progressPercent(image.engineLines) : 0;
+}
+
+QString bar(int percent, int width)
+{
+    const int filled = percent * width / 100;
+    return QLatin1Char('[') + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('.')) +
+        QLatin1Char(']');
+}
+
+QString percentText(int percent)
+{
+    return QStringLiteral("%1%").arg(percent, 3);
+}
+
+// Cuts a name to at most `room` columns, marking the cut.
+QString fitted(const QString &name, int room)
+{
+    if (name.size() <= room)
+        return name;
+    if (room <= 3)
+        return QString();
+    return name.left(room - 3) + QStringLiteral("...");
+}
+
+// NAME [####......] PPP%
+QString singleLine(const ImageProgress &image, int room)
+{
+    const int percent = imagePercent(image);
+    const int fixed = 8; // " [", "] " and "PPP%"
+    int barWidth = std::min(widestSingleBar, room - fixed - image.name.size());
+    QString name = image.name;
+    if (barWidth < narrowestBar) {
+        barWidth = narrowestBar;
+        name = fitted(name, room - fixed - barWidth);
+    }
+    const QString head = name.isEmpty() ? QString() : name + QLatin1Char(' ');
+    return (head + bar(percent, barWidth) + QLatin1Char(' ') + percentText(percent)).left(room);
+}
+
+// E/N [####......] PPP%[, F failed]  NAME P%  NAME P%
+QString batchLine(const QVector<ImageProgress> &images, int room)
+{
+    int ended = 0;
+    int failed = 0;
+    int percentSum = 0;
+    for (const ImageProgress &image : images) {
+        ended += hasEnded(image) ? 1 : 0;
+        failed += image.stage == ImageStage::failed ? 1 : 0;
+        percentSum += imagePercent(image);
+    }
+    const int overall = percentSum / images.size();
+    QString line = QStringLiteral("%1/%2 ").arg(ended).arg(images.size()) + bar(overall, batchBar) + QLatin1Char(' ') +
+        percentText(overall);
+    if (failed > 0)
+        line += QStringLiteral(", %1 failed").arg(failed);
+    // Each running image that fits, keeping room for "  ..." while more follow.
+    const QString more = QStringLiteral("  ...");
+    QVector<const ImageProgress *> inFlight;
+    for (const ImageProgress &image : images)
+        if (image.stage == ImageStage::running)
+            inFlight << &image;
+    for (int i = 0; i < inFlight.size(); ++i) {
+        const QString entry = QStringLiteral("  %1 %2%").arg(inFlight[i]->name).arg(imagePercent(*inFlight[i]));
+        const int reserve = i + 1 < inFlight.size() ? more.size() : 0;
+        if (line.size() + entry.size() + reserve > room) {
+            line += more;
+            break;
+        }
+        line += entry;
+    }
+    return line.left(room);
+}
+
+QString stageWord(ImageStage stage)
+{
+    switch (stage) {
+    case ImageStage::done: return QStringLiteral("done   ");
+    case ImageStage::skipped: return QStringLiteral("skipped");
+    case ImageStage::failed: return QStringLiteral("failed ");
+    case ImageStage::waiting: return QStringLiteral("waiting");
+    case ImageStage::running: return QStringLiteral("running");
+    }
+    return QString();
+}
+
+QString countOf(int count, const char *singular, const char *plural)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? singular : plural));
+}
+
+} // namespace
+
+int progressPercent(const QStringList &engineLines)
+{
+    int highest = -1;
+    for (const QString &line : engineLines)
+        highest = std::max(highest, progressCode(line));
+    if (highest < firstProgressCode)
+        return 0;
+    const int clamped = std::min(highest, lastProgressCode);
+    return (clamped - firstProgressCode) * 100 / (lastProgressCode - firstProgressCode);
+}
+
+QString renderProgress(const QVector<ImageProgress> &images, int width, bool terminal)
+{
+    if (!terminal || images.isEmpty())
+        return QString();
+    const int room = std::max(width - 1, 0);
+    return images.size() == 1 ? singleLine(images.first(), room) : batchLine(images, room);
+}
+
+QString renderEnded(const ImageProgress &image)
+{
+    return stageWord(image.stage) + QLatin1Char(' ') + image.name + QStringLiteral(": ") + image.outcome;
+}
+
+QString renderSummary(const QVector<ImageProgress> &images)
+{
+    int done = 0;
+    int skipped = 0;
+    QStringList failures;
+    for (const ImageProgress &image : images) {
+        done += image.stage == ImageStage::done ? 1 : 0;
+        skipped += image.stage == ImageStage::skipped ? 1 : 0;
+        if (image.stage == ImageStage::failed)
+            failures << renderEnded(image);
+    }
+    QStringList counts{countOf(done, "done", "done")};
+    if (skipped > 0)
+        counts << countOf(skipped, "skipped", "skipped");
+    counts << countOf(failures.size(), "failed", "failed");
+    QString summary = countOf(images.size(), "image", "images") + QStringLiteral(": ") +
+        counts.join(QStringLiteral(", ")) + QLatin1Char('\n');
+    for (const QString &failure : failures)
+        summary += failure + QLatin1Char('\n');
+    return summary;
+}
