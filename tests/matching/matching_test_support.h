@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <stdexcept>
 
@@ -15,21 +16,14 @@ namespace matching_test {
 
 // Restores the process-wide settings and this thread's OpenCL switch when a
 // test that changes them ends.
-class SettingsGuard
-{
-public:
-    SettingsGuard() : saved_(engineSettings()), savedOpenCL_(cv::ocl::useOpenCL()) {}
+struct SettingsGuard {
+    const EngineSettings saved = engineSettings();
+    const bool savedOpenCL = cv::ocl::useOpenCL();
     ~SettingsGuard()
     {
-        engineSettings() = saved_;
-        cv::ocl::setUseOpenCL(savedOpenCL_);
+        engineSettings() = saved;
+        cv::ocl::setUseOpenCL(savedOpenCL);
     }
-    SettingsGuard(const SettingsGuard &) = delete;
-    SettingsGuard &operator=(const SettingsGuard &) = delete;
-
-private:
-    EngineSettings saved_;
-    bool savedOpenCL_;
 };
 
 // Switches OpenCL for this thread and for the transfer's tasks.
@@ -39,21 +33,38 @@ inline void useOpenCLEverywhere(bool on)
     engineSettings().taskUseOpenCL = on;
 }
 
-inline cv::Mat loadSample(const char *name)
+// A sample photograph, scaled by `factor` (area averaging).
+inline cv::Mat loadSample(const char *name, double factor = 1.0)
 {
     const cv::Mat image = cv::imread(testing_support::samplePath(QLatin1String(name)).toStdString(),
                                      cv::IMREAD_COLOR);
     if (image.empty())
         throw std::runtime_error(std::string("cannot read sample ") + name);
+    if (factor == 1.0)
+        return image;
+    cv::Mat scaled;
+    cv::resize(image, scaled, cv::Size(), factor, factor, cv::INTER_AREA);
+    return scaled;
+}
+
+inline cv::Mat randomImage(int rows, int cols, int type, double high, uint64 seed)
+{
+    cv::Mat image(rows, cols, type);
+    cv::RNG(seed).fill(image, cv::RNG::UNIFORM, 0, high);
     return image;
 }
 
-inline double maxAbsDifference(const cv::Mat &a, const cv::Mat &b)
+inline cv::Mat hostCopy(const cv::UMat &image)
+{
+    return image.getMat(cv::ACCESS_READ).clone();
+}
+
+inline double maxAbsDifference(cv::InputArray a, cv::InputArray b)
 {
     cv::Mat a64;
     cv::Mat b64;
-    a.convertTo(a64, CV_64F);
-    b.convertTo(b64, CV_64F);
+    a.getMat().convertTo(a64, CV_64F);
+    b.getMat().convertTo(b64, CV_64F);
     return cv::norm(a64, b64, cv::NORM_INF);
 }
 

@@ -2,6 +2,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 namespace testing_support {
@@ -44,9 +45,12 @@ Matrix3 product(const Matrix3 &a, const Matrix3 &b)
     return r;
 }
 
-Matrix3 symmetricRoot(const Matrix3 &s)
+namespace {
+
+// V f(lambda, largest lambda) V^T, by cyclic Jacobi rotations: s = V diag(lambda) V^T.
+template <typename F>
+Matrix3 spectralFunction(const Matrix3 &s, F f)
 {
-    // Cyclic Jacobi rotations: a = V diag(lambda) V^T.
     Matrix3 a = s;
     Matrix3 v{};
     for (int i = 0; i < 3; ++i)
@@ -80,12 +84,27 @@ Matrix3 symmetricRoot(const Matrix3 &s)
                 }
             }
     }
-    Matrix3 root{};
+    const double largest = std::max({a[0][0], a[1][1], a[2][2]});
+    Matrix3 r{};
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k)
-                root[i][j] += v[i][k] * std::sqrt(std::max(a[k][k], 0.0)) * v[j][k];
-    return root;
+                r[i][j] += v[i][k] * f(a[k][k], largest) * v[j][k];
+    return r;
+}
+
+} // namespace
+
+Matrix3 symmetricRoot(const Matrix3 &s)
+{
+    return spectralFunction(s, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
+}
+
+Matrix3 pseudoInverseRoot(const Matrix3 &covariance)
+{
+    return spectralFunction(covariance, [](double lambda, double largest) {
+        return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
+    });
 }
 
 Matrix3 inverse(const Matrix3 &m)
@@ -107,16 +126,16 @@ Matrix3 inverse(const Matrix3 &m)
 
 Matrix3 transferMatrixOf(const ColourStatistics &target, const ColourStatistics &reference)
 {
-    return product(symmetricRoot(reference.covariance), inverse(symmetricRoot(target.covariance)));
+    return product(symmetricRoot(reference.covariance), pseudoInverseRoot(target.covariance));
 }
 
-cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
+cv::Mat referenceMappedExact(const cv::Mat &target8, const cv::Mat &reference8)
 {
     const ColourStatistics t = statisticsOf(target8);
     const ColourStatistics r = statisticsOf(reference8);
     const Matrix3 transfer = transferMatrixOf(t, r);
 
-    cv::Mat mapped(target8.size(), CV_8UC3);
+    cv::Mat mapped(target8.size(), CV_64FC3);
     for (int y = 0; y < target8.rows; ++y)
         for (int x = 0; x < target8.cols; ++x) {
             const cv::Vec3b p = target8.at<cv::Vec3b>(y, x);
@@ -124,11 +143,23 @@ cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
                 double v = r.mean[i];
                 for (int k = 0; k < 3; ++k)
                     v += transfer[i][k] * (p[k] / 256.0 - t.mean[k]);
-                // Nearest, halves to even, then clamped to the 8-bit range.
-                const double level = std::nearbyint(v * 256.0);
-                mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, level)));
+                mapped.at<cv::Vec3d>(y, x)[i] = v;
             }
         }
+    return mapped;
+}
+
+cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
+{
+    const cv::Mat exact = referenceMappedExact(target8, reference8);
+    cv::Mat mapped(target8.size(), CV_8UC3);
+    for (int y = 0; y < target8.rows; ++y)
+        for (int x = 0; x < target8.cols; ++x)
+            for (int i = 0; i < 3; ++i) {
+                // Nearest, halves to even, then clamped to the 8-bit range.
+                const double level = std::nearbyint(exact.at<cv::Vec3d>(y, x)[i] * 256.0);
+                mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, level)));
+            }
     return mapped;
 }
 
