@@ -34,38 +34,43 @@ int terminalWidth()
     return ok && columns > 0 ? columns : 80;
 }
 
+namespace {
+
+// The descriptor calls under their names on each system.
+#ifdef _WIN32
+constexpr const char *nullDevice = "NUL";
+int duplicate(int fd) { return _dup(fd); }
+int duplicateTo(int fd, int target) { return _dup2(fd, target); }
+int openForWriting(const char *path) { return _open(path, _O_WRONLY); }
+int closeDescriptor(int fd) { return _close(fd); }
+int errorDescriptor() { return _fileno(stderr); }
+#else
+constexpr const char *nullDevice = "/dev/null";
+int duplicate(int fd) { return dup(fd); }
+int duplicateTo(int fd, int target) { return dup2(fd, target); }
+int openForWriting(const char *path) { return open(path, O_WRONLY); }
+int closeDescriptor(int fd) { return close(fd); }
+int errorDescriptor() { return fileno(stderr); }
+#endif
+
+} // namespace
+
 void withCodecWarningsSilenced(const std::function<void()> &work)
 {
     std::fflush(stderr);
-#ifdef _WIN32
-    const int saved = _dup(_fileno(stderr));
-    const int null = _open("NUL", _O_WRONLY);
+    const int saved = duplicate(errorDescriptor());
+    const int null = openForWriting(nullDevice);
     if (saved >= 0 && null >= 0)
-        _dup2(null, _fileno(stderr));
+        duplicateTo(null, errorDescriptor());
     if (null >= 0)
-        _close(null);
+        closeDescriptor(null);
     auto restore = [saved] {
         std::fflush(stderr);
         if (saved >= 0) {
-            _dup2(saved, _fileno(stderr));
-            _close(saved);
+            duplicateTo(saved, errorDescriptor());
+            closeDescriptor(saved);
         }
     };
-#else
-    const int saved = dup(fileno(stderr));
-    const int null = open("/dev/null", O_WRONLY);
-    if (saved >= 0 && null >= 0)
-        dup2(null, fileno(stderr));
-    if (null >= 0)
-        close(null);
-    auto restore = [saved] {
-        std::fflush(stderr);
-        if (saved >= 0) {
-            dup2(saved, fileno(stderr));
-            close(saved);
-        }
-    };
-#endif
     try {
         work();
     } catch (...) {
