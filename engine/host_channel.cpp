@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <limits>
 
 namespace {
 FILE *channel = stderr;
@@ -70,14 +71,25 @@ void writeErrorLine(const QString &message)
 
 QByteArray readRequest()
 {
+    // A request carries whole photographs, tens of megabytes: large reads
+    // straight into the array, which grows geometrically.
+    constexpr int chunk = 1 << 20;
     QByteArray request;
-    char buffer[1024];
+    int size = 0;
     for (;;) {
-        std::cin.read(buffer, sizeof buffer);
-        request.append(buffer, static_cast<int>(std::cin.gcount()));
+        if (size > std::numeric_limits<int>::max() - chunk)
+            throw EngineError(exitStatus::dataError,
+                              QStringLiteral("the request on standard input is larger than the %1 bytes a request "
+                                             "can hold")
+                                  .arg(std::numeric_limits<int>::max() - chunk));
+        if (request.size() - size < chunk)
+            request.resize(size + chunk);
+        std::cin.read(request.data() + size, chunk);
+        size += static_cast<int>(std::cin.gcount());
         if (!std::cin)
             break;
     }
+    request.resize(size);
     if (std::cin.bad())
         throw EngineError(exitStatus::ioError, QStringLiteral("reading the request from standard input failed"));
     return request;

@@ -198,21 +198,36 @@ void blendWithUnmatched(cv::UMat &result, const cv::UMat &unmatchedTarget, float
 cv::UMat restoreAlpha(const cv::UMat &result, const cv::UMat &decodedTarget)
 {
     const int alphaIndex = alphaPlaneIndex(decodedTarget.channels());
-    cv::UMat withAlpha;
-    cv::cvtColor(result, withAlpha, cv::COLOR_BGR2BGRA);
-    std::vector<cv::UMat> resultPlanes;
-    cv::split(withAlpha, resultPlanes);
+    CV_Assert(result.type() == CV_8UC3 && result.size() == decodedTarget.size());
+    // Planes go straight into the four-channel result, bands of rows in parallel.
+    cv::Mat restored(result.size(), CV_8UC4);
+    const auto copyPlanes = [&restored](const cv::Mat &source, const int *fromTo, size_t pairs) {
+        cv::parallel_for_(cv::Range(0, source.rows), [&](const cv::Range &rows) {
+            const cv::Mat from = source.rowRange(rows);
+            cv::Mat to = restored.rowRange(rows);
+            cv::mixChannels(&from, 1, &to, 1, fromTo, pairs);
+        });
+    };
+    {
+        const cv::Mat colours = result.getMat(cv::ACCESS_READ);
+        const int colourPlanes[] = {0, 0, 1, 1, 2, 2};
+        copyPlanes(colours, colourPlanes, 3);
+    }
     reportProgress("080");
-    std::vector<cv::UMat> targetPlanes;
-    cv::split(decodedTarget, targetPlanes);
-    reportProgress("085");
-    cv::UMat alpha = targetPlanes[static_cast<size_t>(alphaIndex)];
-    if (alpha.depth() != CV_8U)
+    if (decodedTarget.depth() == CV_8U) {
+        const cv::Mat target = decodedTarget.getMat(cv::ACCESS_READ);
+        const int alphaPlane[] = {alphaIndex, 3};
+        copyPlanes(target, alphaPlane, 1);
+    } else {
+        cv::UMat alpha;
+        cv::extractChannel(decodedTarget, alpha, alphaIndex);
         alpha = toEightBitSamples(alpha);
-    const std::vector<cv::UMat> planes{resultPlanes[0], resultPlanes[1], resultPlanes[2], alpha};
-    cv::UMat restored;
-    cv::merge(planes, restored);
-    return restored;
+        const cv::Mat alpha8 = alpha.getMat(cv::ACCESS_READ);
+        const int alphaPlane[] = {0, 3};
+        copyPlanes(alpha8, alphaPlane, 1);
+    }
+    reportProgress("085");
+    return restored.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
 }
 
 cv::UMat toEightBitColour(const cv::UMat &decodedImage)

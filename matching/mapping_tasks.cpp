@@ -21,15 +21,20 @@ MappingTaskResults runMappingTasks(const cv::UMat &targetCovariance, TransferInp
     };
     auto referenceRootTask = [&] {
         cv::ocl::setUseOpenCL(settings.taskUseOpenCL);
-        const cv::UMat referenceCovariance = hostDivide(gramMatrix(inputs.centredReference), inputs.referenceCount);
+        const cv::UMat gram =
+            inputs.referenceGram.empty() ? gramMatrix(inputs.centredReference) : inputs.referenceGram;
+        const cv::UMat referenceCovariance = hostDivide(gram, inputs.referenceCount);
         results.referenceRoot = symmetricSqrt(referenceCovariance);
     };
     auto layoutTask = [&] {
         cv::ocl::setUseOpenCL(settings.taskUseOpenCL);
-        const cv::UMat image = inputs.targetImage.t();
         const cv::UMat targetMean = inputs.targetMean.t();
         const cv::UMat referenceMean = inputs.referenceMean;
-        inputs.targetImage = planesToRows(image, 1, image.cols * image.rows);
+        // The 8-bit stage maps colours, not a pixel matrix: it has no image to lay out.
+        if (!inputs.targetImage.empty()) {
+            const cv::UMat image = inputs.targetImage.t();
+            inputs.targetImage = planesToRows(image, 1, image.cols * image.rows);
+        }
         inputs.targetMean = planesToRows(targetMean, targetMean.cols * targetMean.rows, 1);
         inputs.referenceMean = planesToRows(referenceMean, referenceMean.cols * referenceMean.rows, 1);
     };

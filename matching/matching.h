@@ -8,6 +8,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
+#include <vector>
+
 // ---- Image intake and working images ----------------------------------------
 
 // Decodes an encoded image as it is stored (depth and channel count kept).
@@ -63,12 +66,16 @@ cv::UMat symmetricSqrt(const cv::UMat &s);
 cv::UMat invertTargetRoot(const cv::UMat &targetCovariance, const cv::UMat &targetRoot);
 
 // What the stage carries from its unguarded first half to its guarded second half.
+// The Gram matrices, when set, stand for those of the centred pixel matrices,
+// which are then not needed (the 8-bit stage below computes them from moments).
 struct TransferInputs {
     cv::UMat targetImage;       // H x W working target (replaced by its 3 x N layout)
     cv::UMat targetMean;        // 1 x 1 CV_32FC3
     cv::UMat referenceMean;     // 1 x 1 CV_32FC3
     cv::UMat centredTarget;     // 3 x N
     cv::UMat centredReference;  // 3 x Nr
+    cv::UMat targetGram;        // 3 x 3 CV_32F, or empty: the Gram matrix of centredTarget
+    cv::UMat referenceGram;     // 3 x 3 CV_32F, or empty: the Gram matrix of centredReference
     double targetCount = 0;
     double referenceCount = 0;
     int width = 0;
@@ -80,6 +87,71 @@ TransferInputs centreForTransfer(const cv::UMat &workingTarget, const cv::UMat &
 // Covariances, roots (three concurrent tasks), transfer matrix and mapping;
 // reports "068" to "076" and returns the H x W CV_32FC3 mapped target, unclamped.
 cv::UMat linearColourTransfer(TransferInputs &inputs);
+
+// ---- The stage on 8-bit colours ----------------------------------------------
+//
+// After the requantisation every working sample is an 8-bit level over 256, so
+// matchColors works on the 8-bit images themselves: exact integer sums give the
+// means and Gram matrices without a float image, and everything from the
+// transfer to the blend is a function of a pixel's colour alone, evaluated once
+// per distinct colour with the same arithmetic as the pixel-matrix stage above
+// (which stays as the plain form of the same computation).
+
+// Sums of the first three channels of an 8-bit image (3 or 4 channels) and of
+// their pairwise products, exact.
+struct ColourMoments {
+    std::int64_t count = 0;
+    std::int64_t sums[3] = {0, 0, 0};
+    std::int64_t products[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+};
+ColourMoments colourMomentsOf(const cv::Mat &eightBit);
+// Mean colour on the 1/256 scale, 1 x 1 CV_32FC3.
+cv::UMat meanColourOf(const ColourMoments &moments);
+// Sum of (x - mean)(x - mean)^T over the pixels, x on the 1/256 scale: the Gram
+// matrix of the centred pixel matrix (3 x 3 CV_32F) for the given float mean.
+cv::UMat centredGramOf(const ColourMoments &moments, const cv::UMat &mean);
+// Means and Gram matrices of the 8-bit target and reference; reports "060" to
+// "067" like centreForTransfer. No pixel matrices are made.
+TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8);
+
+// The transfer of one request as per-colour constants: y = (T x + mu_r) - T mu_t.
+struct ColourTransfer {
+    cv::Matx33f transfer;      // T
+    cv::Vec3f referenceMean;   // mu_r
+    cv::Vec3f shift;           // T mu_t
+};
+// Covariances, roots (the three concurrent tasks) and T from moment inputs;
+// reports "068" to "074".
+ColourTransfer colourTransferOf(TransferInputs &inputs);
+// The mapped colours of an 8-bit image (first three channels), CV_32FC3 on the
+// 1/256 scale, unclamped, in the float arithmetic of linearColourTransfer:
+// (((T0 x0 + T1 x1) + T2 x2) + mu_r) - T mu_t.
+cv::Mat mapColours(const cv::Mat &colours8, const ColourTransfer &transfer);
+
+// The distinct colours of an 8-bit image (first three channels) and, for every
+// colour, its entry in the palette.
+struct ColourIndex {
+    struct Block {
+        std::uint64_t present = 0; // which of 64 consecutive keys occur
+        std::uint32_t before = 0;  // how many colours occur in the blocks before
+    };
+    std::vector<Block> blocks;     // 2^24 / 64 blocks, colours keyed by their interleaved bits
+    cv::Mat palette;               // CV_8UC3, rows of paletteWidth colours in key order, tail black
+    int count = 0;                 // distinct colours
+};
+constexpr int paletteWidth = 1024;
+ColourIndex indexColours(const cv::Mat &eightBit);
+// Each pixel's entry of `values` (a CV_8UC3 image laid out like the palette):
+// the image of a per-colour function that was evaluated on the palette.
+cv::Mat gatherColours(const ColourIndex &index, const cv::Mat &eightBit, const cv::Mat &values);
+
+// The finishing of mapped palette colours, with the operations of the
+// whole-image finishing: 8 bits and Lab (then "077"), the target's lightness
+// (paletteLightness, CV_8UC1 laid out like the palette) unless matchLightness
+// (then "078"), back to B, G, R, and, when strength < 1 and blendWithPalette,
+// the blend with the palette's own colours (the unmatched target's colours).
+cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightness, const cv::Mat &palette,
+                      float strength, bool blendWithPalette);
 
 // ---- Concurrent tasks of the transfer -------------------------------------------
 

@@ -1,14 +1,21 @@
 // matchColors: the order of the stages, the progress codes and diagnostic lines
-// that mark them, the guarded stretch, and the assembly of the returned image.
+// that mark them, the guarded stretch, and the assembly of the returned image;
+// and the index of a target's distinct colours, on which it finishes the result
+// once per colour.
 #include "matching/matching.h"
 
 #include "engine/engine.h"
 #include "lut/lut.h"
 
 #include <opencv2/core/ocl.hpp>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <future>
+#include <system_error>
 
 namespace {
 
@@ -33,13 +40,274 @@ void writeCrashLine(int kind, const std::string &message)
     std::fprintf(protocolChannel(), "CRASH (67+) (%d) %s\n", kind, text.c_str());
 }
 
+// Any Lab conversion makes OpenCV build its tables.
+void prepareLabTables()
+{
+    const cv::Mat colour(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
+    cv::Mat lab;
+    cv::Mat back;
+    cv::cvtColor(colour, lab, cv::COLOR_RGB2Lab);
+    cv::cvtColor(lab, back, cv::COLOR_Lab2RGB);
+}
+
+// Decoded 8-bit images with 3 or 4 channels are read in place: their first
+// three channels are the prepared B, G, R and, after the requantisation, the
+// 8-bit working colours.
+bool isEightBitColour(const cv::UMat &image)
+{
+    return image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4);
+}
+
+// The requantised 8-bit form of a prepared image of another depth: the working
+// scale and back, a band of rows at a time so that no full float image exists.
+cv::Mat requantised(const cv::UMat &prepared)
+{
+    cv::Mat eightBit(prepared.size(), CV_8UC3);
+    constexpr int bandRows = 256;
+    for (int y = 0; y < prepared.rows; y += bandRows) {
+        const cv::Range rows(y, std::min(prepared.rows, y + bandRows));
+        toEightBit(toWorkingScale(prepared.rowRange(rows))).copyTo(eightBit.rowRange(rows));
+    }
+    return eightBit;
+}
+
+// Colours are keyed in Morton order, the bits of the three channels
+// interleaved, so that similar colours (neighbouring pixels, noise) share
+// blocks of the index and lines of the palette.
+struct MortonTables {
+    std::uint32_t spread[256];     // bit b of a level moved to bit 3b
+    std::uint32_t compact[3][256]; // byte j of a key back to the levels it holds
+};
+
+const MortonTables &mortonTables()
+{
+    static const MortonTables tables = [] {
+        MortonTables t{};
+        for (int level = 0; level < 256; ++level)
+            for (int bit = 0; bit < 8; ++bit)
+                if (level & (1 << bit))
+                    t.spread[level] |= 1u << (3 * bit);
+        for (int j = 0; j < 3; ++j)
+            for (int byte = 0; byte < 256; ++byte)
+                for (int bit = 0; bit < 8; ++bit)
+                    if (byte & (1 << bit)) {
+                        const int keyBit = 8 * j + bit;
+                        t.compact[j][byte] |= 1u << (8 * (keyBit % 3) + keyBit / 3);
+                    }
+        return t;
+    }();
+    return tables;
+}
+
+inline std::uint32_t colourKey(const std::uint32_t *spread, const uchar *p)
+{
+    return spread[p[0]] | spread[p[1]] << 1 | spread[p[2]] << 2;
+}
+
+// Channels 0, 1, 2 of the colour with this key, in bytes 0, 1, 2.
+std::uint32_t colourOfKey(const MortonTables &tables, std::uint32_t key)
+{
+    return tables.compact[0][key & 0xff] | tables.compact[1][(key >> 8) & 0xff] | tables.compact[2][key >> 16];
+}
+
+std::uint64_t bitCount(std::uint64_t v)
+{
+    v = v - ((v >> 1) & 0x5555555555555555ull);
+    v = (v & 0x3333333333333333ull) + ((v >> 2) & 0x3333333333333333ull);
+    v = (v + (v >> 4)) & 0x0f0f0f0f0f0f0f0full;
+    return (v * 0x0101010101010101ull) >> 56;
+}
+
+constexpr int colourBlocks = (1 << 24) / 64;
+
+struct GatherJob {
+    const cv::Mat &image;
+    cv::Mat &gathered;
+    const ColourIndex::Block *blocks;
+    const uchar *values;
+    const std::uint32_t *spread;
+};
+
+// The gather is bound by counting the colours below a pixel's own in its
+// block: with the processor's population count it takes half the time.
+#if defined(__GNUC__) || defined(__clang__)
+#define MATCHING_INLINE inline __attribute__((always_inline))
+#else
+#define MATCHING_INLINE inline
+#endif
+
+template <bool builtinCount>
+MATCHING_INLINE void gatherRows(const GatherJob &job, int begin, int end)
+{
+    const int channels = job.image.channels();
+    for (int y = begin; y < end; ++y) {
+        const uchar *p = job.image.ptr<uchar>(y);
+        uchar *q = job.gathered.ptr<uchar>(y);
+        for (int x = 0; x < job.image.cols; ++x, p += channels, q += 3) {
+            const std::uint32_t key = colourKey(job.spread, p);
+            const ColourIndex::Block &block = job.blocks[key >> 6];
+            const std::uint64_t below = block.present & ((std::uint64_t(1) << (key & 63)) - 1);
+#if defined(__GNUC__) || defined(__clang__)
+            const std::uint64_t rank = block.before + (builtinCount ? __builtin_popcountll(below) : bitCount(below));
+#else
+            const std::uint64_t rank = block.before + bitCount(below);
+#endif
+            const uchar *v = job.values + 3 * rank;
+            q[0] = v[0];
+            q[1] = v[1];
+            q[2] = v[2];
+        }
+    }
+}
+
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+__attribute__((target("popcnt"))) void gatherRowsWithPopcnt(const GatherJob &job, int begin, int end)
+{
+    gatherRows<true>(job, begin, end);
+}
+
+void gatherBand(const GatherJob &job, int begin, int end)
+{
+    static const bool popcnt = __builtin_cpu_supports("popcnt");
+    if (popcnt)
+        gatherRowsWithPopcnt(job, begin, end);
+    else
+        gatherRows<false>(job, begin, end);
+}
+#elif defined(__GNUC__) || defined(__clang__)
+void gatherBand(const GatherJob &job, int begin, int end)
+{
+    gatherRows<true>(job, begin, end);
+}
+#else
+void gatherBand(const GatherJob &job, int begin, int end)
+{
+    gatherRows<false>(job, begin, end);
+}
+#endif
+
+int bandCount(int rows)
+{
+    return std::max(1, std::min(rows, 4 * cv::getNumThreads()));
+}
+
+int bandStart(int rows, int bands, int band)
+{
+    return static_cast<int>(static_cast<std::int64_t>(rows) * band / bands);
+}
+
 } // namespace
+
+// ---- Distinct colours ------------------------------------------------------------
+
+ColourIndex indexColours(const cv::Mat &image)
+{
+    CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
+    const int channels = image.channels();
+    const MortonTables &tables = mortonTables();
+    // One bit per possible colour (2 MiB) for each band of rows, merged below;
+    // a few bands keep a pass this light busy on any machine.
+    constexpr int mostBands = 8;
+    const int bands = std::max(1, std::min({image.rows, cv::getNumThreads(), mostBands}));
+    std::vector<std::vector<std::uint64_t>> seen(static_cast<size_t>(bands));
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
+        std::vector<std::uint64_t> bits(colourBlocks, 0);
+        for (int y = bandStart(image.rows, bands, range.start); y < bandStart(image.rows, bands, range.end); ++y) {
+            const uchar *p = image.ptr<uchar>(y);
+            std::uint32_t last = 0xffffffffu;
+            for (int x = 0; x < image.cols; ++x, p += channels) {
+                const std::uint32_t key = colourKey(tables.spread, p);
+                if (key != last) {
+                    bits[key >> 6] |= std::uint64_t(1) << (key & 63);
+                    last = key;
+                }
+            }
+        }
+        seen[static_cast<size_t>(range.start)] = std::move(bits);
+    }, bands);
+
+    ColourIndex index;
+    index.blocks.resize(colourBlocks);
+    std::uint32_t count = 0;
+    for (int block = 0; block < colourBlocks; ++block) {
+        std::uint64_t present = 0;
+        for (const std::vector<std::uint64_t> &bits : seen)
+            if (!bits.empty())
+                present |= bits[static_cast<size_t>(block)];
+        index.blocks[static_cast<size_t>(block)] = {present, count};
+        count += static_cast<std::uint32_t>(bitCount(present));
+    }
+    seen.clear();
+
+    index.count = static_cast<int>(count);
+    index.palette = cv::Mat::zeros((index.count + paletteWidth - 1) / paletteWidth, paletteWidth, CV_8UC3);
+    uchar *out = index.palette.ptr<uchar>();
+    for (int block = 0; block < colourBlocks; ++block) {
+        for (std::uint64_t bits = index.blocks[static_cast<size_t>(block)].present; bits != 0; bits &= bits - 1) {
+            const std::uint32_t key = static_cast<std::uint32_t>(block) << 6
+                | static_cast<std::uint32_t>(bitCount((bits & (~bits + 1)) - 1));
+            const std::uint32_t colour = colourOfKey(tables, key);
+            out[0] = static_cast<uchar>(colour & 0xff);
+            out[1] = static_cast<uchar>((colour >> 8) & 0xff);
+            out[2] = static_cast<uchar>(colour >> 16);
+            out += 3;
+        }
+    }
+    return index;
+}
+
+cv::Mat gatherColours(const ColourIndex &index, const cv::Mat &image, const cv::Mat &values)
+{
+    CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
+    CV_Assert(values.type() == CV_8UC3 && values.size() == index.palette.size() && values.isContinuous());
+    CV_Assert(index.blocks.size() == static_cast<size_t>(colourBlocks));
+    cv::Mat gathered(image.size(), CV_8UC3);
+    const GatherJob job{image, gathered, index.blocks.data(), values.ptr<uchar>(), mortonTables().spread};
+    const int bands = bandCount(image.rows);
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
+        gatherBand(job, bandStart(image.rows, bands, range.start), bandStart(image.rows, bands, range.end));
+    }, bands);
+    return gathered;
+}
+
+cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightness, const cv::Mat &palette,
+                      float strength, bool blendWithPalette)
+{
+    cv::Mat colours;
+    mappedColours.convertTo(colours, CV_8U, 256.0, 0.0);
+    cv::Mat lab;
+    cv::cvtColor(colours, lab, cv::COLOR_RGB2Lab);
+    reportProgress("077");
+    if (!engineSettings().matchLightness) {
+        const int lightnessPlane[] = {0, 0};
+        cv::mixChannels(&paletteLightness, 1, &lab, 1, lightnessPlane, 1);
+    }
+    reportProgress("078");
+    cv::cvtColor(lab, colours, cv::COLOR_Lab2RGB);
+    if (strength < 1.0f && blendWithPalette) {
+        const float unmatchedWeight = 1.0f - strength;
+        cv::Mat blended;
+        cv::addWeighted(colours, static_cast<double>(strength), palette, static_cast<double>(unmatchedWeight), 0.0,
+                        blended, -1);
+        colours = blended;
+    }
+    return colours;
+}
 
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
                      QStringList &lutFailures)
 {
     EngineSettings &settings = engineSettings();
     cv::ocl::setUseOpenCL(settings.useOpenCL);
+    // OpenCV builds its Lab tables on first use, which takes longer than the
+    // whole colour work of a photograph; a second core builds them while this
+    // one decodes. Nothing converts to or from Lab until they are waited for.
+    std::future<void> labTables;
+    try {
+        labTables = std::async(std::launch::async, prepareLabTables);
+    } catch (const std::system_error &) {
+        // No thread to spare: the first conversion builds them.
+    }
 
     writeDiagnosticLine(QStringLiteral("bytes:%1").arg(targetBytes.size()));
     reportProgress("021");
@@ -52,7 +320,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     // treats lattice colours exactly like image colours.
     LatticeGeometry geometry;
     if (lutExport)
-        decodedTarget = stackLattice(toEightBitColour(decodedTarget), geometry);
+        decodedTarget = stackLattice(isEightBitColour(decodedTarget) ? decodedTarget : toEightBitColour(decodedTarget),
+                                     geometry);
 
     cv::ocl::Context gpuContext;
     testForAmdGpu(gpuContext, settings);
@@ -67,48 +336,71 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     const int targetChannels = decodedTarget.channels();
     if (targetChannels == 4 || targetChannels == 2)
         reportProgress("028");
-    bool targetHadAlpha = false;
-    const cv::UMat target = dropTargetAlpha(decodedTarget, targetHadAlpha);
+    // An 8-bit colour target is its own prepared and requantised form (alpha
+    // skipped); other targets go to B, G, R first.
+    bool targetHadAlpha = targetChannels == 4;
+    cv::UMat preparedTarget;
+    if (!isEightBitColour(decodedTarget))
+        preparedTarget = dropTargetAlpha(decodedTarget, targetHadAlpha);
+    // The blend needs the unmatched target apart from the requantised colours
+    // only when they can differ: samples deeper than 8 bits (never a stacked
+    // LUT target). Nothing writes into the prepared target, so it serves as is.
     cv::UMat unmatchedTarget;
-    if (strength < 1.0f)
-        unmatchedTarget = target.clone();
+    if (strength < 1.0f && !preparedTarget.empty() && preparedTarget.depth() != CV_8U)
+        unmatchedTarget = preparedTarget;
 
     reportProgress("030");
-    cv::UMat workingTarget = toWorkingScale(target);
+    cv::Mat target8;
+    if (preparedTarget.empty())
+        target8 = decodedTarget.getMat(cv::ACCESS_READ);
+    else if (preparedTarget.depth() == CV_8U)
+        target8 = preparedTarget.getMat(cv::ACCESS_READ);
+    else
+        target8 = requantised(preparedTarget);
     reportProgress("031");
     cv::UMat reference = decodeImageBytes(referenceBytes, "reference");
     reportProgress("032");
-    reference = normaliseReference(reference);
+    if (!isEightBitColour(reference))
+        reference = normaliseReference(reference);
     reportProgress("040");
-    cv::UMat workingReference = toWorkingScale(reference);
-    reference.release();
+    cv::Mat reference8 = reference.depth() == CV_8U ? reference.getMat(cv::ACCESS_READ) : requantised(reference);
 
-    // Requantise both working images to 8-bit steps; the target's Lab image
-    // keeps its lightness for the result.
-    const cv::UMat target8 = toEightBit(workingTarget);
-    const cv::UMat targetLab = labOf(target8);
-    const cv::UMat reference8 = toEightBit(workingReference);
-    workingTarget = toWorkingScale(target8);
-    workingReference = toWorkingScale(reference8);
+    // The target's own lightness, kept for the result: one Lab conversion per
+    // distinct colour. With LUT export nothing reads the result below the
+    // lattice block (extractLattice), so only the block is finished.
+    cv::Mat finishedPart =
+        lutExport ? target8.rowRange(0, std::min(geometry.blockRows, target8.rows)) : target8;
+    ColourIndex index = indexColours(finishedPart);
+    cv::Mat paletteLightness;
+    if (labTables.valid())
+        labTables.wait();
+    {
+        cv::Mat paletteLab;
+        cv::cvtColor(index.palette, paletteLab, cv::COLOR_RGB2Lab);
+        cv::extractChannel(paletteLab, paletteLightness, 0);
+    }
 
     reportProgress("050");
-    TransferInputs inputs = centreForTransfer(workingTarget, workingReference);
-    workingTarget.release();
-    workingReference.release();
+    TransferInputs inputs = momentsForTransfer(target8, reference8);
+    reference8.release();
+    reference.release();
 
     // From the target covariance on, a failure still gives the host an image:
     // the target as decoded.
     try {
-        const cv::UMat mappedImage = linearColourTransfer(inputs);
+        const ColourTransfer transfer = colourTransferOf(inputs);
         inputs = TransferInputs();
+        const cv::Mat mappedColours = mapColours(index.palette, transfer);
+        reportProgress("075");
+        reportProgress("076");
 
-        cv::UMat result = toEightBit(mappedImage);
-        cv::UMat resultLab = labOf(result);
-        reportProgress("077");
-        restoreLightness(resultLab, targetLab);
-        reportProgress("078");
-        cv::cvtColor(resultLab, result, cv::COLOR_Lab2RGB);
-        if (strength < 1.0f)
+        const cv::Mat finished =
+            finishPalette(mappedColours, paletteLightness, index.palette, strength, unmatchedTarget.empty());
+        cv::UMat result = gatherColours(index, finishedPart, finished).getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+        index = ColourIndex();
+        finishedPart.release();
+        target8.release();
+        if (!unmatchedTarget.empty())
             blendWithUnmatched(result, unmatchedTarget, strength);
         reportProgress("079");
 

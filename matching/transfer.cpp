@@ -7,8 +7,11 @@
 
 #include "engine/engine.h"
 
+#include <opencv2/core/utility.hpp>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -34,6 +37,42 @@ cv::UMat centredTransposed(const cv::UMat &image, const cv::UMat &mean)
 cv::UMat flattened(const cv::UMat &transposed)
 {
     return planesToRows(transposed, 1, transposed.rows * transposed.cols);
+}
+
+// Target covariance, the three concurrent tasks and T = Sr St^-1; "068" to "074".
+cv::UMat transferMatrixOf(TransferInputs &inputs)
+{
+    const cv::UMat targetGram = inputs.targetGram.empty() ? gramMatrix(inputs.centredTarget) : inputs.targetGram;
+    const cv::UMat targetCovariance = hostDivide(targetGram, inputs.targetCount);
+    reportProgress("068");
+
+    const MappingTaskResults roots = runMappingTasks(targetCovariance, inputs);
+    reportProgress("070");
+    reportProgress("072");
+
+    const cv::UMat transfer =
+        matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
+    reportProgress("074");
+    return transfer;
+}
+
+// Row bands for the whole-image passes: a few per thread, so that a band that
+// meets a busy core does not hold up the pass.
+int bandCount(int rows)
+{
+    return std::max(1, std::min(rows, 4 * cv::getNumThreads()));
+}
+
+int bandStart(int rows, int bands, int band)
+{
+    return static_cast<int>(static_cast<std::int64_t>(rows) * band / bands);
+}
+
+cv::Vec3f columnVector(const cv::UMat &column)
+{
+    const cv::Mat m = column.getMat(cv::ACCESS_READ);
+    CV_Assert(m.type() == CV_32FC1 && m.total() == 3);
+    return cv::Vec3f(m.at<float>(0), m.at<float>(1), m.at<float>(2));
 }
 
 } // namespace
@@ -184,16 +223,7 @@ TransferInputs centreForTransfer(const cv::UMat &workingTarget, const cv::UMat &
 
 cv::UMat linearColourTransfer(TransferInputs &inputs)
 {
-    const cv::UMat targetCovariance = hostDivide(gramMatrix(inputs.centredTarget), inputs.targetCount);
-    reportProgress("068");
-
-    const MappingTaskResults roots = runMappingTasks(targetCovariance, inputs);
-    reportProgress("070");
-    reportProgress("072");
-
-    const cv::UMat transfer =
-        matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
-    reportProgress("074");
+    const cv::UMat transfer = transferMatrixOf(inputs);
 
     // (T x + mu_r) - T mu_t, in this order.
     cv::UMat mapped = matMul(transfer, inputs.targetImage);
@@ -213,4 +243,161 @@ cv::UMat linearColourTransfer(TransferInputs &inputs)
     const cv::UMat mappedImage = pixels.t();
     reportProgress("076");
     return mappedImage;
+}
+
+// ---- The stage on 8-bit colours ------------------------------------------------
+
+ColourMoments colourMomentsOf(const cv::Mat &image)
+{
+    CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
+    const int channels = image.channels();
+    const int bands = bandCount(image.rows);
+    std::vector<ColourMoments> partial(static_cast<size_t>(bands));
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
+        for (int band = range.start; band < range.end; ++band) {
+            std::uint64_t s0 = 0, s1 = 0, s2 = 0, p00 = 0, p01 = 0, p02 = 0, p11 = 0, p12 = 0, p22 = 0;
+            const int end = bandStart(image.rows, bands, band + 1);
+            for (int y = bandStart(image.rows, bands, band); y < end; ++y) {
+                const uchar *p = image.ptr<uchar>(y);
+                for (int x = 0; x < image.cols; ++x, p += channels) {
+                    const std::uint32_t c0 = p[0], c1 = p[1], c2 = p[2];
+                    s0 += c0;
+                    s1 += c1;
+                    s2 += c2;
+                    p00 += c0 * c0;
+                    p01 += c0 * c1;
+                    p02 += c0 * c2;
+                    p11 += c1 * c1;
+                    p12 += c1 * c2;
+                    p22 += c2 * c2;
+                }
+            }
+            ColourMoments &m = partial[static_cast<size_t>(band)];
+            m.count = static_cast<std::int64_t>(end - bandStart(image.rows, bands, band)) * image.cols;
+            const std::uint64_t sums[3] = {s0, s1, s2};
+            const std::uint64_t products[3][3] = {{p00, p01, p02}, {p01, p11, p12}, {p02, p12, p22}};
+            for (int i = 0; i < 3; ++i) {
+                m.sums[i] = static_cast<std::int64_t>(sums[i]);
+                for (int j = 0; j < 3; ++j)
+                    m.products[i][j] = static_cast<std::int64_t>(products[i][j]);
+            }
+        }
+    }, bands);
+
+    ColourMoments total;
+    for (const ColourMoments &m : partial) {
+        total.count += m.count;
+        for (int i = 0; i < 3; ++i) {
+            total.sums[i] += m.sums[i];
+            for (int j = 0; j < 3; ++j)
+                total.products[i][j] += m.products[i][j];
+        }
+    }
+    return total;
+}
+
+cv::UMat meanColourOf(const ColourMoments &moments)
+{
+    CV_Assert(moments.count > 0);
+    const double n = static_cast<double>(moments.count);
+    cv::Mat mean(1, 1, CV_32FC3);
+    for (int c = 0; c < 3; ++c)
+        mean.at<cv::Vec3f>(0, 0)[c] = static_cast<float>(static_cast<double>(moments.sums[c]) / (256.0 * n));
+    cv::UMat result;
+    mean.copyTo(result);
+    return result;
+}
+
+cv::UMat centredGramOf(const ColourMoments &moments, const cv::UMat &mean)
+{
+    const double n = static_cast<double>(moments.count);
+    const cv::Vec3f m = mean.getMat(cv::ACCESS_READ).at<cv::Vec3f>(0, 0);
+    double offset[3];
+    for (int c = 0; c < 3; ++c)
+        offset[c] = static_cast<double>(moments.sums[c]) / (256.0 * n) - static_cast<double>(m[c]);
+    cv::Mat gram(3, 3, CV_32F);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            // About the exact mean from the integer sums, then moved to the float
+            // mean the pixel-matrix stage centres on.
+            const double aboutMean = (static_cast<double>(moments.products[i][j])
+                                      - static_cast<double>(moments.sums[i]) * static_cast<double>(moments.sums[j]) / n)
+                / 65536.0;
+            gram.at<float>(i, j) = static_cast<float>(aboutMean + n * offset[i] * offset[j]);
+        }
+    cv::UMat result;
+    gram.copyTo(result);
+    return result;
+}
+
+TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8)
+{
+    TransferInputs inputs;
+    inputs.width = target8.cols;
+    inputs.height = target8.rows;
+    reportProgress("060");
+
+    const ColourMoments target = colourMomentsOf(target8);
+    reportProgress("061");
+    inputs.targetMean = meanColourOf(target);
+    reportProgress("062");
+    inputs.targetGram = centredGramOf(target, inputs.targetMean);
+    inputs.targetCount = static_cast<double>(target.count);
+    reportProgress("064");
+
+    const ColourMoments reference = colourMomentsOf(reference8);
+    inputs.referenceMean = meanColourOf(reference);
+    reportProgress("066");
+    inputs.referenceGram = centredGramOf(reference, inputs.referenceMean);
+    inputs.referenceCount = static_cast<double>(reference.count);
+    reportProgress("067");
+    return inputs;
+}
+
+ColourTransfer colourTransferOf(TransferInputs &inputs)
+{
+    const cv::UMat transfer = transferMatrixOf(inputs);
+    const cv::UMat shift = matMul(transfer, inputs.targetMean);
+    const cv::Mat t = transfer.getMat(cv::ACCESS_READ);
+    CV_Assert(t.type() == CV_32FC1 && t.rows == 3 && t.cols == 3);
+    ColourTransfer result;
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k)
+            result.transfer(i, k) = t.at<float>(i, k);
+    result.referenceMean = columnVector(inputs.referenceMean);
+    result.shift = columnVector(shift);
+    return result;
+}
+
+cv::Mat mapColours(const cv::Mat &colours8, const ColourTransfer &transfer)
+{
+    CV_Assert(colours8.depth() == CV_8U && (colours8.channels() == 3 || colours8.channels() == 4));
+    // Every product T_ik * x_k in single precision, as the 3 x 3 by 3 x N
+    // product forms it; x = v / 256 is exact.
+    std::vector<float> products(3 * 3 * 256);
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k)
+            for (int v = 0; v < 256; ++v)
+                products[static_cast<size_t>((i * 3 + k) * 256 + v)] = transfer.transfer(i, k) * (v / 256.0f);
+    const int channels = colours8.channels();
+    cv::Mat mapped(colours8.size(), CV_32FC3);
+    const int bands = bandCount(colours8.rows);
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
+        const float *t = products.data();
+        for (int y = bandStart(colours8.rows, bands, range.start); y < bandStart(colours8.rows, bands, range.end);
+             ++y) {
+            const uchar *p = colours8.ptr<uchar>(y);
+            float *q = mapped.ptr<float>(y);
+            for (int x = 0; x < colours8.cols; ++x, p += channels, q += 3) {
+                for (int i = 0; i < 3; ++i) {
+                    // ((T x + mu_r) - T mu_t), summed in this order.
+                    float a = t[(i * 3 + 0) * 256 + p[0]];
+                    a += t[(i * 3 + 1) * 256 + p[1]];
+                    a += t[(i * 3 + 2) * 256 + p[2]];
+                    q[i] = (a + transfer.referenceMean[i]) - transfer.shift[i];
+                }
+            }
+        }
+    }, bands);
+    return mapped;
 }

@@ -1,0 +1,560 @@
+// The engine against its codec floor, on generated photographs of 2 to 48
+// megapixels. For each size it runs, through matchengine_bench_host (a small
+// process that plays the host), the real engine binary with PNG and JPG output,
+// with and without LUT export, and the codec floor (decode both images, encode
+// the result with the same parameters). It prints wall times, the ratio engine
+// / floor, peak memory per target pixel, and the engine's time between its
+// progress codes.
+//
+// Usage: matchengine_bench [--sizes 2,12,24,48] [--repeat N] [--input jpg|png]
+//                          [--opencl on|off] [--cache DIR] [--keep DIR] [--engine PATH] [--verbose]
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Camera-like frames (3:2) and references of about half their pixel count.
+struct SizeCase {
+    int megapixels;
+    cv::Size target;
+    cv::Size reference;
+};
+
+const SizeCase sizeCases[] = {
+    {2, {1728, 1152}, {1224, 816}},
+    {12, {4256, 2832}, {3008, 2000}},
+    {24, {6000, 4000}, {4240, 2832}},
+    {48, {8496, 5664}, {6000, 4000}},
+};
+
+struct Options {
+    std::vector<int> sizes{2, 12, 24};
+    int repeat = 1;
+    std::string input = "jpg";
+    std::string openCL = "on";
+    std::string cache = BENCH_CACHE_DIR;
+    std::string keep;
+    std::string engine = MATCHENGINE_BINARY;
+    bool verbose = false;
+};
+
+[[noreturn]] void usage(const char *program)
+{
+    std::fprintf(stderr,
+                 "usage: %s [--sizes 2,12,24,48] [--repeat N] [--input jpg|png] [--opencl on|off]\n"
+                 "          [--cache DIR] [--keep DIR] [--engine PATH] [--verbose]\n",
+                 program);
+    std::exit(64);
+}
+
+Options parseOptions(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usage(argv[0]);
+            return argv[++i];
+        };
+        if (word == "--sizes") {
+            options.sizes.clear();
+            std::stringstream list(value());
+            std::string item;
+            while (std::getline(list, item, ','))
+                options.sizes.push_back(std::atoi(item.c_str()));
+        } else if (word == "--repeat") {
+            options.repeat = std::max(1, std::atoi(value().c_str()));
+        } else if (word == "--input") {
+            options.input = value();
+        } else if (word == "--opencl") {
+            options.openCL = value();
+        } else if (word == "--cache") {
+            options.cache = value();
+        } else if (word == "--keep") {
+            options.keep = value();
+        } else if (word == "--engine") {
+            options.engine = value();
+        } else if (word == "--verbose") {
+            options.verbose = true;
+        } else {
+            usage(argv[0]);
+        }
+    }
+    for (const int size : options.sizes)
+        if (std::none_of(std::begin(sizeCases), std::end(sizeCases),
+                         [&](const SizeCase &c) { return c.megapixels == size; })) {
+            std::fprintf(stderr, "no photograph size %d; sizes are 2, 12, 24 and 48 (megapixels)\n", size);
+            std::exit(64);
+        }
+    if (options.input != "jpg" && options.input != "png")
+        usage(argv[0]);
+    return options;
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat info{};
+    return stat(path.c_str(), &info) == 0 && info.st_size > 0;
+}
+
+void makeFolder(const std::string &path)
+{
+    std::string partial;
+    std::stringstream parts(path);
+    std::string part;
+    if (!path.empty() && path[0] == '/')
+        partial = "/";
+    while (std::getline(parts, part, '/')) {
+        if (part.empty())
+            continue;
+        partial += part + "/";
+        mkdir(partial.c_str(), 0755);
+    }
+}
+
+void writeFile(const std::string &path, const std::vector<unsigned char> &bytes)
+{
+    const std::string partial = path + ".partial";
+    {
+        std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!file)
+            throw std::runtime_error("cannot write " + partial);
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot rename " + partial);
+}
+
+// ---- Photographs --------------------------------------------------------------
+
+cv::Scalar jitter(cv::RNG &rng, const cv::Scalar &tint, double spread)
+{
+    return cv::Scalar(tint[0] + rng.uniform(-spread, spread), tint[1] + rng.uniform(-spread, spread),
+                      tint[2] + rng.uniform(-spread, spread));
+}
+
+// A scene lit from above: smooth colour gradients, overlapping soft-edged
+// objects with their own shading, mid-frequency texture and sensor noise, so
+// that the codecs meet what they meet in real photographs.
+cv::Mat makePhotograph(cv::Size size, uint64 seed, const cv::Scalar &tint)
+{
+    cv::RNG rng(seed);
+    cv::Mat coarse(5, 7, CV_8UC3);
+    for (int y = 0; y < coarse.rows; ++y)
+        for (int x = 0; x < coarse.cols; ++x) {
+            const double light = 40.0 - 18.0 * y;
+            const cv::Scalar c = jitter(rng, tint + cv::Scalar::all(light), 45.0);
+            coarse.at<cv::Vec3b>(y, x) = cv::Vec3b(cv::saturate_cast<uchar>(c[0]), cv::saturate_cast<uchar>(c[1]),
+                                                   cv::saturate_cast<uchar>(c[2]));
+        }
+    cv::Mat image;
+    cv::resize(coarse, image, size, 0, 0, cv::INTER_CUBIC);
+
+    const int side = std::min(size.width, size.height);
+    for (int i = 0; i < 90; ++i) {
+        const int w = rng.uniform(side / 40, side / 3), h = rng.uniform(side / 40, side / 3);
+        const cv::Rect box(rng.uniform(0, size.width - w), rng.uniform(0, size.height - h), w, h);
+        cv::Mat roi = image(box);
+        cv::Mat overlay = roi.clone();
+        // The object's own shading: a gradient across its box, kept by the mask.
+        cv::Mat shade(2, 2, CV_8UC3);
+        for (int k = 0; k < 4; ++k) {
+            const cv::Scalar c = jitter(rng, tint, 90.0);
+            shade.at<cv::Vec3b>(k / 2, k % 2) = cv::Vec3b(cv::saturate_cast<uchar>(c[0]),
+                                                          cv::saturate_cast<uchar>(c[1]),
+                                                          cv::saturate_cast<uchar>(c[2]));
+        }
+        cv::Mat shaded;
+        cv::resize(shade, shaded, box.size(), 0, 0, cv::INTER_LINEAR);
+        cv::Mat mask = cv::Mat::zeros(box.size(), CV_8U);
+        switch (i % 3) {
+        case 0:
+            cv::ellipse(mask, cv::Point(w / 2, h / 2), cv::Size(w / 2, h / 2), rng.uniform(0.0, 180.0), 0, 360,
+                        cv::Scalar(255), cv::FILLED, cv::LINE_AA);
+            break;
+        case 1: {
+            std::vector<cv::Point> points;
+            for (int p = 0; p < 6; ++p)
+                points.emplace_back(rng.uniform(0, w), rng.uniform(0, h));
+            cv::fillPoly(mask, std::vector<std::vector<cv::Point>>{points}, cv::Scalar(255), cv::LINE_AA);
+            break;
+        }
+        default:
+            cv::line(mask, cv::Point(0, rng.uniform(0, h)), cv::Point(w - 1, rng.uniform(0, h)), cv::Scalar(255),
+                     std::max(2, side / 150), cv::LINE_AA);
+        }
+        shaded.copyTo(overlay, mask);
+        cv::addWeighted(overlay, rng.uniform(0.55, 1.0), roi, 0.0, 0.0, overlay);
+        cv::Mat keep;
+        cv::bitwise_not(mask, keep);
+        roi.copyTo(overlay, keep);
+        overlay.copyTo(roi);
+    }
+    cv::GaussianBlur(image, image, cv::Size(0, 0), 1.2);
+
+    cv::Mat texture(size.height / 6, size.width / 6, CV_16SC3);
+    cv::randn(texture, cv::Scalar::all(0), cv::Scalar::all(9));
+    cv::Mat fullTexture;
+    cv::resize(texture, fullTexture, size, 0, 0, cv::INTER_LINEAR);
+    texture.release();
+    cv::Mat noise(size, CV_16SC3);
+    cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(2.5));
+    cv::add(fullTexture, noise, noise);
+    fullTexture.release();
+    cv::Mat result;
+    cv::add(image, noise, result, cv::noArray(), CV_8U);
+    return result;
+}
+
+std::vector<unsigned char> encodeInput(const cv::Mat &image, const std::string &format)
+{
+    std::vector<unsigned char> bytes;
+    // A camera's own JPEG quality, or a lossless export.
+    const std::vector<int> parameters = format == "jpg" ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, 95}
+                                                        : std::vector<int>{cv::IMWRITE_PNG_COMPRESSION, 3};
+    if (!cv::imencode("." + format, image, bytes, parameters))
+        throw std::runtime_error("cannot encode a generated photograph");
+    return bytes;
+}
+
+void appendBigEndian(std::vector<unsigned char> &bytes, int value)
+{
+    const unsigned v = static_cast<unsigned>(value);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes.push_back(static_cast<unsigned char>((v >> shift) & 0xff));
+}
+
+// The framed request of one size, generated once and kept in the cache.
+std::string requestFile(const Options &options, const SizeCase &size)
+{
+    const std::string name = std::to_string(size.megapixels) + "mp";
+    const std::string path = options.cache + "/request-" + name + "-" + options.input + ".bin";
+    if (fileExists(path))
+        return path;
+    std::printf("generating the %d MP photographs (once, into %s)...\n", size.megapixels, options.cache.c_str());
+    std::fflush(stdout);
+    std::vector<unsigned char> target, reference;
+    {
+        const cv::Mat image = makePhotograph(size.target, 1000 + static_cast<uint64>(size.megapixels),
+                                             cv::Scalar(120, 140, 95));
+        target = encodeInput(image, options.input);
+    }
+    {
+        const cv::Mat image = makePhotograph(size.reference, 2000 + static_cast<uint64>(size.megapixels),
+                                             cv::Scalar(70, 125, 185));
+        reference = encodeInput(image, options.input);
+    }
+    writeFile(options.cache + "/target-" + name + "." + options.input, target);
+    writeFile(options.cache + "/reference-" + name + "." + options.input, reference);
+    std::vector<unsigned char> request;
+    request.reserve(target.size() + reference.size() + 12);
+    appendBigEndian(request, 0);
+    appendBigEndian(request, static_cast<int>(target.size()));
+    request.insert(request.end(), target.begin(), target.end());
+    appendBigEndian(request, static_cast<int>(reference.size()));
+    request.insert(request.end(), reference.begin(), reference.end());
+    writeFile(path, request);
+    return path;
+}
+
+// ---- Running --------------------------------------------------------------------
+
+struct Run {
+    bool ok = false;
+    double wall = 0;       // seconds
+    long long peakKib = 0;
+    long long outBytes = 0;
+    std::vector<std::pair<double, std::string>> lines; // seconds since start, text
+    std::string failure;
+};
+
+std::string base64(const std::string &text)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < text.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8)
+            | static_cast<unsigned char>(text[i + 2]);
+        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
+    }
+    if (i + 1 == text.size()) {
+        const unsigned v = static_cast<unsigned char>(text[i]) << 16;
+        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == text.size()) {
+        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8);
+        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], digits[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+Run runThroughHost(const std::string &request, const std::string &output, const std::vector<std::string> &program)
+{
+    std::vector<std::string> words{BENCH_HOST_BINARY, request, output.empty() ? "-" : output};
+    words.insert(words.end(), program.begin(), program.end());
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+
+    int report[2];
+    if (pipe(report) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(report[1], 1);
+        close(report[0]);
+        close(report[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(report[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+
+    Run run;
+    std::stringstream lines(text);
+    std::string line;
+    int exitStatus = -1;
+    while (std::getline(lines, line)) {
+        std::stringstream fields(line);
+        std::string key;
+        fields >> key;
+        if (key == "exit") {
+            fields >> exitStatus;
+        } else if (key == "signal") {
+            int signal = 0;
+            fields >> signal;
+            run.failure = "ended by signal " + std::to_string(signal);
+        } else if (key == "wall_us") {
+            long long us = 0;
+            fields >> us;
+            run.wall = us / 1e6;
+        } else if (key == "peak_rss_kib") {
+            fields >> run.peakKib;
+        } else if (key == "out_bytes") {
+            fields >> run.outBytes;
+        } else if (key == "line") {
+            long long us = 0;
+            fields >> us;
+            std::string rest;
+            std::getline(fields, rest);
+            if (!rest.empty() && rest[0] == ' ')
+                rest.erase(0, 1);
+            run.lines.emplace_back(us / 1e6, rest);
+        }
+    }
+    run.ok = exitStatus == 0 && run.outBytes > 0;
+    if (!run.ok && run.failure.empty()) {
+        run.failure = "exit status " + std::to_string(exitStatus);
+        if (!run.lines.empty())
+            run.failure += ": " + run.lines.back().second;
+    }
+    return run;
+}
+
+struct Case {
+    int megapixels;
+    std::string format;
+    bool engine;
+    bool lut;
+    std::string label() const
+    {
+        return std::to_string(megapixels) + " MP " + format + (engine ? (lut ? " engine+LUT" : " engine") : " floor");
+    }
+};
+
+Run runCase(const Options &options, const Case &c, const std::string &request)
+{
+    std::string output;
+    if (!options.keep.empty() && !c.lut)
+        output = options.keep + "/" + std::to_string(c.megapixels) + "mp-" + (c.engine ? "engine" : "floor") + "."
+            + c.format;
+    if (!c.engine)
+        return runThroughHost(request, output, {CODEC_FLOOR_BINARY, c.format});
+    const std::string lutBase = options.cache + "/lut-out/look";
+    return runThroughHost(request, output,
+                          {options.engine, "bench", "1", "run", "none", c.lut ? base64(lutBase) : "none",
+                           options.openCL, "off", "33", c.format, "1", "none"});
+}
+
+// ---- Report ---------------------------------------------------------------------
+
+// Time between progress codes; "022" comes twice, the second one ends decoding.
+struct Stage {
+    const char *name;
+    const char *from; // "" is the start of the process
+    const char *to;   // "" is its end
+};
+
+const Stage stages[] = {
+    {"read", "", "010"},       {"split", "010", "020"},     {"decodeT", "020", "022b"},
+    {"prepare", "022b", "030"}, {"workT", "030", "031"},     {"decodeR", "031", "032"},
+    {"requant", "032", "050"},  {"stats", "050", "067"},     {"transfer", "067", "076"},
+    {"finish", "076", "079"},   {"assemble", "079", "090"}, {"encode", "090", "095"},
+    {"deliver", "095", ""},
+};
+
+std::map<std::string, double> codeTimes(const Run &run)
+{
+    std::map<std::string, double> times;
+    for (const auto &line : run.lines) {
+        std::string code = line.second;
+        if (code == "022" && times.count("022"))
+            code = "022b";
+        if (!times.count(code))
+            times[code] = line.first;
+    }
+    return times;
+}
+
+double stageTime(const Run &run, const std::map<std::string, double> &times, const Stage &stage)
+{
+    const auto at = [&](const char *code, double fallback) {
+        if (!*code)
+            return fallback;
+        const auto found = times.find(code);
+        return found == times.end() ? -1.0 : found->second;
+    };
+    const double from = at(stage.from, 0.0), to = at(stage.to, run.wall);
+    return from < 0 || to < 0 ? -1.0 : to - from;
+}
+
+std::string readFirstLine(const char *command)
+{
+    std::string text;
+    if (FILE *pipe = popen(command, "r")) {
+        char buffer[256];
+        if (std::fgets(buffer, sizeof buffer, pipe))
+            text = buffer;
+        pclose(pipe);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+void printMachine(const Options &options)
+{
+    const char *device = std::getenv("OPENCV_OPENCL_DEVICE");
+    std::printf("machine: %s CPUs, %s, %s\n", readFirstLine("nproc").c_str(),
+                readFirstLine("grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'").c_str(),
+                readFirstLine("awk '/MemTotal/ {printf \"%.1f GiB memory\", $2/1048576}' /proc/meminfo").c_str());
+    std::printf("engine: %s\n", options.engine.c_str());
+    std::printf("OpenCV %s; engine OpenCL argument '%s'; OPENCV_OPENCL_DEVICE %s%s\n", CV_VERSION,
+                options.openCL.c_str(), device ? device : "unset",
+                device ? "" : " (OpenCV takes GPU devices only: without a GPU, OpenCL is in effect off)");
+    std::printf("inputs: %s (target N MP, reference about N/2 MP); output png = compression 5, jpg = quality 99; "
+                "LUT size 33; best of %d\n\n",
+                options.input == "jpg" ? "JPEG quality 95" : "PNG compression 3", options.repeat);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const Options options = parseOptions(argc, argv);
+    makeFolder(options.cache + "/lut-out");
+    if (!options.keep.empty())
+        makeFolder(options.keep);
+    printMachine(options);
+
+    std::vector<Case> cases;
+    std::map<int, std::string> requests;
+    for (const int mp : options.sizes) {
+        const SizeCase &size =
+            *std::find_if(std::begin(sizeCases), std::end(sizeCases), [&](const SizeCase &c) { return c.megapixels == mp; });
+        requests[mp] = requestFile(options, size);
+        for (const char *format : {"png", "jpg"}) {
+            cases.push_back({mp, format, false, false});
+            cases.push_back({mp, format, true, false});
+            cases.push_back({mp, format, true, true});
+        }
+    }
+
+    std::map<std::string, Run> best;
+    for (int round = 0; round < options.repeat; ++round)
+        for (const Case &c : cases) {
+            const Run run = runCase(options, c, requests[c.megapixels]);
+            if (!run.ok) {
+                std::fprintf(stderr, "%s failed: %s\n", c.label().c_str(), run.failure.c_str());
+                return 1;
+            }
+            if (options.verbose)
+                std::printf("  %-24s %7.3f s  %6lld MiB\n", c.label().c_str(), run.wall, run.peakKib / 1024);
+            auto found = best.find(c.label());
+            if (found == best.end() || run.wall < found->second.wall)
+                best[c.label()] = run;
+        }
+
+    std::printf("%5s %4s %4s | %8s %8s %6s %7s | %8s %6s %6s | %7s\n", "MP", "out", "LUT", "engine", "floor",
+                "ratio", "LUT", "peak", "B/px", "floor", "ms/MP");
+    std::printf("%5s %4s %4s | %8s %8s %6s %7s | %8s %6s %6s | %7s\n", "", "", "", "s", "s", "", "adds", "MiB",
+                "", "B/px", "engine");
+    for (const Case &c : cases) {
+        if (!c.engine)
+            continue;
+        const SizeCase &size = *std::find_if(std::begin(sizeCases), std::end(sizeCases),
+                                             [&](const SizeCase &s) { return s.megapixels == c.megapixels; });
+        const double pixels = double(size.target.area());
+        const Run &engine = best[c.label()];
+        const Run &floor = best[Case{c.megapixels, c.format, false, false}.label()];
+        const Run &plain = best[Case{c.megapixels, c.format, true, false}.label()];
+        char lutAdds[16] = "";
+        if (c.lut)
+            std::snprintf(lutAdds, sizeof lutAdds, "%+.0f%%", 100.0 * (engine.wall / plain.wall - 1.0));
+        std::printf("%5d %4s %4s | %8.3f %8.3f %6.2f %7s | %8.0f %6.1f %6.1f | %7.1f\n", c.megapixels,
+                    c.format.c_str(), c.lut ? "yes" : "no", engine.wall, floor.wall, engine.wall / floor.wall,
+                    lutAdds, engine.peakKib / 1024.0, engine.peakKib * 1024.0 / pixels,
+                    floor.peakKib * 1024.0 / pixels, 1000.0 * engine.wall / (pixels / 1e6));
+    }
+
+    std::printf("\nengine stages (ms, between progress codes):\n%-18s", "");
+    for (const Stage &stage : stages)
+        std::printf(" %8s", stage.name);
+    std::printf("\n");
+    for (const Case &c : cases) {
+        if (!c.engine)
+            continue;
+        const Run &run = best[c.label()];
+        const auto times = codeTimes(run);
+        std::printf("%-18s", (std::to_string(c.megapixels) + " MP " + c.format + (c.lut ? " LUT" : "")).c_str());
+        for (const Stage &stage : stages) {
+            const double t = stageTime(run, times, stage);
+            if (t < 0)
+                std::printf(" %8s", "-");
+            else
+                std::printf(" %8.0f", 1000.0 * t);
+        }
+        std::printf("\n");
+    }
+    std::printf("\nread: start to 010 (start-up and the request); decodeT: 020 to the second 022; prepare: to 030 "
+                "(LUT lattice, GPU test, alpha);\nworkT: 030-031; decodeR: 031-032; requant: 032-050; stats: "
+                "050-067; transfer: 067-076; finish: 076-079;\nassemble: 079-090 (alpha, LUT files); encode: "
+                "090-095; deliver: 095 to the end of the process.\n");
+    return 0;
+}
