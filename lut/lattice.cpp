@@ -67,40 +67,35 @@ cv::UMat stackLattice(const cv::UMat &target, LatticeGeometry &geometry)
                               .arg(target.cols)
                               .arg(target.rows));
 
-    // The block is 8-bit 4-channel; a 3-channel target joins it as BGRA and
-    // goes back to BGR afterwards.
-    const bool converted = type == CV_8UC3;
-    cv::UMat fourChannel = target;
-    if (converted)
-        cv::cvtColor(target, fourChannel, cv::COLOR_BGR2BGRA);
-
-    const cv::UMat strip = makeLatticeStrip(sampleLevels);
+    // The block is built with the target's channel count: a 3-channel target
+    // gets the strip's B, G, R (what joining it as BGRA and converting back
+    // would leave), so no 4-channel copy of the whole image is made.
+    const int channels = target.channels();
+    const cv::UMat fourChannelStrip = makeLatticeStrip(sampleLevels);
+    cv::UMat strip = fourChannelStrip;
+    if (channels == 3)
+        cv::cvtColor(fourChannelStrip, strip, cv::COLOR_BGRA2BGR);
     const int width = target.cols;
     const int height = target.rows;
     const int blockRows = static_cast<int>(std::ceil(static_cast<double>(latticeEntries) / width));
 
     cv::UMat blockRow = cv::UMat::zeros(1, width * blockRows, strip.type());
     strip.copyTo(blockRow(cv::Rect(0, 0, latticeEntries, 1)));
-    const cv::UMat block = blockRow.reshape(4, blockRows);
+    const cv::UMat block = blockRow.reshape(channels, blockRows);
 
-    std::vector<cv::UMat> parts{block, fourChannel};
+    std::vector<cv::UMat> parts{block, target};
     int targetRows = height;
     if (height < smallImageSide && width < smallImageSide) {
-        parts.push_back(fourChannel);
+        parts.push_back(target);
         targetRows += height;
     }
     while (targetRows < minimumCopyRowsPerBlockRow * blockRows) {
-        parts.push_back(fourChannel);
+        parts.push_back(target);
         targetRows += height;
     }
 
     cv::UMat stacked;
     cv::vconcat(parts, stacked);
-    if (converted) {
-        cv::UMat threeChannel;
-        cv::cvtColor(stacked, threeChannel, cv::COLOR_BGRA2BGR);
-        stacked = threeChannel;
-    }
 
     geometry.width = width;
     geometry.blockRows = blockRows;
