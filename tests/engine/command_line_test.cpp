@@ -10,155 +10,105 @@ using testing_support::HostArguments;
 
 namespace {
 
-QStringList withProgram(const HostArguments &arguments)
-{
-    return QStringList{QStringLiteral("matchengine")} + arguments.list();
-}
-
 struct Parsed {
     EngineSettings settings;
     RunValues run;
+    int status = 0; // the exit status of a refusal
 };
 
-Parsed parse(const HostArguments &arguments)
+Parsed parse(const QStringList &positions)
 {
     Parsed parsed;
-    parsed.run = parseCommandLine(withProgram(arguments), parsed.settings);
-    return parsed;
-}
-
-int usageStatusOf(const QStringList &arguments)
-{
-    EngineSettings settings;
     try {
-        parseCommandLine(arguments, settings);
+        parsed.run = parseCommandLine(QStringList{QStringLiteral("matchengine")} + positions, parsed.settings);
     } catch (const EngineError &error) {
-        return error.status;
+        parsed.status = error.status;
     }
-    return 0;
+    return parsed;
 }
 
 } // namespace
 
-TEST(CommandLine, DefaultsOfTheSettingsRecord)
-{
-    const EngineSettings settings;
-    EXPECT_FALSE(settings.lutExport);
-    EXPECT_TRUE(settings.lutBasePath.isEmpty());
-    EXPECT_TRUE(settings.useOpenCL);
-    EXPECT_TRUE(settings.taskUseOpenCL);
-    EXPECT_FALSE(settings.matchLightness);
-    EXPECT_EQ(settings.lutSize, 16);
-    EXPECT_FALSE(settings.amdGpu);
-    EXPECT_EQ(settings.currentImageWidth, 0);
-    EXPECT_EQ(settings.currentImageHeight, 0);
-}
-
-TEST(CommandLine, EachPositionReadsItsWords)
+TEST(CommandLine, PathsAndTheFormatPassThroughBase64Decoded)
 {
     HostArguments arguments;
     arguments.resultFile = base64Path(QStringLiteral("/tmp/out.png"));
     arguments.lutBase = base64Path(QStringLiteral("/tmp/looks/teal"));
-    arguments.openCL = QStringLiteral("off");
-    arguments.lightness = QStringLiteral("on");
-    arguments.lutSize = QStringLiteral("33");
     arguments.format = QStringLiteral("jpg");
-    arguments.strength = QStringLiteral("0.25");
     arguments.sizeFile = base64Path(QStringLiteral("/tmp/size.txt"));
-    const Parsed parsed = parse(arguments);
-
+    const Parsed parsed = parse(arguments.list());
     EXPECT_EQ(parsed.run.resultFilePath, arguments.resultFile);
     EXPECT_TRUE(parsed.settings.lutExport);
     EXPECT_EQ(parsed.settings.lutBasePath, QStringLiteral("/tmp/looks/teal"));
-    EXPECT_FALSE(parsed.settings.useOpenCL);
-    EXPECT_FALSE(parsed.settings.taskUseOpenCL);
-    EXPECT_TRUE(parsed.settings.matchLightness);
-    EXPECT_EQ(parsed.settings.lutSize, 33);
     EXPECT_EQ(parsed.run.resultFormat, QStringLiteral("jpg"));
-    EXPECT_FLOAT_EQ(parsed.run.strength, 0.25f);
     EXPECT_EQ(parsed.run.sizeFilePath, arguments.sizeFile);
-}
-
-TEST(CommandLine, WordsAreExactAndCaseSensitive)
-{
-    HostArguments arguments;
-    arguments.openCL = QStringLiteral("OFF");
-    arguments.lightness = QStringLiteral("ON");
-    Parsed parsed = parse(arguments);
-    EXPECT_TRUE(parsed.settings.useOpenCL);
-    EXPECT_TRUE(parsed.settings.taskUseOpenCL);
-    EXPECT_FALSE(parsed.settings.matchLightness);
-
-    arguments.lightness = QStringLiteral("none");
-    EXPECT_FALSE(parse(arguments).settings.matchLightness);
-
     // "None" is not "none": it is a base64 path like any other text.
     arguments.lutBase = QStringLiteral("None");
-    parsed = parse(arguments);
-    EXPECT_TRUE(parsed.settings.lutExport);
-}
+    EXPECT_TRUE(parse(arguments.list()).settings.lutExport);
 
-TEST(CommandLine, LutSizeIsReadOnlyWithLutExport)
-{
-    HostArguments arguments;
-    arguments.lutSize = QStringLiteral("64");
-    Parsed parsed = parse(arguments);
-    EXPECT_FALSE(parsed.settings.lutExport);
-    EXPECT_EQ(parsed.settings.lutSize, 16);
-
-    // Without LUT export even a word that is no number is never looked at.
-    arguments.lutSize = QStringLiteral("many");
-    EXPECT_EQ(parse(arguments).settings.lutSize, 16);
-
-    arguments.lutBase = base64Path(QStringLiteral("/tmp/look"));
-    arguments.lutSize = QStringLiteral("2");
-    EXPECT_EQ(parse(arguments).settings.lutSize, 2);
-    arguments.lutSize = QStringLiteral("256");
-    EXPECT_EQ(parse(arguments).settings.lutSize, 256);
-}
-
-TEST(CommandLine, NonNumbersReadAsZero)
-{
-    HostArguments arguments;
-    arguments.strength = QStringLiteral("strong");
-    EXPECT_EQ(parse(arguments).run.strength, 0.0f);
-    arguments.strength = QStringLiteral("-0.5");
-    EXPECT_FLOAT_EQ(parse(arguments).run.strength, -0.5f);
-}
-
-TEST(CommandLine, Base64PathsAreCutAtTheFirstNul)
-{
-    const QByteArray withNul = QByteArray("/tmp/a\0/b", 9);
-    HostArguments arguments;
-    arguments.lutBase = QString::fromLatin1(withNul.toBase64());
-    EXPECT_EQ(parse(arguments).settings.lutBasePath, QStringLiteral("/tmp/a"));
-
-    // Non-ASCII letters arrive as UTF-8.
+    // Base64 paths are cut at the first NUL, read as UTF-8, and characters
+    // outside the base64 alphabet are skipped.
+    arguments.lutBase = QString::fromLatin1(QByteArray("/tmp/a\0/b", 9).toBase64());
+    EXPECT_EQ(parse(arguments.list()).settings.lutBasePath, QStringLiteral("/tmp/a"));
     EXPECT_EQ(decodePathArgument(base64Path(QStringLiteral("/tmp/Bücher/ß"))), QStringLiteral("/tmp/Bücher/ß"));
-    // Characters outside the base64 alphabet are skipped.
     EXPECT_EQ(decodePathArgument(QStringLiteral("L3Rt*cC9h")), QStringLiteral("/tmp/a"));
+}
+
+// Words are exact and case-sensitive; position 8 is read only with LUT export;
+// numbers that do not parse read as 0.
+TEST(CommandLine, WordsOfTheSwitchesAndNumbers)
+{
+    const QString lut = base64Path(QStringLiteral("/tmp/look"));
+    const struct {
+        QString openCL, lightness, lutBase, lutSize, strength;
+        bool useOpenCL, matchLightness, lutExport;
+        int size;
+        float strengthValue;
+    } cases[] = {
+        {"on", "off", "none", "16", "1", true, false, false, 16, 1.0f}, // the host's usual words
+        {"off", "on", lut, "33", "0.25", false, true, true, 33, 0.25f},
+        {"OFF", "ON", "none", "64", "-0.5", true, false, false, 16, -0.5f},
+        {"Off", "none", "none", "many", "strong", true, false, false, 16, 0.0f},
+        {"off", "on", lut, "2", "", false, true, true, 2, 0.0f},
+        {"", "", lut, "256", "1e-1", true, false, true, 256, 0.1f},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << &c - cases);
+        HostArguments arguments;
+        arguments.openCL = c.openCL;
+        arguments.lightness = c.lightness;
+        arguments.lutBase = c.lutBase;
+        arguments.lutSize = c.lutSize;
+        arguments.strength = c.strength;
+        const Parsed parsed = parse(arguments.list());
+        ASSERT_EQ(parsed.status, 0);
+        EXPECT_EQ(parsed.settings.useOpenCL, c.useOpenCL);
+        EXPECT_EQ(parsed.settings.taskUseOpenCL, c.useOpenCL);
+        EXPECT_EQ(parsed.settings.matchLightness, c.matchLightness);
+        EXPECT_EQ(parsed.settings.lutExport, c.lutExport);
+        EXPECT_EQ(parsed.settings.lutSize, c.size);
+        EXPECT_FLOAT_EQ(parsed.run.strength, c.strengthValue);
+    }
 }
 
 TEST(CommandLine, RefusesWhatCannotWork)
 {
-    HostArguments arguments;
-    QStringList list = withProgram(arguments);
-    list.removeLast();
-    EXPECT_EQ(usageStatusOf(list), exitStatus::usage);
+    QStringList eleven = HostArguments().list();
+    eleven.removeLast();
+    EXPECT_EQ(parse(eleven).status, exitStatus::usage);
 
+    HostArguments arguments;
     arguments.lutBase = base64Path(QStringLiteral("/tmp/look"));
     for (const char *size : {"1", "0", "-4", "257", "lots"}) {
         arguments.lutSize = QString::fromLatin1(size);
-        EXPECT_EQ(usageStatusOf(withProgram(arguments)), exitStatus::usage) << size;
+        EXPECT_EQ(parse(arguments.list()).status, exitStatus::usage) << size;
     }
-
-    HostArguments formats;
-    for (const char *format : {"xyz", "", "png.exe"}) {
-        formats.format = QString::fromLatin1(format);
-        EXPECT_EQ(usageStatusOf(withProgram(formats)), exitStatus::usage) << format;
-    }
-    for (const char *format : {"png", "jpg", "tif", "bmp", "webp", "PNG"}) {
-        formats.format = QString::fromLatin1(format);
-        EXPECT_EQ(usageStatusOf(withProgram(formats)), 0) << format;
+    const std::pair<const char *, int> formats[] = {{"xyz", exitStatus::usage}, {"", exitStatus::usage},
+                                                    {"png.exe", exitStatus::usage}, {"png", 0}, {"jpg", 0},
+                                                    {"tif", 0}, {"bmp", 0}, {"webp", 0}, {"PNG", 0}};
+    for (const auto &[format, status] : formats) {
+        HostArguments withFormat;
+        withFormat.format = QString::fromLatin1(format);
+        EXPECT_EQ(parse(withFormat.list()).status, status) << format;
     }
 }
