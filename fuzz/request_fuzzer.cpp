@@ -1,8 +1,9 @@
 // libFuzzer target: one input is one request as a host would send it. It runs
-// the framing, the image intake with its header checks, and the colour
-// statistics and transfer. Refusals (EngineError, OpenCV's own errors) are the
-// expected answers to bad input; anything else the sanitizers or the checks
-// below notice is a finding.
+// the framing and then the whole of matchColors: image intake with its header
+// checks, the colour statistics and transfer, and the finishing. Refusals
+// (EngineError, OpenCV's own errors before the transfer) are the expected
+// answers to bad input; a sanitizer report, a CRASH line or a result of the
+// wrong shape is a finding.
 #include "engine/engine.h"
 #include "matching/matching.h"
 
@@ -12,19 +13,36 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 // Small images only, so that each input runs in milliseconds.
 constexpr int largestPixelCount = 1 << 16;
 
+// The engine's lines go to a scratch file that is read back after each input.
+FILE *channel = nullptr;
+
 bool prepare()
 {
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    cv::ocl::setUseOpenCL(false);
-    // Progress lines would drown the fuzzer's own report.
-    useProtocolChannel(std::fopen("/dev/null", "w"));
-    return true;
+    engineSettings().useOpenCL = false;
+    engineSettings().taskUseOpenCL = false;
+    channel = std::tmpfile();
+    useProtocolChannel(channel);
+    return channel != nullptr;
+}
+
+bool channelHolds(const char *text)
+{
+    std::fflush(channel);
+    std::rewind(channel);
+    char line[4096];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, channel))
+        found = std::strstr(line, text) != nullptr;
+    std::rewind(channel);
+    return found;
 }
 
 } // namespace
@@ -32,27 +50,30 @@ bool prepare()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const bool prepared = prepare();
-    (void)prepared;
+    if (!prepared)
+        std::abort();
     const QByteArray request = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     try {
         const SplitRequest split = splitRequest(request);
-        const cv::UMat decodedTarget = decodeImageBytes(split.targetBytes, "target");
-        const cv::UMat decodedReference = decodeImageBytes(split.referenceBytes, "reference");
-        if (decodedTarget.total() > largestPixelCount || decodedReference.total() > largestPixelCount)
+        // Decoded once here to keep large images out of the run below.
+        const cv::UMat target = decodeImageBytes(split.targetBytes, "target");
+        const cv::UMat reference = decodeImageBytes(split.referenceBytes, "reference");
+        if (target.total() > largestPixelCount || reference.total() > largestPixelCount)
             return 0;
 
-        bool targetHadAlpha = false;
-        const cv::UMat target = dropTargetAlpha(decodedTarget, targetHadAlpha);
-        const cv::UMat reference = normaliseReference(decodedReference);
-        const cv::UMat target8 = toEightBit(toWorkingScale(target));
-        const cv::UMat reference8 = toEightBit(toWorkingScale(reference));
-        TransferInputs inputs = centreForTransfer(toWorkingScale(target8), toWorkingScale(reference8));
-        const cv::UMat mapped = linearColourTransfer(inputs);
+        // The request's ignored first integer picks the strength and the lightness switch.
+        const float strengths[] = {1.0f, 0.0f, 0.25f, -0.5f, 2.0f};
+        const float strength = strengths[data[0] % 5];
+        engineSettings().matchLightness = (data[1] & 1) != 0;
 
-        if (mapped.rows != decodedTarget.rows || mapped.cols != decodedTarget.cols)
-            std::abort(); // the mapped image must keep the target's shape
-        if (!cv::checkRange(mapped))
-            std::abort(); // no NaN or infinity may reach the mapped image
+        std::rewind(channel);
+        QStringList lutFailures;
+        const cv::UMat result = matchColors(split.targetBytes, split.referenceBytes, false, strength, lutFailures);
+        if (channelHolds("CRASH"))
+            std::abort(); // the transfer or the finishing failed on a decodable pair
+        const int expectedType = target.channels() == 2 || target.channels() == 4 ? CV_8UC4 : CV_8UC3;
+        if (result.rows != target.rows || result.cols != target.cols || result.type() != expectedType)
+            std::abort(); // the result must keep the target's shape, alpha and all
     } catch (const EngineError &) {
     } catch (const cv::Exception &) {
     }
