@@ -39,6 +39,8 @@ struct UserError : std::runtime_error {
 
 // Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
 QString enginePathIn(const QString &folder);
+// What ended a crashed engine, in words (a signal, or a Windows status code).
+QString crashDescription(int code);
 
 // The settings of one engine request, in colormatch's terms.
 struct EngineRequest {

@@ -25,32 +25,6 @@ QString base64Path(const QString &path)
     return QString::fromLatin1(QFileInfo(path).absoluteFilePath().toUtf8().toBase64());
 }
 
-QString signalName(int signal)
-{
-    switch (signal) {
-    case 4: return QStringLiteral("illegal instruction");
-    case 6: return QStringLiteral("aborted");
-    case 7: return QStringLiteral("bus error");
-    case 8: return QStringLiteral("arithmetic error");
-    case 9: return QStringLiteral("killed");
-    case 11: return QStringLiteral("segmentation fault");
-    case 15: return QStringLiteral("terminated");
-    }
-    return QString();
-}
-
-// What ended a crashed process: a signal on POSIX systems, an exception code
-// (0xC0000005 and the like) on Windows.
-QString crashDescription(int code)
-{
-#ifdef _WIN32
-    return QStringLiteral("status 0x%1").arg(quint32(code), 8, 16, QLatin1Char('0')).toUpper();
-#else
-    const QString name = signalName(code);
-    return name.isEmpty() ? QStringLiteral("signal %1").arg(code) : QStringLiteral("signal %1, %2").arg(code).arg(name);
-#endif
-}
-
 QString stripLineEnd(QByteArray line)
 {
     // The Windows engine ends its lines with CR LF.
@@ -65,15 +39,6 @@ UserError::UserError(int exitStatus, const QString &message)
     : std::runtime_error(message.toStdString())
     , status(exitStatus)
 {
-}
-
-QString enginePathIn(const QString &folder)
-{
-#ifdef _WIN32
-    return folder + QStringLiteral("/matchengine.exe");
-#else
-    return folder + QStringLiteral("/matchengine");
-#endif
 }
 
 QStringList engineArguments(const EngineRequest &request)

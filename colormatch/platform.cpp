@@ -1,7 +1,9 @@
 // The little that differs between Windows and POSIX systems for colormatch:
-// is standard error a terminal, how wide is it, and keeping codec chatter off it.
+// the engine's file name, what a crash looks like, is standard error a
+// terminal, how wide is it, and keeping codec chatter off it.
 #include "colormatch/colormatch.h"
 
+#include <QHash>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -12,6 +14,33 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
+
+QString enginePathIn(const QString &folder)
+{
+#ifdef _WIN32
+    return folder + QStringLiteral("/matchengine.exe");
+#else
+    return folder + QStringLiteral("/matchengine");
+#endif
+}
+
+// What ended a crashed process: an exception code (0xC0000005 and the like) on
+// Windows, a signal elsewhere.
+QString crashDescription(int code)
+{
+#ifdef _WIN32
+    return QStringLiteral("status 0x%1").arg(quint32(code), 8, 16, QLatin1Char('0')).toUpper();
+#else
+    static const QHash<int, QString> names = {
+        {4, QStringLiteral("illegal instruction")}, {6, QStringLiteral("aborted")},
+        {7, QStringLiteral("bus error")},           {8, QStringLiteral("arithmetic error")},
+        {9, QStringLiteral("killed")},              {11, QStringLiteral("segmentation fault")},
+        {15, QStringLiteral("terminated")},
+    };
+    const QString name = names.value(code);
+    return name.isEmpty() ? QStringLiteral("signal %1").arg(code) : QStringLiteral("signal %1, %2").arg(code).arg(name);
+#endif
+}
 
 bool standardErrorIsTerminal()
 {
