@@ -1,6 +1,10 @@
-// The engine process: settings, command line, the byte-level conversation with
-// the host, the capability query and the matching run.
+// The engine process: start-up, the command line, the byte-level conversation
+// with the host (request, result, size file), the capability query and the
+// matching run. It stands on the ground floor (base/) and is the only caller of
+// matchColors.
 #pragma once
+
+#include "base/base.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,26 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-#include <cstdio>
-#include <stdexcept>
 #include <vector>
-
-// Process-wide settings. The command line fills the first six fields before the
-// matching starts; matchColors writes the last three.
-struct EngineSettings {
-    bool lutExport = false;
-    QString lutBasePath;
-    bool useOpenCL = true;
-    bool taskUseOpenCL = useOpenCL;
-    bool matchLightness = false;
-    int lutSize = 16;
-    bool amdGpu = false;
-    int currentImageWidth = 0;
-    int currentImageHeight = 0;
-};
-
-// The one process-wide instance. Worker threads only read it.
-EngineSettings &engineSettings();
 
 // Values of one request that are not settings.
 struct RunValues {
@@ -37,28 +22,7 @@ struct RunValues {
     QString resultFilePath; // empty: the result goes to standard output
 };
 
-// sysexits-style exit statuses the engine ends with.
-namespace exitStatus {
-constexpr int ok = 0;
-constexpr int usage = 64;
-constexpr int dataError = 65;
-constexpr int software = 70;
-constexpr int cannotCreate = 73;
-constexpr int ioError = 74;
-}
-
-// The engine's one error type: what failed in the user's terms, and the exit
-// status the process ends with. Thrown wherever a request cannot go on and
-// caught once, in main, which turns it into an error line.
-struct EngineError : std::runtime_error {
-    EngineError(int status, const QString &message);
-    int status;
-};
-
-// Every error line starts with this word.
-constexpr const char *errorLineWord = "ERROR";
-
-// Start-up: message handler, standard streams, "005". Call before anything else.
+// Start-up: message handler, standard streams. Call before anything else.
 void discardMessage(QtMsgType type, const QMessageLogContext &context, const QString &text);
 void prepareStandardStreams();
 
@@ -75,9 +39,6 @@ RunValues parseCommandLine(const QStringList &arguments, EngineSettings &setting
 QString decodePathArgument(const QString &text);
 
 // Host channel.
-void reportProgress(const char *code);
-void writeDiagnosticLine(const QString &line);
-void writeErrorLine(const QString &message);
 QByteArray readRequest();
 struct SplitRequest {
     QByteArray targetBytes;
@@ -88,23 +49,12 @@ void writeSizeFile(const QString &sizeFilePath, int width, int height);
 std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultFormat);
 void deliverResult(const std::vector<uchar> &bytes, const QString &resultFilePath, bool lutExport);
 
-// Writes a whole file atomically (temporary file beside it, then rename), so a
-// reader sees the old file, the new one, or none. textMode gives the platform's
-// line ends. Returns false with the system's reason when it cannot.
-bool saveFileAtomically(const QString &path, const QByteArray &bytes, bool textMode, QString *reason);
-
 // Prints the capability answer on standard output. Returns the exit status.
 int runCapabilityQuery();
 
 // One whole request, from reading standard input to delivering the result.
 // Returns the exit status; throws EngineError for requests that fail.
 int runMatching(const RunValues &run);
-
-// The stream that carries the host protocol: standard error as the host sees
-// it. After prepareStandardStreams, libraries that write to standard error on
-// their own (codec warnings and the like) no longer reach the host.
-FILE *protocolChannel();
-void useProtocolChannel(FILE *stream);
 
 // Platform differences, kept in one place.
 void setBinaryStandardStreams();

@@ -1,10 +1,9 @@
-// The byte-level conversation with the host: progress and diagnostic lines on
-// standard error, the framed request on standard input, the result on standard
-// output or in a result file, and the size file.
+// The byte-level conversation with the host: the standard streams made ready
+// for it, the framed request on standard input, the result on standard output
+// or in a result file, and the size file.
 #include "engine/engine.h"
 
 #include <QDataStream>
-#include <QSaveFile>
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -12,21 +11,6 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
-
-namespace {
-FILE *channel = stderr;
-}
-
-FILE *protocolChannel()
-{
-    return channel;
-}
-
-void useProtocolChannel(FILE *stream)
-{
-    if (stream)
-        channel = stream;
-}
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 {
@@ -39,34 +23,12 @@ void prepareStandardStreams()
     // Standard error is the host's protocol channel: codec warnings (libpng's
     // "known incorrect sRGB profile"), OpenCV's log and OpenCL chatter must not
     // appear there between the engine's own lines.
-    channel = detachProtocolChannel();
+    useProtocolChannel(detachProtocolChannel());
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     // Every progress line must reach the host at once.
     std::setbuf(stdout, nullptr);
-    std::setbuf(channel, nullptr);
+    std::setbuf(protocolChannel(), nullptr);
     std::setbuf(stderr, nullptr);
-}
-
-void reportProgress(const char *code)
-{
-    char line[8];
-    const int length = std::snprintf(line, sizeof line, "%s\n", code);
-    std::fwrite(line, 1, static_cast<size_t>(length), channel);
-    std::fflush(channel);
-}
-
-void writeDiagnosticLine(const QString &line)
-{
-    const QByteArray text = line.toUtf8() + '\n';
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), channel);
-    std::fflush(channel);
-}
-
-void writeErrorLine(const QString &message)
-{
-    QString line = message;
-    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    writeDiagnosticLine(QLatin1String(errorLineWord) + QLatin1Char(' ') + line);
 }
 
 QByteArray readRequest()
@@ -136,18 +98,6 @@ QString decodePathArgument(const QString &text)
     if (nul >= 0)
         bytes.truncate(nul);
     return QString::fromUtf8(bytes);
-}
-
-bool saveFileAtomically(const QString &path, const QByteArray &bytes, bool textMode, QString *reason)
-{
-    QSaveFile file(path);
-    QIODevice::OpenMode mode = QIODevice::WriteOnly;
-    if (textMode)
-        mode |= QIODevice::Text;
-    bool saved = file.open(mode) && file.write(bytes) == bytes.size() && file.commit();
-    if (!saved && reason)
-        *reason = file.errorString();
-    return saved;
 }
 
 void writeSizeFile(const QString &sizeFilePath, int width, int height)

@@ -3,16 +3,14 @@
 
 #include <QCoreApplication>
 
-int main(int argc, char *argv[])
-{
-    qInstallMessageHandler(discardMessage);
-    QCoreApplication application(argc, argv);
-    prepareStandardStreams();
-    reportProgress("005");
+#include <opencv2/core/ocl.hpp>
 
-    // Every failure of a request ends here, as one error line and an exit status.
+namespace {
+
+// Every failure of a request ends here, as one error line and an exit status.
+int serve(const QStringList &arguments)
+{
     try {
-        const QStringList arguments = QCoreApplication::arguments();
         if (arguments.size() < 4)
             throw EngineError(exitStatus::usage,
                               QStringLiteral("expected %1 arguments after the program name (3 for the capability "
@@ -34,4 +32,20 @@ int main(int argc, char *argv[])
         writeErrorLine(QStringLiteral("internal failure of unknown kind"));
     }
     return exitStatus::software;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(discardMessage);
+    QCoreApplication application(argc, argv);
+    prepareStandardStreams();
+    reportProgress("005");
+    const int status = serve(QCoreApplication::arguments());
+    // A request that failed half-way may have left OpenCL work queued that
+    // nothing read back; the device must be done with it before the runtime is
+    // torn down at exit.
+    cv::ocl::finish();
+    return status;
 }

@@ -13,7 +13,7 @@
 // Line ends are LF, or CR LF where the platform's text mode writes them.
 #include "lut/lut.h"
 
-#include "engine/engine.h"
+#include "base/base.h"
 
 namespace {
 

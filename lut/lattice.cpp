@@ -2,7 +2,7 @@
 // of the target, its extraction afterwards, and the unwrapped LUT picture.
 #include "lut/lut.h"
 
-#include "engine/engine.h"
+#include "base/base.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

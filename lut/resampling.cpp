@@ -2,7 +2,7 @@
 // tetrahedral interpolation.
 #include "lut/lut.h"
 
-#include "engine/engine.h"
+#include "base/base.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,13 +1,12 @@
-// Image intake and finishing: decoding the request's images, the working images
-// at the 1/256 scale, the target's Lab lightness, the strength blend and the
-// alpha plane of the result.
+// Image intake and finishing: decoding the request's images, their colour
+// planes and 8-bit working colours, the strength blend for deep targets and
+// the alpha plane of the result.
 #include "matching/matching.h"
-
-#include "engine/engine.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -59,29 +58,6 @@ cv::UMat greyPlaneAsBgr(const cv::UMat &image)
     cv::UMat bgr;
     cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
     return bgr;
-}
-
-// Any channel count the decoders give, alpha dropped, as B, G, R.
-cv::UMat colourPlanes(const cv::UMat &image)
-{
-    switch (image.channels()) {
-    case 3:
-        return image;
-    case 4: {
-        cv::UMat bgr;
-        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_BGRA2BGR);
-        return bgr;
-    }
-    case 1: {
-        cv::UMat bgr;
-        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_GRAY2BGR);
-        return bgr;
-    }
-    case 2:
-        return greyPlaneAsBgr(convertibleDepth(image));
-    }
-    throw EngineError(exitStatus::dataError,
-                      QStringLiteral("image has %1 channels; expected 1 to 4").arg(image.channels()));
 }
 
 int alphaPlaneIndex(int channels)
@@ -137,52 +113,42 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     return decoded.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
 }
 
-cv::UMat dropTargetAlpha(const cv::UMat &decodedTarget, bool &targetHadAlpha)
+cv::UMat colourPlanes(const cv::UMat &image)
 {
-    const int channels = decodedTarget.channels();
-    targetHadAlpha = channels == 4 || channels == 2;
-    return colourPlanes(decodedTarget);
+    switch (image.channels()) {
+    case 3:
+        return image;
+    case 4: {
+        cv::UMat bgr;
+        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_BGRA2BGR);
+        return bgr;
+    }
+    case 1: {
+        cv::UMat bgr;
+        cv::cvtColor(convertibleDepth(image), bgr, cv::COLOR_GRAY2BGR);
+        return bgr;
+    }
+    case 2:
+        return greyPlaneAsBgr(convertibleDepth(image));
+    }
+    throw EngineError(exitStatus::dataError,
+                      QStringLiteral("image has %1 channels; expected 1 to 4").arg(image.channels()));
 }
 
-cv::UMat normaliseReference(const cv::UMat &decodedReference)
+cv::Mat requantised(const cv::UMat &image)
 {
-    return colourPlanes(decodedReference);
-}
-
-cv::UMat toWorkingScale(const cv::UMat &image)
-{
-    cv::UMat working;
-    image.convertTo(working, CV_32FC3, eightBitFactor(image.depth()) / 256.0, 0.0);
-    return working;
-}
-
-cv::UMat toEightBit(const cv::UMat &workingImage)
-{
-    cv::UMat eightBit;
-    workingImage.convertTo(eightBit, CV_8UC3, 256.0, 0.0);
+    // The working scale and back, a band of rows at a time so that no full
+    // float image exists.
+    const double toWorkingScale = eightBitFactor(image.depth()) / 256.0;
+    cv::Mat eightBit(image.size(), CV_8UC3);
+    constexpr int bandRows = 256;
+    for (int y = 0; y < image.rows; y += bandRows) {
+        const cv::Range rows(y, std::min(image.rows, y + bandRows));
+        cv::UMat working;
+        image.rowRange(rows).convertTo(working, CV_32FC3, toWorkingScale, 0.0);
+        working.convertTo(eightBit.rowRange(rows), CV_8UC3, 256.0, 0.0);
+    }
     return eightBit;
-}
-
-cv::UMat labOf(const cv::UMat &eightBitImage)
-{
-    // RGB codes on B, G, R data; the conversion back uses the same assignment.
-    cv::UMat lab;
-    cv::cvtColor(eightBitImage, lab, cv::COLOR_RGB2Lab);
-    return lab;
-}
-
-void restoreLightness(cv::UMat &resultLab, const cv::UMat &targetLab)
-{
-    if (engineSettings().matchLightness)
-        return;
-    std::vector<cv::UMat> resultPlanes;
-    std::vector<cv::UMat> targetPlanes;
-    cv::split(resultLab, resultPlanes);
-    cv::split(targetLab, targetPlanes);
-    resultPlanes[0] = targetPlanes[0];
-    cv::UMat merged;
-    cv::merge(resultPlanes, merged);
-    resultLab = merged;
 }
 
 void blendWithUnmatched(cv::UMat &result, const cv::UMat &unmatchedTarget, float strength)

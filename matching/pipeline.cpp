@@ -4,7 +4,6 @@
 // once per colour.
 #include "matching/matching.h"
 
-#include "engine/engine.h"
 #include "lut/lut.h"
 
 #include <opencv2/core/ocl.hpp>
@@ -18,6 +17,19 @@
 #include <system_error>
 
 namespace {
+
+// The distinct colours of an 8-bit image (first three channels) and, for every
+// colour, its entry in the palette.
+struct ColourIndex {
+    struct Block {
+        std::uint64_t present = 0; // which of 64 consecutive keys occur
+        std::uint32_t before = 0;  // how many colours occur in the blocks before
+    };
+    std::vector<Block> blocks;     // 2^24 / 64 blocks, colours keyed by their interleaved bits
+    cv::Mat palette;               // CV_8UC3, rows of paletteWidth colours in key order, tail black
+    int count = 0;                 // distinct colours
+};
+constexpr int paletteWidth = 1024;
 
 // Sets amdGpu when the first OpenCL GPU is an AMD one; never clears it. The
 // context stays alive as long as the caller keeps it.
@@ -56,19 +68,6 @@ void prepareLabTables()
 bool isEightBitColour(const cv::UMat &image)
 {
     return image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4);
-}
-
-// The requantised 8-bit form of a prepared image of another depth: the working
-// scale and back, a band of rows at a time so that no full float image exists.
-cv::Mat requantised(const cv::UMat &prepared)
-{
-    cv::Mat eightBit(prepared.size(), CV_8UC3);
-    constexpr int bandRows = 256;
-    for (int y = 0; y < prepared.rows; y += bandRows) {
-        const cv::Range rows(y, std::min(prepared.rows, y + bandRows));
-        toEightBit(toWorkingScale(prepared.rowRange(rows))).copyTo(eightBit.rowRange(rows));
-    }
-    return eightBit;
 }
 
 // Colours are keyed in Morton order, the bits of the three channels
@@ -196,8 +195,6 @@ int bandStart(int rows, int bands, int band)
     return static_cast<int>(static_cast<std::int64_t>(rows) * band / bands);
 }
 
-} // namespace
-
 // ---- Distinct colours ------------------------------------------------------------
 
 ColourIndex indexColours(const cv::Mat &image)
@@ -256,6 +253,8 @@ ColourIndex indexColours(const cv::Mat &image)
     return index;
 }
 
+// Each pixel's entry of `values` (a CV_8UC3 image laid out like the palette):
+// the image of a per-colour function that was evaluated on the palette.
 cv::Mat gatherColours(const ColourIndex &index, const cv::Mat &image, const cv::Mat &values)
 {
     CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
@@ -270,6 +269,11 @@ cv::Mat gatherColours(const ColourIndex &index, const cv::Mat &image, const cv::
     return gathered;
 }
 
+// The finishing of mapped palette colours: 8 bits and Lab (then "077"), the
+// target's lightness (paletteLightness, CV_8UC1 laid out like the palette)
+// unless matchLightness (then "078"), back to B, G, R, and, when strength < 1
+// and blendWithPalette, the blend with the palette's own colours (the unmatched
+// target's colours).
 cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightness, const cv::Mat &palette,
                       float strength, bool blendWithPalette)
 {
@@ -293,6 +297,8 @@ cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightn
     }
     return colours;
 }
+
+} // namespace
 
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
                      QStringList &lutFailures)
@@ -338,10 +344,10 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         reportProgress("028");
     // An 8-bit colour target is its own prepared and requantised form (alpha
     // skipped); other targets go to B, G, R first.
-    bool targetHadAlpha = targetChannels == 4;
+    const bool targetHadAlpha = targetChannels == 4 || targetChannels == 2;
     cv::UMat preparedTarget;
     if (!isEightBitColour(decodedTarget))
-        preparedTarget = dropTargetAlpha(decodedTarget, targetHadAlpha);
+        preparedTarget = colourPlanes(decodedTarget);
     // The blend needs the unmatched target apart from the requantised colours
     // only when they can differ: samples deeper than 8 bits (never a stacked
     // LUT target). Nothing writes into the prepared target, so it serves as is.
@@ -361,7 +367,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     cv::UMat reference = decodeImageBytes(referenceBytes, "reference");
     reportProgress("032");
     if (!isEightBitColour(reference))
-        reference = normaliseReference(reference);
+        reference = colourPlanes(reference);
     reportProgress("040");
     cv::Mat reference8 = reference.depth() == CV_8U ? reference.getMat(cv::ACCESS_READ) : requantised(reference);
 

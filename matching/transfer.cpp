@@ -1,11 +1,10 @@
 // Colour statistics and the linear transfer y = T x + mu_r - T mu_t with
 // T = Sr St^-1, where St and Sr are the symmetric square roots of the target
-// and reference colour covariances. Pixels travel as 3 x N matrices (one
-// channel per row, pixels in column-major image order) so that the mapping of
-// all pixels is one 3 x 3 by 3 x N product.
+// and reference colour covariances. After the requantisation every working
+// sample is an 8-bit level over 256, so the statistics come from exact integer
+// sums over the 8-bit images, and the mapping is a function of a pixel's colour
+// alone, evaluated once per distinct colour.
 #include "matching/matching.h"
-
-#include "engine/engine.h"
 
 #include <opencv2/core/utility.hpp>
 
@@ -25,35 +24,44 @@ constexpr double relativeEigenFloor = 1e-6;
 // single-colour image.
 constexpr double absoluteEigenFloor = 1e-12;
 
-// Image minus its mean colour as a 3 x N pixel matrix, pixels in column-major order.
-cv::UMat centredTransposed(const cv::UMat &image, const cv::UMat &mean)
+cv::UMat matMul(const cv::UMat &a, const cv::UMat &b)
 {
-    cv::UMat meanImage;
-    cv::repeat(mean, image.rows, image.cols, meanImage);
-    const cv::UMat centred = hostSubtract(image, meanImage);
-    return centred.t();
+    cv::UMat dst;
+    cv::gemm(a, b, 1.0, cv::UMat(), 0.0, dst, 0);
+    return dst;
 }
 
-cv::UMat flattened(const cv::UMat &transposed)
+// Pseudo-inverse of the target root where the covariance is singular or
+// numerically singular, LU otherwise.
+cv::UMat invertTargetRoot(const cv::UMat &targetCovariance, const cv::UMat &targetRoot)
 {
-    return planesToRows(transposed, 1, transposed.rows * transposed.cols);
-}
+    cv::Mat eigenvalues;
+    cv::Mat eigenvectors;
+    cv::eigen(targetCovariance, eigenvalues, eigenvectors);
+    eigenvalues.convertTo(eigenvalues, CV_64F);
+    eigenvectors.convertTo(eigenvectors, CV_64F);
 
-// Target covariance, the three concurrent tasks and T = Sr St^-1; "068" to "074".
-cv::UMat transferMatrixOf(TransferInputs &inputs)
-{
-    const cv::UMat targetGram = inputs.targetGram.empty() ? gramMatrix(inputs.centredTarget) : inputs.targetGram;
-    const cv::UMat targetCovariance = hostDivide(targetGram, inputs.targetCount);
-    reportProgress("068");
+    double largest = 0.0;
+    cv::minMaxLoc(eigenvalues, nullptr, &largest);
+    const double floor = std::max(relativeEigenFloor * largest, absoluteEigenFloor);
+    bool regular = largest > 0.0;
+    for (int i = 0; i < eigenvalues.rows; ++i)
+        regular = regular && eigenvalues.at<double>(i) > floor;
+    if (regular)
+        return targetRoot.inv(cv::DECOMP_LU);
 
-    const MappingTaskResults roots = runMappingTasks(targetCovariance, inputs);
-    reportProgress("070");
-    reportProgress("072");
-
-    const cv::UMat transfer =
-        matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
-    reportProgress("074");
-    return transfer;
+    // The directions without colour spread are dropped, so those pixels keep
+    // the reference's mean there.
+    cv::Mat inverseRoots = cv::Mat::zeros(eigenvalues.rows, eigenvalues.rows, CV_64F);
+    for (int i = 0; i < eigenvalues.rows; ++i) {
+        const double lambda = eigenvalues.at<double>(i);
+        if (lambda > floor)
+            inverseRoots.at<double>(i, i) = 1.0 / std::sqrt(lambda);
+    }
+    const cv::Mat pseudoInverse = eigenvectors.t() * inverseRoots * eigenvectors;
+    cv::UMat result;
+    pseudoInverse.convertTo(result, targetRoot.type());
+    return result;
 }
 
 // Row bands for the whole-image passes: a few per thread, so that a band that
@@ -75,177 +83,13 @@ cv::Vec3f columnVector(const cv::UMat &column)
     return cv::Vec3f(m.at<float>(0), m.at<float>(1), m.at<float>(2));
 }
 
-} // namespace
-
-cv::UMat meanAlong(const cv::UMat &src, int dim)
-{
-    cv::UMat dst;
-    cv::reduce(src, dst, dim, cv::REDUCE_AVG, -1);
-    return dst;
-}
-
-cv::UMat gramMatrix(const cv::UMat &a)
-{
-    cv::UMat dst;
-    cv::gemm(a, a, 1.0, cv::UMat(), 0.0, dst, cv::GEMM_2_T);
-    return dst;
-}
-
-cv::UMat matMul(const cv::UMat &a, const cv::UMat &b)
-{
-    cv::UMat dst;
-    cv::gemm(a, b, 1.0, cv::UMat(), 0.0, dst, 0);
-    return dst;
-}
-
-// The element-wise steps run on host matrices, also with OpenCL on; the result
-// UMat keeps the new host matrix alive through its reference count.
-cv::UMat hostSubtract(const cv::UMat &a, const cv::UMat &b)
-{
-    const cv::Mat difference = a.getMat(cv::ACCESS_READ) - b.getMat(cv::ACCESS_READ);
-    return difference.getUMat(cv::ACCESS_WRITE, cv::USAGE_DEFAULT);
-}
-
-cv::UMat hostAdd(const cv::UMat &a, const cv::UMat &b)
-{
-    const cv::Mat sum = a.getMat(cv::ACCESS_READ) + b.getMat(cv::ACCESS_READ);
-    return sum.getUMat(cv::ACCESS_WRITE, cv::USAGE_DEFAULT);
-}
-
-cv::UMat hostDivide(const cv::UMat &a, double s)
-{
-    const cv::Mat quotient = a.getMat(cv::ACCESS_READ) / s;
-    return quotient.getUMat(cv::ACCESS_WRITE, cv::USAGE_DEFAULT);
-}
-
-cv::UMat planesToRows(const cv::UMat &image, int rows, int cols)
-{
-    std::vector<cv::UMat> planes;
-    cv::split(image, planes);
-    const int shape[] = {rows, cols};
-    for (cv::UMat &plane : planes)
-        plane = plane.reshape(1, 2, shape);
-    cv::UMat stacked;
-    cv::vconcat(planes, stacked);
-    return stacked;
-}
-
-cv::UMat rowsToChannels(const cv::UMat &m)
-{
-    const int n = m.cols;
-    if (engineSettings().amdGpu) {
-        const cv::Mat host = m.getMat(cv::ACCESS_READ);
-        const std::vector<cv::Mat> rows{host(cv::Rect(0, 0, n, 1)), host(cv::Rect(0, 1, n, 1)),
-                                        host(cv::Rect(0, 2, n, 1))};
-        cv::Mat merged;
-        cv::merge(rows, merged);
-        return merged.getUMat(cv::ACCESS_RW, cv::USAGE_DEFAULT);
-    }
-    const std::vector<cv::UMat> rows{m(cv::Rect(0, 0, n, 1)), m(cv::Rect(0, 1, n, 1)), m(cv::Rect(0, 2, n, 1))};
-    cv::UMat merged;
-    cv::merge(rows, merged);
-    return merged;
-}
-
-cv::UMat symmetricSqrt(const cv::UMat &s)
-{
-    cv::UMat eigenvalues;
-    cv::UMat eigenvectors;
-    cv::eigen(s, eigenvalues, eigenvectors);
-    const cv::UMat columns = eigenvectors.t();
-    // A covariance has no negative eigenvalues; those that rounding makes
-    // slightly negative count as zero instead of turning the root into NaN.
-    cv::UMat clamped;
-    cv::max(eigenvalues, 0.0, clamped);
-    const cv::UMat diagonal = cv::UMat::diag(clamped);
-    cv::UMat root;
-    cv::sqrt(diagonal, root);
-    const cv::UMat product = matMul(columns, root);
-    return matMul(product, columns.t());
-}
-
-cv::UMat invertTargetRoot(const cv::UMat &targetCovariance, const cv::UMat &targetRoot)
-{
-    cv::Mat eigenvalues;
-    cv::Mat eigenvectors;
-    cv::eigen(targetCovariance, eigenvalues, eigenvectors);
-    eigenvalues.convertTo(eigenvalues, CV_64F);
-    eigenvectors.convertTo(eigenvectors, CV_64F);
-
-    double largest = 0.0;
-    cv::minMaxLoc(eigenvalues, nullptr, &largest);
-    const double floor = std::max(relativeEigenFloor * largest, absoluteEigenFloor);
-    bool regular = largest > 0.0;
-    for (int i = 0; i < eigenvalues.rows; ++i)
-        regular = regular && eigenvalues.at<double>(i) > floor;
-    if (regular)
-        return targetRoot.inv(cv::DECOMP_LU);
-
-    // Pseudo-inverse of the root: the directions without colour spread are
-    // dropped, so those pixels keep the reference's mean there.
-    cv::Mat inverseRoots = cv::Mat::zeros(eigenvalues.rows, eigenvalues.rows, CV_64F);
-    for (int i = 0; i < eigenvalues.rows; ++i) {
-        const double lambda = eigenvalues.at<double>(i);
-        if (lambda > floor)
-            inverseRoots.at<double>(i, i) = 1.0 / std::sqrt(lambda);
-    }
-    const cv::Mat pseudoInverse = eigenvectors.t() * inverseRoots * eigenvectors;
-    cv::UMat result;
-    pseudoInverse.convertTo(result, targetRoot.type());
-    return result;
-}
-
-TransferInputs centreForTransfer(const cv::UMat &workingTarget, const cv::UMat &workingReference)
-{
-    TransferInputs inputs;
-    inputs.targetImage = workingTarget;
-    inputs.width = workingTarget.cols;
-    inputs.height = workingTarget.rows;
-    reportProgress("060");
-
-    const cv::UMat columnMeans = meanAlong(workingTarget, 0);
-    reportProgress("061");
-    inputs.targetMean = meanAlong(columnMeans, 1);
-    reportProgress("062");
-
-    const cv::UMat targetTransposed = centredTransposed(workingTarget, inputs.targetMean);
-    reportProgress("064");
-    inputs.centredTarget = flattened(targetTransposed);
-    inputs.targetCount = static_cast<double>(inputs.centredTarget.cols);
-
-    inputs.referenceMean = meanAlong(meanAlong(workingReference, 0), 1);
-    reportProgress("066");
-    inputs.centredReference = flattened(centredTransposed(workingReference, inputs.referenceMean));
-    inputs.referenceCount = static_cast<double>(inputs.centredReference.cols);
-    reportProgress("067");
-    return inputs;
-}
-
-cv::UMat linearColourTransfer(TransferInputs &inputs)
-{
-    const cv::UMat transfer = transferMatrixOf(inputs);
-
-    // (T x + mu_r) - T mu_t, in this order.
-    cv::UMat mapped = matMul(transfer, inputs.targetImage);
-    const cv::UMat shift = matMul(transfer, inputs.targetMean);
-    const int n = mapped.cols;
-    cv::UMat shifts;
-    cv::repeat(shift, 1, n, shifts);
-    cv::UMat referenceMeans;
-    cv::repeat(inputs.referenceMean, 1, n, referenceMeans);
-    mapped = hostAdd(mapped, referenceMeans);
-    mapped = hostSubtract(mapped, shifts);
-    reportProgress("075");
-
-    // Undo the column-major layout: W x H, then transposed to the target's H x W.
-    const int shape[] = {inputs.width, inputs.height};
-    const cv::UMat pixels = rowsToChannels(mapped).reshape(3, 2, shape);
-    const cv::UMat mappedImage = pixels.t();
-    reportProgress("076");
-    return mappedImage;
-}
-
-// ---- The stage on 8-bit colours ------------------------------------------------
+// Sums of the first three channels of an 8-bit image (3 or 4 channels) and of
+// their pairwise products, exact.
+struct ColourMoments {
+    std::int64_t count = 0;
+    std::int64_t sums[3] = {0, 0, 0};
+    std::int64_t products[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+};
 
 ColourMoments colourMomentsOf(const cv::Mat &image)
 {
@@ -296,6 +140,7 @@ ColourMoments colourMomentsOf(const cv::Mat &image)
     return total;
 }
 
+// Mean colour on the 1/256 scale, 1 x 1 CV_32FC3.
 cv::UMat meanColourOf(const ColourMoments &moments)
 {
     CV_Assert(moments.count > 0);
@@ -308,6 +153,8 @@ cv::UMat meanColourOf(const ColourMoments &moments)
     return result;
 }
 
+// Sum of (x - mean)(x - mean)^T over the pixels, x on the 1/256 scale, for the
+// given float mean (3 x 3 CV_32F).
 cv::UMat centredGramOf(const ColourMoments &moments, const cv::UMat &mean)
 {
     const double n = static_cast<double>(moments.count);
@@ -318,8 +165,8 @@ cv::UMat centredGramOf(const ColourMoments &moments, const cv::UMat &mean)
     cv::Mat gram(3, 3, CV_32F);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) {
-            // About the exact mean from the integer sums, then moved to the float
-            // mean the pixel-matrix stage centres on.
+            // About the exact mean from the integer sums, then moved to the
+            // float mean that the mapping subtracts.
             const double aboutMean = (static_cast<double>(moments.products[i][j])
                                       - static_cast<double>(moments.sums[i]) * static_cast<double>(moments.sums[j]) / n)
                 / 65536.0;
@@ -330,11 +177,36 @@ cv::UMat centredGramOf(const ColourMoments &moments, const cv::UMat &mean)
     return result;
 }
 
+} // namespace
+
+cv::UMat hostDivide(const cv::UMat &a, double s)
+{
+    // Element-wise on the host, also with OpenCL on; the result UMat keeps the
+    // new host matrix alive through its reference count.
+    const cv::Mat quotient = a.getMat(cv::ACCESS_READ) / s;
+    return quotient.getUMat(cv::ACCESS_WRITE, cv::USAGE_DEFAULT);
+}
+
+cv::UMat symmetricSqrt(const cv::UMat &s)
+{
+    cv::UMat eigenvalues;
+    cv::UMat eigenvectors;
+    cv::eigen(s, eigenvalues, eigenvectors);
+    const cv::UMat columns = eigenvectors.t();
+    // A covariance has no negative eigenvalues; those that rounding makes
+    // slightly negative count as zero instead of turning the root into NaN.
+    cv::UMat clamped;
+    cv::max(eigenvalues, 0.0, clamped);
+    const cv::UMat diagonal = cv::UMat::diag(clamped);
+    cv::UMat root;
+    cv::sqrt(diagonal, root);
+    const cv::UMat product = matMul(columns, root);
+    return matMul(product, columns.t());
+}
+
 TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8)
 {
     TransferInputs inputs;
-    inputs.width = target8.cols;
-    inputs.height = target8.rows;
     reportProgress("060");
 
     const ColourMoments target = colourMomentsOf(target8);
@@ -356,7 +228,16 @@ TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &referen
 
 ColourTransfer colourTransferOf(TransferInputs &inputs)
 {
-    const cv::UMat transfer = transferMatrixOf(inputs);
+    const cv::UMat targetCovariance = hostDivide(inputs.targetGram, inputs.targetCount);
+    reportProgress("068");
+
+    const MappingTaskResults roots = runMappingTasks(targetCovariance, inputs);
+    reportProgress("070");
+    reportProgress("072");
+
+    const cv::UMat transfer = matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
+    reportProgress("074");
+
     const cv::UMat shift = matMul(transfer, inputs.targetMean);
     const cv::Mat t = transfer.getMat(cv::ACCESS_READ);
     CV_Assert(t.type() == CV_32FC1 && t.rows == 3 && t.cols == 3);
@@ -372,8 +253,7 @@ ColourTransfer colourTransferOf(TransferInputs &inputs)
 cv::Mat mapColours(const cv::Mat &colours8, const ColourTransfer &transfer)
 {
     CV_Assert(colours8.depth() == CV_8U && (colours8.channels() == 3 || colours8.channels() == 4));
-    // Every product T_ik * x_k in single precision, as the 3 x 3 by 3 x N
-    // product forms it; x = v / 256 is exact.
+    // Every product T_ik * x_k in single precision; x = v / 256 is exact.
     std::vector<float> products(3 * 3 * 256);
     for (int i = 0; i < 3; ++i)
         for (int k = 0; k < 3; ++k)

@@ -1,4 +1,4 @@
-#include "engine/engine.h"
+#include "base/base.h"
 
 EngineSettings &engineSettings()
 {

@@ -1,0 +1,70 @@
+// The ground floor every other part of the engine stands on: the settings that
+// the pipeline reads, the one error type with the exit statuses it carries, the
+// progress channel to the host, and files that are written whole or not at all.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+#include <stdexcept>
+
+// ---- Settings
+
+// Process-wide settings. The command line fills the first six fields before the
+// matching starts; matchColors writes the last three.
+struct EngineSettings {
+    bool lutExport = false;
+    QString lutBasePath;
+    bool useOpenCL = true;
+    bool taskUseOpenCL = useOpenCL;
+    bool matchLightness = false;
+    int lutSize = 16;
+    bool amdGpu = false;
+    int currentImageWidth = 0;
+    int currentImageHeight = 0;
+};
+
+// The one process-wide instance. Worker threads only read it.
+EngineSettings &engineSettings();
+
+// ---- Errors
+
+// sysexits-style exit statuses the engine ends with.
+namespace exitStatus {
+constexpr int ok = 0;
+constexpr int usage = 64;
+constexpr int dataError = 65;
+constexpr int software = 70;
+constexpr int cannotCreate = 73;
+constexpr int ioError = 74;
+}
+
+// The engine's one error type: what failed in the user's terms, and the exit
+// status the process ends with. Thrown wherever a request cannot go on and
+// caught once, in main, which turns it into an error line.
+struct EngineError : std::runtime_error {
+    EngineError(int status, const QString &message);
+    int status;
+};
+
+// ---- Progress channel
+
+// The stream that carries the host protocol: standard error as the host sees
+// it, unless the process moved it (see the engine's start-up).
+FILE *protocolChannel();
+void useProtocolChannel(FILE *stream);
+
+// "NNN\n", written and flushed at once.
+void reportProgress(const char *code);
+// One line of its own.
+void writeDiagnosticLine(const QString &line);
+// "ERROR <message>", line ends inside the message turned into spaces.
+void writeErrorLine(const QString &message);
+
+// ---- Output files
+
+// Writes a whole file atomically (temporary file beside it, then rename), so a
+// reader sees the old file, the new one, or none. textMode gives the platform's
+// line ends. Returns false with the system's reason when it cannot.
+bool saveFileAtomically(const QString &path, const QByteArray &bytes, bool textMode, QString *reason);
