@@ -178,6 +178,8 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"NaN strength", 0, "", [](HostArguments &a) { a.strength = "nan"; }, frame(png, reference)},
         {"infinite strength", 0, "", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
         {"minus infinite strength", 0, "", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"capability token in other letters", 65, "target image is empty",
+         [](HostArguments &a) { a.position3 = "qx7plm"; }, [] { return QByteArray(); }},
         {"unknown format word", 64, "result format \"xyz\" has no image encoder",
          [](HostArguments &a) { a.format = "xyz"; }, frame(png, reference)},
         {"empty format word", 64, "result format \"\"", [](HostArguments &a) { a.format = ""; }, frame(png, reference)},

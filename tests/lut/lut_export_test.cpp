@@ -1,0 +1,145 @@
+// The LUT export of a real request, in-process: the unwrapped PNG is the lattice
+// block of the matched stacked target, the cube is a plain tetrahedral
+// resampling of it that OpenColorIO reads back, and the text is exact.
+#include "lut/lut.h"
+#include "matching/matching.h"
+
+#include "support/test_support.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <OpenColorIO/OpenColorIO.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+
+namespace OCIO = OCIO_NAMESPACE;
+using namespace testing_support;
+
+namespace {
+
+using Rgb = std::array<double, 3>;
+
+// Tetrahedral interpolation in a 16-level table of R, G, B colours on the
+// 0..1 scale, at (r, g, b) in 0..1: the cell's diagonal from its lowest to its
+// highest corner, walked along the axes in the order of the fractions.
+Rgb tetrahedral(const std::vector<Rgb> &table, double r, double g, double b)
+{
+    const double scaled[3] = {r * 15, g * 15, b * 15};
+    int low[3];
+    std::array<std::pair<double, int>, 3> steps;
+    for (int axis = 0; axis < 3; ++axis) {
+        low[axis] = std::min(14, int(scaled[axis]));
+        steps[axis] = {scaled[axis] - low[axis], axis};
+    }
+    std::sort(steps.begin(), steps.end(), [](auto a, auto b) { return a.first > b.first; });
+    int corner[3] = {low[0], low[1], low[2]};
+    auto at = [&] { return table[corner[0] + 16 * corner[1] + 256 * corner[2]]; };
+    Rgb value = at();
+    for (double &v : value)
+        v *= 1.0 - steps[0].first;
+    for (int i = 0; i < 3; ++i) {
+        ++corner[steps[i].second];
+        const double weight = steps[i].first - (i < 2 ? steps[i + 1].first : 0.0);
+        const Rgb c = at();
+        for (int channel = 0; channel < 3; ++channel)
+            value[channel] += weight * c[channel];
+    }
+    return value;
+}
+
+} // namespace
+
+TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
+{
+    QTemporaryDir dir;
+    cv::Mat target;
+    cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), target, cv::Size(150, 100));
+    const QByteArray targetBytes = encodePng(target);
+    const QByteArray referenceBytes = readFileBytes(samplePath("rocket.jpg"));
+    const EngineSettings saved = engineSettings();
+
+    // The lattice block of the stacked target, matched as a picture: every
+    // colour of 16 levels, red fastest, blue slowest.
+    LatticeGeometry geometry;
+    const cv::Mat stacked = stackLattice(target.getUMat(cv::ACCESS_READ), geometry).getMat(cv::ACCESS_READ).clone();
+    QStringList failures;
+    testing::internal::CaptureStderr();
+    const cv::Mat matchedStack =
+        matchColors(encodePng(stacked), referenceBytes, false, 1.0f, failures).getMat(cv::ACCESS_READ).clone();
+    const cv::Mat lattice = matchedStack.rowRange(0, geometry.blockRows).clone().reshape(3, 1);
+    for (int k = 0; k < 4096; ++k)
+        ASSERT_EQ(stacked.rowRange(0, geometry.blockRows).clone().reshape(3, 1).at<cv::Vec3b>(0, k),
+                  cv::Vec3b(k / 256 * 17, k / 16 % 16 * 17, k % 16 * 17)) << "entry " << k;
+
+    for (const int n : {2, 17, 33}) {
+        SCOPED_TRACE(testing::Message() << "size " << n);
+        engineSettings().lutSize = n;
+        // A name of its own per size: OpenColorIO keeps what it read by file name.
+        const QString base = dir.filePath(QStringLiteral("look%1").arg(n));
+        engineSettings().lutBasePath = base;
+        EXPECT_EQ(matchColors(targetBytes, referenceBytes, true, 1.0f, failures).size(), cv::Size(10, 10));
+        EXPECT_TRUE(failures.isEmpty());
+
+        // Unwrapped: 16 tiles side by side, one per blue level; red across, green down.
+        const cv::Mat unwrapped = cv::imread((base + "_unwrapped.png").toStdString(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(unwrapped.type(), CV_8UC3);
+        ASSERT_EQ(unwrapped.size(), cv::Size(256, 16));
+        std::vector<Rgb> table(4096);
+        for (int k = 0; k < 4096; ++k) {
+            const cv::Vec3b bgr = unwrapped.at<cv::Vec3b>(k / 16 % 16, k / 256 * 16 + k % 16);
+            ASSERT_EQ(bgr, lattice.at<cv::Vec3b>(0, k)) << "entry " << k;
+            table[size_t(k)] = {bgr[2] / 255.0, bgr[1] / 255.0, bgr[0] / 255.0};
+        }
+
+        // The cube: its header, then every point of an n-level lattice, to six
+        // decimals of values the engine holds as floats.
+        QFile file(base + "_cube.cube");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        ASSERT_EQ(lines.size(), 6 + n * n * n + 2);
+        EXPECT_EQ(lines[3], QStringLiteral("TITLE \"Colvane LUT_%1\"").arg(n).toLatin1());
+        EXPECT_EQ(lines[4], QStringLiteral("LUT_3D_SIZE %1").arg(n).toLatin1());
+        OCIO::FileTransformRcPtr transform = OCIO::FileTransform::Create();
+        transform->setSrc(file.fileName().toStdString().c_str());
+        transform->setInterpolation(OCIO::INTERP_TETRAHEDRAL);
+        const auto reader = OCIO::Config::CreateRaw()->getProcessor(transform)->getDefaultCPUProcessor();
+        for (int k = 0; k < n * n * n; ++k) {
+            const QList<QByteArray> numbers = lines[6 + k].split(' ');
+            ASSERT_EQ(numbers.size(), 3);
+            float rgb[3] = {float(k % n) / (n - 1), float(k / n % n) / (n - 1), float(k / (n * n)) / (n - 1)};
+            const Rgb expected = tetrahedral(table, rgb[0], rgb[1], rgb[2]);
+            reader->applyRGB(rgb);
+            for (int channel = 0; channel < 3; ++channel) {
+                EXPECT_EQ(numbers[channel].size(), 8);
+                EXPECT_NEAR(numbers[channel].toDouble(), expected[size_t(channel)], 1e-6) << "entry " << k;
+                EXPECT_NEAR(rgb[channel], numbers[channel].toDouble(), 1e-5) << "entry " << k;
+            }
+        }
+    }
+    testing::internal::GetCapturedStderr();
+    engineSettings() = saved;
+}
+
+// The exact text of the smallest cube, from the identity lattice; written over
+// a longer file, the old one is replaced whole.
+TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
+{
+    QByteArray golden = readFileBytes(testDataPath("cube_size2.cube"));
+    golden.replace("\r", ""); // however the checkout stored its line ends
+    QTemporaryDir dir;
+    QFile old(dir.filePath("identity_cube.cube"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write(QByteArray(50000, 'x'));
+    old.close();
+    EXPECT_EQ(writeCubeFile(buildCubeText(makeOutputLattice(2), 2), dir.filePath("identity")), QString());
+    QByteArray written = readFileBytes(old.fileName());
+    written.replace("\r", "");
+    EXPECT_EQ(written, golden);
+}
