@@ -3,10 +3,22 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 namespace testing_support {
 
+namespace {
+
+using Matrix3 = std::array<std::array<double, 3>, 3>;
+using Vector3 = std::array<double, 3>;
+
+struct ColourStatistics {
+    Vector3 mean{};
+    Matrix3 covariance{};
+};
+
+// Mean and population covariance of an 8-bit 3-channel image at the 1/256 scale.
 ColourStatistics statisticsOf(const cv::Mat &image8)
 {
     ColourStatistics s;
@@ -44,8 +56,6 @@ Matrix3 product(const Matrix3 &a, const Matrix3 &b)
                 r[i][j] += a[i][k] * b[k][j];
     return r;
 }
-
-namespace {
 
 // V f(lambda, largest lambda) V^T, by cyclic Jacobi rotations: s = V diag(lambda) V^T.
 template <typename F>
@@ -93,8 +103,6 @@ Matrix3 spectralFunction(const Matrix3 &s, F f)
     return r;
 }
 
-} // namespace
-
 Matrix3 symmetricRoot(const Matrix3 &s)
 {
     return spectralFunction(s, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
@@ -105,23 +113,6 @@ Matrix3 pseudoInverseRoot(const Matrix3 &covariance)
     return spectralFunction(covariance, [](double lambda, double largest) {
         return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
     });
-}
-
-Matrix3 inverse(const Matrix3 &m)
-{
-    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1])
-        - m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) + m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-    Matrix3 r{};
-    r[0][0] = (m[1][1] * m[2][2] - m[1][2] * m[2][1]) / det;
-    r[0][1] = (m[0][2] * m[2][1] - m[0][1] * m[2][2]) / det;
-    r[0][2] = (m[0][1] * m[1][2] - m[0][2] * m[1][1]) / det;
-    r[1][0] = (m[1][2] * m[2][0] - m[1][0] * m[2][2]) / det;
-    r[1][1] = (m[0][0] * m[2][2] - m[0][2] * m[2][0]) / det;
-    r[1][2] = (m[0][2] * m[1][0] - m[0][0] * m[1][2]) / det;
-    r[2][0] = (m[1][0] * m[2][1] - m[1][1] * m[2][0]) / det;
-    r[2][1] = (m[0][1] * m[2][0] - m[0][0] * m[2][1]) / det;
-    r[2][2] = (m[0][0] * m[1][1] - m[0][1] * m[1][0]) / det;
-    return r;
 }
 
 Matrix3 transferMatrixOf(const ColourStatistics &target, const ColourStatistics &reference)
@@ -187,6 +178,8 @@ cv::Mat referenceFinish(const cv::Mat &mapped8, const cv::Mat &target8, bool mat
     }
     return result;
 }
+
+} // namespace
 
 cv::Mat referenceMatch(const cv::Mat &target8, const cv::Mat &reference8, bool matchLightness, double strength)
 {

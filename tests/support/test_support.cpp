@@ -5,11 +5,26 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
+
+#include <gtest/gtest.h>
 
 #include <stdexcept>
 
 namespace testing_support {
+
+namespace {
+
+// Tests run the pipeline in-process, and OpenCL work may still be queued when
+// the last test ends (an image nobody read back). The device must be done with
+// it before the process tears the runtime down at exit.
+struct OpenCLQueueDrain : ::testing::Environment {
+    void TearDown() override { cv::ocl::finish(); }
+};
+const auto *const queueDrain = ::testing::AddGlobalTestEnvironment(new OpenCLQueueDrain);
+
+} // namespace
 
 QString samplePath(const QString &name)
 {
