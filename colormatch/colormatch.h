@@ -102,7 +102,9 @@ struct EngineOutcome {
 
 // Runs the jobs in list order, at most `concurrency` at a time, inside a local
 // event loop. onLine receives each standard-error line as it arrives, onEnded
-// each job's outcome once its process has ended.
+// each job's outcome once its process has ended. Stopped by SIGINT, SIGTERM or
+// SIGHUP, it ends the running engines, waits for them, starts no more and
+// throws UserError with status 128 + the signal.
 void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, int concurrency,
                    const std::function<void(int job, const QString &line)> &onLine,
                    const std::function<void(int job, const EngineOutcome &outcome)> &onEnded);
@@ -139,6 +141,18 @@ QString renderProgress(const QVector<ImageProgress> &images, int width, bool ter
 QString renderEnded(const ImageProgress &image);
 // The closing summary of a batch: counts, then every failed image and why.
 QString renderSummary(const QVector<ImageProgress> &images);
+
+// ---- Being stopped
+
+// Between these two calls SIGINT, SIGTERM and SIGHUP do not end colormatch at
+// once: each is noted and makes the descriptor returned readable, so that the
+// event loop can end the engines first. -1 where there is nothing to watch.
+int startCatchingStopSignals();
+void stopCatchingStopSignals();
+// The first stop signal caught since the start, or 0.
+int caughtStopSignal();
+// "SIGTERM" and the like.
+QString stopSignalName(int signal);
 
 bool standardErrorIsTerminal();
 int terminalWidth();

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -162,6 +163,19 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     int endedCount = 0;
     std::function<void()> startMore;
 
+    // Stopped, colormatch ends its engines before it ends itself: the signal
+    // only wakes the loop, and the engines are ended once it has returned.
+    struct StopWatch {
+        int descriptor = startCatchingStopSignals();
+        ~StopWatch() { stopCatchingStopSignals(); }
+    } stopWatch;
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (stopWatch.descriptor >= 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(stopWatch.descriptor, QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &loop, [&] { loop.quit(); });
+    }
+    auto stopped = [] { return caughtStopSignal() != 0; };
+
     auto deliverLine = [&](int index, const QByteArray &bytes) {
         const QString line = stripLineEnd(bytes);
         lines[size_t(index)] << line;
@@ -186,7 +200,10 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         ended[size_t(index)] = true;
         --running;
         ++endedCount;
-        onEnded(index, outcome);
+        // An engine that ended because the user stopped the run (Ctrl+C
+        // reaches the engines too) is no failure of its image.
+        if (!stopped())
+            onEnded(index, outcome);
         startMore();
         if (endedCount == jobs.size())
             loop.quit();
@@ -239,13 +256,27 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         raw->closeWriteChannel();
     };
     startMore = [&] {
-        while (running < concurrency && next < jobs.size())
+        while (!stopped() && running < concurrency && next < jobs.size())
             start(next++);
     };
 
     startMore();
-    if (endedCount < jobs.size())
+    if (endedCount < jobs.size() && !stopped())
         loop.exec();
+    if (!stopped())
+        return;
+    for (const std::unique_ptr<QProcess> &process : processes)
+        if (process && process->state() != QProcess::NotRunning) {
+            // SIGTERM first, so that an engine may tidy up; then SIGKILL.
+            process->terminate();
+            if (!process->waitForFinished(3000)) {
+                process->kill();
+                process->waitForFinished(-1);
+            }
+        }
+    const int signal = caughtStopSignal();
+    throw UserError(128 + signal,
+                    QStringLiteral("stopped by %1; the running engines were ended").arg(stopSignalName(signal)));
 }
 
 QString engineFailure(const EngineOutcome &outcome)

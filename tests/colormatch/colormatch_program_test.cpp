@@ -10,12 +10,14 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 
 using testing_support::readFileBytes;
 
@@ -136,6 +138,41 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
     EXPECT_TRUE(QFileInfo::exists(space.path("again_cube.cube")));
     EXPECT_EQ(space.image("matched.png").size(), cv::Size(451, 300));
 }
+
+#ifndef _WIN32 // signals, and a shell script as the engine
+// Stopped, colormatch ends and waits for its engines, and leaves the outputs as
+// they were, with no temporary files beside them.
+TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
+{
+    const Workspace space;
+    QDir(space.folder.path()).mkdir("out");
+    writeFile(space.path("out/chelsea.png"), "old");
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        // Engines that never finish, each leaving its process id beside it.
+        const QTemporaryDir engines;
+        const QString program = lonelyColormatch(engines, "#!/bin/sh\necho $$ > \"$0.$$.pid\"\nexec sleep 60\n");
+        QProcess colormatch;
+        colormatch.setWorkingDirectory(space.folder.path());
+        colormatch.start(program, {"-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png"});
+        QStringList pids;
+        for (int wait = 0; wait < 3000 && pids.isEmpty(); ++wait) {
+            QThread::msleep(10);
+            pids = QDir(engines.path()).entryList({"*.pid"});
+        }
+        ASSERT_FALSE(pids.isEmpty()) << "no engine started";
+        ::kill(pid_t(colormatch.processId()), signal);
+        ASSERT_TRUE(colormatch.waitForFinished(60000));
+        EXPECT_EQ(colormatch.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(colormatch.exitCode(), 128 + signal);
+        EXPECT_TRUE(colormatch.readAllStandardError().contains("colormatch: stopped by SIG"));
+        for (const QString &pid : QDir(engines.path()).entryList({"*.pid"}))
+            EXPECT_NE(::kill(pid_t(pid.section('.', 1, 1).toInt()), 0), 0) << "engine " << pid.toStdString() << " left";
+        EXPECT_EQ(QDir(space.path("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"chelsea.png"});
+        EXPECT_EQ(readFileBytes(space.path("out/chelsea.png")), "old");
+    }
+}
+#endif
 
 TEST(ColormatchProgram, BatchKeepsGoingPastABrokenImage)
 {
