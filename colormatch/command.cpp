@@ -39,9 +39,12 @@ Examples:
 
 Existing output files are replaced, as other image tools do; with -n they are
 left as they are and the image is reported as skipped.
-Exit status: 0 done, 1 some images of a batch failed, 64 usage, 66 missing
-input, 69 engine not found, 70 engine crashed, 73 output not writable; a
-failed engine run passes the engine's own status on (65 bad image data, ...).
+TARGET, REFERENCE and -r REFERENCE may be - (standard input), a pipe or <(...);
+each is read once, up to 1023 MiB.
+Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
+too large, 66 missing input, 69 engine not found, 70 engine crashed, 73 output
+not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed engine run
+passes the engine's own status on (65 bad image data, ...).
 )";
 
 struct Options {
@@ -124,27 +127,12 @@ void endImage(Display &display, int index, ImageStage stage, const QString &outc
 
 // ---- Checks made before any engine starts.
 
-QString inputProblem(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("%1 does not exist").arg(path);
-    if (info.isDir())
-        return QStringLiteral("%1 is a folder, not an image file").arg(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    return QString();
-}
+// What colormatch reads in one go from a pipe or device that tells no size.
+constexpr qint64 readChunk = qint64(1) << 20;
 
-QByteArray readInput(const QString &path, const QString &role)
+bool isStandardInput(const QString &path)
 {
-    const QString problem = inputProblem(path);
-    if (!problem.isEmpty())
-        throw UserError(colormatchStatus::noInput, QStringLiteral("%1 image: %2").arg(role, problem));
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return path == QLatin1String("-");
 }
 
 void checkOutputFolder(const QString &file, const QString &what)
@@ -259,9 +247,11 @@ void runWithDisplay(const QString &enginePath, const QVector<EngineJob> &jobs, c
 int runInfo(const QString &enginePath)
 {
     EngineOutcome answer;
-    runEngineJobs(
-        enginePath, {EngineJob{capabilityArguments(), QString(), QByteArray()}}, 1, [](int, const QString &) {},
-        [&](int, const EngineOutcome &outcome) { answer = outcome; });
+    EngineJob query;
+    query.arguments = capabilityArguments();
+    query.query = true;
+    runEngineJobs(enginePath, {query}, 1, [](int, const QString &) {},
+                  [&](int, const EngineOutcome &outcome) { answer = outcome; });
     const QString failure = engineFailure(answer);
     if (!failure.isEmpty())
         throw UserError(engineFailureStatus(answer), QStringLiteral("capability query: %1").arg(failure));
@@ -273,9 +263,9 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
 {
     const QString targetPath = options.images[0];
     const QString referencePath = options.images[1];
-    const QByteArray targetBytes = readInput(targetPath, QStringLiteral("target"));
-    const QByteArray referenceBytes = readInput(referencePath, QStringLiteral("reference"));
-
+    if (isStandardInput(targetPath) && isStandardInput(referencePath))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("standard input (-) can be read only once: give it for one input"));
     if (options.output.isEmpty() && options.lutBase.isEmpty() && options.preview.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("nothing to write: give -o OUTPUT, --lut BASE or --preview FILE"));
@@ -298,9 +288,12 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
             if (!written.isEmpty() && sameFile(written, input))
                 throw UserError(colormatchStatus::usage,
                                 QStringLiteral("%1 is an input image; colormatch will not write over it").arg(written));
+    // Read once: both engine runs and the preview take these same bytes.
+    const QByteArray targetBytes = readInputImage(targetPath, QStringLiteral("target"));
+    const QByteArray referenceBytes = readInputImage(referencePath, QStringLiteral("reference"));
 
     // -n leaves every existing output as it is.
-    const QString name = QFileInfo(targetPath).fileName();
+    const QString name = isStandardInput(targetPath) ? inputName(targetPath) : QFileInfo(targetPath).fileName();
     auto keep = [&](const QStringList &files) {
         for (const QString &file : files)
             if (options.noClobber && QFileInfo::exists(file)) {
@@ -326,7 +319,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         imageEntry = display.images.size();
         display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
         entryOfJob << imageEntry;
-        jobs << EngineJob{engineArguments(request), targetPath, referenceBytes};
+        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
     }
     if (writeLut) {
         // The engine answers a LUT export with a placeholder image, so the
@@ -338,7 +331,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         lutEntry = display.images.size();
         display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
         entryOfJob << lutEntry;
-        jobs << EngineJob{engineArguments(request), targetPath, referenceBytes};
+        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
     }
 
     int status = colormatchStatus::ok;
@@ -394,7 +387,12 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
 
 int runBatch(const Options &options, const QString &enginePath, Display &display)
 {
-    const QByteArray referenceBytes = readInput(options.reference, QStringLiteral("reference"));
+    for (const QString &image : options.images)
+        if (isStandardInput(image))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("a batch image needs a file name for its output; standard input (-) "
+                                           "works as -r - or as the TARGET of one image"));
+    const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
     const QString format = normalisedFormat(options.format.isEmpty() ? QStringLiteral("png") : options.format);
     if (!formatHasEncoder(format))
         throw UserError(colormatchStatus::usage, QStringLiteral("no image encoder for the format \"%1\"").arg(format));
@@ -447,7 +445,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                      QStringLiteral("%1 exists; left as it is (--no-clobber)").arg(outputs[i]));
         else {
             entryOfJob << i;
-            jobs << EngineJob{arguments, image, referenceBytes};
+            jobs << EngineJob{arguments, image, QByteArray(), referenceBytes};
         }
     }
 
@@ -609,6 +607,75 @@ ParsedCommand parseCommand(const QStringList &arguments)
 }
 
 } // namespace
+
+QString inputName(const QString &path)
+{
+    return isStandardInput(path) ? QStringLiteral("standard input") : path;
+}
+
+QString inputProblem(const QString &path)
+{
+    if (isStandardInput(path))
+        return QString();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("%1 does not exist").arg(path);
+    if (info.isDir())
+        return QStringLiteral("%1 is a folder, not an image file").arg(path);
+    return QString();
+}
+
+QByteArray readInputImage(const QString &path, const QString &role)
+{
+    auto refusal = [&](int status, const QString &problem) {
+        return UserError(status, QStringLiteral("%1 image: %2").arg(role, problem));
+    };
+    const UserError tooLarge = refusal(colormatchStatus::dataError,
+                                       QStringLiteral("%1 is larger than the %2 MiB colormatch reads of an image")
+                                           .arg(inputName(path))
+                                           .arg(largestInput >> 20));
+    const QString problem = inputProblem(path);
+    if (!problem.isEmpty())
+        throw refusal(colormatchStatus::noInput, problem);
+    QFile file;
+    qint64 expected = 0; // a regular file's size
+    if (isStandardInput(path)) {
+        file.open(binaryStandardInput(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    } else {
+        const QFileInfo info(path);
+        expected = info.isFile() ? info.size() : 0;
+        if (expected > largestInput)
+            throw tooLarge; // said by its size, without reading it
+        file.setFileName(path);
+        file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    if (!file.isOpen())
+        throw refusal(colormatchStatus::noInput,
+                      QStringLiteral("cannot read %1: %2").arg(inputName(path), file.errorString()));
+    // Pipes and devices tell no size (and a file may grow): the array grows by
+    // doubling, reserved exactly, up to one byte past the limit, which tells
+    // that there is more.
+    QByteArray bytes;
+    qint64 size = 0;
+    for (;;) {
+        if (size == bytes.size()) {
+            if (size > largestInput)
+                throw tooLarge;
+            const int grown = int(std::min(largestInput + 1, std::max({readChunk, expected + 1, 2 * size})));
+            bytes.reserve(grown);
+            bytes.resize(grown);
+        }
+        const qint64 got = file.read(bytes.data() + size, bytes.size() - size);
+        if (got < 0)
+            throw refusal(colormatchStatus::noInput,
+                          QStringLiteral("cannot read %1: %2").arg(inputName(path), file.errorString()));
+        if (got == 0)
+            break;
+        size += got;
+    }
+    bytes.resize(int(size));
+    return bytes;
+}
 
 int runColormatch(const QStringList &arguments)
 {

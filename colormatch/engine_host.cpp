@@ -4,7 +4,6 @@
 
 #include <QDataStream>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -222,17 +221,17 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     auto start = [&](int index) {
         const EngineJob &job = jobs[index];
         ++running;
-        QByteArray target;
+        QByteArray target = job.targetBytes;
         if (!job.targetPath.isEmpty()) {
-            QFile file(job.targetPath);
-            if (!file.open(QIODevice::ReadOnly)) {
+            try {
+                target = readInputImage(job.targetPath, QStringLiteral("target"));
+            } catch (const UserError &error) {
                 EngineOutcome outcome;
                 outcome.inputUnreadable = true;
-                outcome.startFailure = QStringLiteral("cannot read %1: %2").arg(job.targetPath, file.errorString());
+                outcome.startFailure = QString::fromStdString(error.what());
                 end(index, outcome);
                 return;
             }
-            target = file.readAll();
         }
         auto process = std::make_unique<QProcess>();
         QProcess *raw = process.get();
@@ -251,7 +250,7 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         if (ended[size_t(index)])
             return;
         // The engine reads its standard input to the end before it starts work.
-        if (!job.targetPath.isEmpty())
+        if (!job.query)
             raw->write(frameRequest(target, job.referenceBytes));
         raw->closeWriteChannel();
     };

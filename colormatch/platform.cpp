@@ -1,6 +1,7 @@
 // The little that differs between Windows and POSIX systems for colormatch:
-// the engine's file name, what a crash looks like, being stopped, is standard
-// error a terminal, how wide is it, and keeping codec chatter off it.
+// the engine's file name, what a crash looks like, being stopped, reading
+// standard input, is standard error a terminal, how wide is it, and keeping
+// codec chatter off it.
 #include "colormatch/colormatch.h"
 
 #include <QHash>
@@ -130,6 +131,16 @@ QString stopSignalName(int signal)
     default:
         return QStringLiteral("signal %1").arg(signal);
     }
+}
+
+int binaryStandardInput()
+{
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    return _fileno(stdin);
+#else
+    return fileno(stdin);
+#endif
 }
 
 bool standardErrorIsTerminal()

@@ -26,7 +26,7 @@ namespace {
 struct ProgramRun {
     int exitCode = -1;
     bool crashed = false;
-    QString out;
+    QByteArray out;
     QString err;
 };
 
@@ -49,15 +49,19 @@ struct Workspace {
     }
     QString path(const QString &name) const { return folder.filePath(name); }
     cv::Mat image(const QString &name) const { return cv::imread(path(name).toStdString(), cv::IMREAD_UNCHANGED); }
-    ProgramRun run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY) const
+    // `input` reaches colormatch's standard input through a pipe.
+    ProgramRun run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY,
+                   const QByteArray &input = QByteArray()) const
     {
         QProcess process;
         process.setWorkingDirectory(folder.path());
         process.start(program, arguments);
+        process.write(input);
+        process.closeWriteChannel();
         if (!process.waitForStarted(30000) || !process.waitForFinished(300000))
             throw std::runtime_error("colormatch did not run to its end");
-        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit, process.readAllStandardOutput(),
+                QString::fromUtf8(process.readAllStandardError())};
     }
 };
 
@@ -139,6 +143,39 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
     EXPECT_EQ(space.image("matched.png").size(), cv::Size(451, 300));
 }
 
+// Each input is read once, so a pipe gives every engine run (image and LUT) and
+// the preview the same image as the file would.
+TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
+{
+    const Workspace space;
+    const ProgramRun fromFiles =
+        space.run({"chelsea.png", "rocket.jpg", "-o", "files.png", "--lut", "files", "--no-opencl"});
+    ASSERT_EQ(fromFiles.exitCode, 0) << fromFiles.err.toStdString();
+    const QByteArray matched = readFileBytes(space.path("files.png"));
+    const QByteArray target = readFileBytes(space.path("chelsea.png"));
+    const struct {
+        QStringList arguments;
+        QByteArray input;
+        QString result;
+    } cases[] = {
+        {{"-", "rocket.jpg", "-o", "piped.png", "--lut", "piped", "--preview", "side.png", "--no-opencl"}, target,
+         "piped.png"},
+        {{"-r", "-", "-d", "batch", "chelsea.png", "--no-opencl"}, readFileBytes(space.path("rocket.jpg")),
+         "batch/chelsea.png"},
+#ifndef _WIN32
+        {{"/dev/stdin", "rocket.jpg", "-o", "dev.png", "--no-opencl"}, target, "dev.png"},
+#endif
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const ProgramRun run = space.run(c.arguments, COLORMATCH_BINARY, c.input);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(readFileBytes(space.path(c.result)), matched);
+    }
+    EXPECT_EQ(readFileBytes(space.path("piped_cube.cube")), readFileBytes(space.path("files_cube.cube")));
+    EXPECT_EQ(space.image("side.png").cols, 1200);
+}
+
 #ifndef _WIN32 // signals, and a shell script as the engine
 // Stopped, colormatch ends and waits for its engines, and leaves the outputs as
 // they were, with no temporary files beside them.
@@ -200,6 +237,9 @@ TEST(ColormatchProgram, UserErrors)
 {
     const Workspace space;
     QDir(space.folder.path()).mkdir("folder.png");
+    QFile big(space.path("big.png")); // sparse: refused from its size
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
+    big.close();
     const QTemporaryDir alone, crashing;
     const QString noEngine = lonelyColormatch(alone, QByteArray());
     const QString crashingEngine = lonelyColormatch(crashing, "#!/bin/sh\nkill -SEGV $$\n");
@@ -219,6 +259,14 @@ TEST(ColormatchProgram, UserErrors)
         {{"-r", "rocket.jpg", "-d", "coffee.png", "chelsea.png"}, cannotCreate, "coffee.png: it is not a folder"},
         {{"chelsea.png", "rocket.jpg", "-o", "x.xyz"}, usage, "no image encoder for .xyz"},
         {{"chelsea.png", "rocket.jpg", "-o", "rocket.jpg"}, usage, "will not write over it"},
+        {{"-", "-", "-o", "x.png"}, usage, "standard input (-) can be read only once"},
+        {{"-r", "rocket.jpg", "-d", "out", "-"}, usage, "a batch image needs a file name"},
+        {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
+         "reference image: big.png is larger than the 1023 MiB colormatch reads of an image"},
+#ifndef _WIN32
+        // A device that never ends is read up to the limit only.
+        {{"/dev/zero", "rocket.jpg", "-o", "x.png"}, dataError, "target image: /dev/zero is larger than the 1023 MiB"},
+#endif
         {{"chelsea.png", "rocket.jpg"}, usage, "nothing to write"},
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
         {{"--no-such-option"}, usage, "no-such-option"},
@@ -243,10 +291,10 @@ TEST(ColormatchProgram, InfoHelpAndVersion)
     const Workspace space;
     const ProgramRun info = space.run({"--info"});
     ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
-    const QStringList lines = info.out.trimmed().split('\n');
+    const QList<QByteArray> lines = info.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 2) << info.out.toStdString();
     EXPECT_TRUE(lines[0] == "no OpenCL GPU" || lines[0].startsWith("GPU: ")) << lines[0].toStdString();
-    EXPECT_EQ(lines[1], QString("CPUs: %1").arg(cv::getNumberOfCPUs()));
+    EXPECT_EQ(lines[1], "CPUs: " + QByteArray::number(cv::getNumberOfCPUs()));
 
     const ProgramRun help = space.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
