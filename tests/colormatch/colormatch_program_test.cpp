@@ -5,6 +5,7 @@
 #include "support/reference_match.h"
 #include "support/test_support.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -62,6 +63,15 @@ struct Workspace {
             throw std::runtime_error("colormatch did not run to its end");
         return {process.exitCode(), process.exitStatus() == QProcess::CrashExit, process.readAllStandardOutput(),
                 QString::fromUtf8(process.readAllStandardError())};
+    }
+    // Every entry with its size and time of change: what a run may not touch.
+    QStringList snapshot() const
+    {
+        QStringList entries;
+        for (const QFileInfo &entry : QDir(folder.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            entries << QStringLiteral("%1 %2 %3").arg(entry.fileName()).arg(entry.size()).arg(
+                           entry.lastModified().toMSecsSinceEpoch());
+        return entries;
     }
 };
 
@@ -156,21 +166,22 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
     const struct {
         QStringList arguments;
         QByteArray input;
-        QString result;
+        QString result; // empty: standard output
     } cases[] = {
         {{"-", "rocket.jpg", "-o", "piped.png", "--lut", "piped", "--preview", "side.png", "--no-opencl"}, target,
          "piped.png"},
         {{"-r", "-", "-d", "batch", "chelsea.png", "--no-opencl"}, readFileBytes(space.path("rocket.jpg")),
          "batch/chelsea.png"},
 #ifndef _WIN32
-        {{"/dev/stdin", "rocket.jpg", "-o", "dev.png", "--no-opencl"}, target, "dev.png"},
+        // A device is written to, not replaced; with no extension it takes PNG.
+        {{"/dev/stdin", "rocket.jpg", "-o", "/dev/stdout", "--no-opencl"}, target, ""},
 #endif
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
         const ProgramRun run = space.run(c.arguments, COLORMATCH_BINARY, c.input);
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-        EXPECT_EQ(readFileBytes(space.path(c.result)), matched);
+        EXPECT_EQ(c.result.isEmpty() ? run.out : readFileBytes(space.path(c.result)), matched);
     }
     EXPECT_EQ(readFileBytes(space.path("piped_cube.cube")), readFileBytes(space.path("files_cube.cube")));
     EXPECT_EQ(space.image("side.png").cols, 1200);
@@ -237,6 +248,7 @@ TEST(ColormatchProgram, UserErrors)
 {
     const Workspace space;
     QDir(space.folder.path()).mkdir("folder.png");
+    QFile::copy(space.path("chelsea.png"), space.path("look_unwrapped.png"));
     QFile big(space.path("big.png")); // sparse: refused from its size
     ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
     big.close();
@@ -258,7 +270,17 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "rocket.jpg", "--lut", "chelsea.png/look"}, cannotCreate, "is not a folder"},
         {{"-r", "rocket.jpg", "-d", "coffee.png", "chelsea.png"}, cannotCreate, "coffee.png: it is not a folder"},
         {{"chelsea.png", "rocket.jpg", "-o", "x.xyz"}, usage, "no image encoder for .xyz"},
-        {{"chelsea.png", "rocket.jpg", "-o", "rocket.jpg"}, usage, "will not write over it"},
+        // Outputs naming an input or one another, before anything is read or started.
+        {{"chelsea.png", "rocket.jpg", "-o", "rocket.jpg"}, usage,
+         "the output rocket.jpg is the reference image rocket.jpg: colormatch will not write over an input"},
+        {{"look_unwrapped.png", "rocket.jpg", "--lut", "look"}, usage,
+         "the LUT file look_unwrapped.png is the target image look_unwrapped.png"},
+        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "--preview", "./x.png"}, usage,
+         "the output x.png and the preview ./x.png are one file"},
+        {{"chelsea.png", "rocket.jpg", "--size-file", "b_cube.cube", "--lut", "b"}, usage,
+         "the size file b_cube.cube and the LUT file b_cube.cube are one file"},
+        {{"-r", "rocket.jpg", "-d", ".", "chelsea.png"}, usage,
+         "the output ./chelsea.png (of chelsea.png) is the image chelsea.png"},
         {{"-", "-", "-o", "x.png"}, usage, "standard input (-) can be read only once"},
         {{"-r", "rocket.jpg", "-d", "out", "-"}, usage, "a batch image needs a file name"},
         {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
@@ -276,13 +298,14 @@ TEST(ColormatchProgram, UserErrors)
         {matchToX, software, "the engine crashed (signal 11", crashingEngine},
 #endif
     };
+    const QStringList before = space.snapshot();
     for (const auto &c : cases) {
         SCOPED_TRACE((c.program + " " + c.arguments.join(' ')).toStdString());
         const ProgramRun run = space.run(c.arguments, c.program);
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, c.status) << run.err.toStdString();
         EXPECT_TRUE(run.err.contains(c.part)) << run.err.toStdString();
-        EXPECT_FALSE(QFileInfo::exists(space.path("x.png")));
+        EXPECT_EQ(space.snapshot(), before);
     }
 }
 
