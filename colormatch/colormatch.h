@@ -21,6 +21,7 @@ namespace colormatchStatus {
 constexpr int ok = 0;
 constexpr int someFailed = 1;   // a batch in which at least one image failed
 constexpr int usage = 64;       // the command line cannot work; nothing was started
+constexpr int dataError = 65;   // an input is larger than colormatch reads
 constexpr int noInput = 66;     // an input file is missing or unreadable
 constexpr int unavailable = 69; // the engine cannot be found or started
 constexpr int software = 70;    // the engine crashed, or its colour transfer failed
@@ -34,6 +35,24 @@ struct UserError : std::runtime_error {
     UserError(int status, const QString &message);
     int status;
 };
+
+// ---- Inputs
+
+// The most colormatch reads of one image. Target and reference framed together
+// stay within the largest request the engine takes (2^31 - 1 - 2^20 bytes).
+constexpr qint64 largestInput = qint64(1023) << 20;
+
+// An input as people read it: "standard input" for "-", otherwise the path.
+QString inputName(const QString &path);
+// Why an input cannot be read, from its file-system entry alone (missing, a
+// folder), or empty; opening it is left to the one read, since a pipe opened
+// and closed again loses its writer.
+QString inputProblem(const QString &path);
+// All bytes of an input image ("-": standard input), read once and in chunks.
+// Throws UserError with the role ("target", "reference") in its message: 66
+// for an input that cannot be read, 65 for one larger than largestInput, of
+// which no more than largestInput + 1 bytes are read.
+QByteArray readInputImage(const QString &path, const QString &role);
 
 // ---- Talking to the engine
 
@@ -83,11 +102,14 @@ cv::Size workingSize(const QStringList &lines);
 // is not the engine's JSON.
 QString describeCapability(const QByteArray &answer);
 
-// One engine process to run.
+// One engine process to run. Every input is read once: a target read already
+// travels as bytes; a batch image is read when its job starts.
 struct EngineJob {
-    QStringList arguments;     // positions 1 to 11
-    QString targetPath;        // empty: nothing is written to standard input
+    QStringList arguments;     // positions 1 to 11, or the capability query's 1 to 3
+    QString targetPath;        // not empty: the target is read from it when the job starts
+    QByteArray targetBytes;    // otherwise the target
     QByteArray referenceBytes; // framed behind the target's bytes
+    bool query = false;        // the capability query: nothing on standard input
 };
 
 // How one engine process ended.
@@ -102,7 +124,9 @@ struct EngineOutcome {
 
 // Runs the jobs in list order, at most `concurrency` at a time, inside a local
 // event loop. onLine receives each standard-error line as it arrives, onEnded
-// each job's outcome once its process has ended.
+// each job's outcome once its process has ended. Stopped by SIGINT, SIGTERM or
+// SIGHUP, it ends the running engines, waits for them, starts no more and
+// throws UserError with status 128 + the signal.
 void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, int concurrency,
                    const std::function<void(int job, const QString &line)> &onLine,
                    const std::function<void(int job, const EngineOutcome &outcome)> &onEnded);
@@ -140,6 +164,20 @@ QString renderEnded(const ImageProgress &image);
 // The closing summary of a batch: counts, then every failed image and why.
 QString renderSummary(const QVector<ImageProgress> &images);
 
+// ---- Being stopped
+
+// Between these two calls SIGINT, SIGTERM and SIGHUP do not end colormatch at
+// once: each is noted and makes the descriptor returned readable, so that the
+// event loop can end the engines first. -1 where there is nothing to watch.
+int startCatchingStopSignals();
+void stopCatchingStopSignals();
+// The first stop signal caught since the start, or 0.
+int caughtStopSignal();
+// "SIGTERM" and the like.
+QString stopSignalName(int signal);
+
+// The descriptor of standard input, set to binary reading.
+int binaryStandardInput();
 bool standardErrorIsTerminal();
 int terminalWidth();
 // Runs `work` with standard error sent to the null device: image codecs write

@@ -39,9 +39,13 @@ Examples:
 
 Existing output files are replaced, as other image tools do; with -n they are
 left as they are and the image is reported as skipped.
-Exit status: 0 done, 1 some images of a batch failed, 64 usage, 66 missing
-input, 69 engine not found, 70 engine crashed, 73 output not writable; a
-failed engine run passes the engine's own status on (65 bad image data, ...).
+TARGET, REFERENCE and -r REFERENCE may be - (standard input), a pipe or <(...);
+each is read once, up to 1023 MiB. An output that names an input or another
+output is refused.
+Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
+too large, 66 missing input, 69 engine not found, 70 engine crashed, 73 output
+not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed engine run
+passes the engine's own status on (65 bad image data, ...).
 )";
 
 struct Options {
@@ -124,31 +128,86 @@ void endImage(Display &display, int index, ImageStage stage, const QString &outc
 
 // ---- Checks made before any engine starts.
 
-QString inputProblem(const QString &path)
+// What colormatch reads in one go from a pipe or device that tells no size.
+constexpr qint64 readChunk = qint64(1) << 20;
+
+bool isStandardInput(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("%1 does not exist").arg(path);
-    if (info.isDir())
-        return QStringLiteral("%1 is a folder, not an image file").arg(path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-    return QString();
+    return path == QLatin1String("-");
 }
 
-QByteArray readInput(const QString &path, const QString &role)
+// A pipe or a device (/dev/stdout, a FIFO): written to as it is, since
+// replacing it with a regular file would take it away from its reader.
+bool isPipeOrDevice(const QString &path)
 {
-    const QString problem = inputProblem(path);
-    if (!problem.isEmpty())
-        throw UserError(colormatchStatus::noInput, QStringLiteral("%1 image: %2").arg(role, problem));
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    const QFileInfo info(path);
+    return info.exists() && !info.isFile() && !info.isDir();
+}
+
+// The file a path names, for telling whether two paths name one file: the
+// canonical path where it exists, otherwise the canonical folder with the
+// name, otherwise the cleaned absolute path.
+QString fileKey(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : folder + QLatin1Char('/') + info.fileName();
+}
+
+// A file the command line names: an input, or an output colormatch or the
+// engine writes.
+struct NamedFile {
+    QString path;
+    QString label; // "LUT file look_unwrapped.png", "output out/a.png (of a.jpg)", ...
+    bool input = false;
+};
+
+NamedFile named(const QString &what, const QString &path, bool input = false)
+{
+    return {path, what + QLatin1Char(' ') + path, input};
+}
+
+// Every output must name a file of its own: not an input, not another output.
+// Checked before anything is read or started, so that a refusal changes nothing.
+void refuseSharedFiles(const QVector<NamedFile> &files)
+{
+    QHash<QString, int> firstNaming;
+    for (int i = 0; i < files.size(); ++i) {
+        const NamedFile &file = files[i];
+        if (file.path.isEmpty() || (file.input && isStandardInput(file.path)))
+            continue;
+        const QString key = fileKey(file.path);
+        const auto earlier = firstNaming.constFind(key);
+        if (earlier == firstNaming.cend()) {
+            firstNaming.insert(key, i);
+            continue;
+        }
+        const NamedFile &other = files[*earlier];
+        if (other.input && file.input)
+            continue; // one image may be both target and reference
+        const NamedFile &input = other.input ? other : file;
+        const NamedFile &output = other.input ? file : other;
+        throw UserError(colormatchStatus::usage,
+                        input.input
+                            ? QStringLiteral("the %1 is the %2: colormatch will not write over an input")
+                                  .arg(output.label, input.label)
+                            : QStringLiteral("the %1 and the %2 are one file: colormatch will not write one over "
+                                             "the other")
+                                  .arg(other.label, file.label));
+    }
 }
 
 void checkOutputFolder(const QString &file, const QString &what)
 {
+    if (isPipeOrDevice(file)) {
+        if (!QFileInfo(file).isWritable())
+            throw UserError(colormatchStatus::cannotCreate,
+                            QStringLiteral("cannot write %1 %2: it is not writable").arg(what, file));
+        return;
+    }
     const QFileInfo info(file);
     const QFileInfo folder(info.absolutePath());
     QString problem;
@@ -167,7 +226,9 @@ void checkOutputFolder(const QString &file, const QString &what)
 
 QString checkedImageFormat(const QString &file, const QString &what)
 {
-    const QString format = resultFormatFor(file);
+    QString format = resultFormatFor(file);
+    if (format.isEmpty() && isPipeOrDevice(file))
+        format = QStringLiteral("png"); // /dev/stdout and the like have no extension
     if (format.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("cannot tell the image format of %1 %2: give it an extension such as .png or "
@@ -179,14 +240,14 @@ QString checkedImageFormat(const QString &file, const QString &what)
     return format;
 }
 
-bool sameFile(const QString &a, const QString &b)
-{
-    const QString canonical = QFileInfo(a).canonicalFilePath();
-    return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
-}
-
 QString saveFile(const QString &path, const QByteArray &bytes)
 {
+    if (isPipeOrDevice(path)) {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
+            return QString();
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    }
     // A temporary file beside the output, renamed over it when complete: a
     // reader never sees half an image.
     QSaveFile file(path);
@@ -259,9 +320,11 @@ void runWithDisplay(const QString &enginePath, const QVector<EngineJob> &jobs, c
 int runInfo(const QString &enginePath)
 {
     EngineOutcome answer;
-    runEngineJobs(
-        enginePath, {EngineJob{capabilityArguments(), QString(), QByteArray()}}, 1, [](int, const QString &) {},
-        [&](int, const EngineOutcome &outcome) { answer = outcome; });
+    EngineJob query;
+    query.arguments = capabilityArguments();
+    query.query = true;
+    runEngineJobs(enginePath, {query}, 1, [](int, const QString &) {},
+                  [&](int, const EngineOutcome &outcome) { answer = outcome; });
     const QString failure = engineFailure(answer);
     if (!failure.isEmpty())
         throw UserError(engineFailureStatus(answer), QStringLiteral("capability query: %1").arg(failure));
@@ -273,9 +336,9 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
 {
     const QString targetPath = options.images[0];
     const QString referencePath = options.images[1];
-    const QByteArray targetBytes = readInput(targetPath, QStringLiteral("target"));
-    const QByteArray referenceBytes = readInput(referencePath, QStringLiteral("reference"));
-
+    if (isStandardInput(targetPath) && isStandardInput(referencePath))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("standard input (-) can be read only once: give it for one input"));
     if (options.output.isEmpty() && options.lutBase.isEmpty() && options.preview.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("nothing to write: give -o OUTPUT, --lut BASE or --preview FILE"));
@@ -293,14 +356,20 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         checkOutputFolder(cubeFile(options.lutBase), QStringLiteral("LUT"));
     if (!options.sizeFile.isEmpty())
         checkOutputFolder(options.sizeFile, QStringLiteral("size file"));
-    for (const QString &written : {options.output, options.preview, options.sizeFile})
-        for (const QString &input : {targetPath, referencePath})
-            if (!written.isEmpty() && sameFile(written, input))
-                throw UserError(colormatchStatus::usage,
-                                QStringLiteral("%1 is an input image; colormatch will not write over it").arg(written));
+    const QString lutFile = QStringLiteral("LUT file");
+    refuseSharedFiles({named(QStringLiteral("target image"), targetPath, true),
+                       named(QStringLiteral("reference image"), referencePath, true),
+                       named(QStringLiteral("output"), options.output),
+                       named(QStringLiteral("preview"), options.preview),
+                       named(QStringLiteral("size file"), options.sizeFile),
+                       named(lutFile, options.lutBase.isEmpty() ? QString() : cubeFile(options.lutBase)),
+                       named(lutFile, options.lutBase.isEmpty() ? QString() : unwrappedLutFile(options.lutBase))});
+    // Read once: both engine runs and the preview take these same bytes.
+    const QByteArray targetBytes = readInputImage(targetPath, QStringLiteral("target"));
+    const QByteArray referenceBytes = readInputImage(referencePath, QStringLiteral("reference"));
 
     // -n leaves every existing output as it is.
-    const QString name = QFileInfo(targetPath).fileName();
+    const QString name = isStandardInput(targetPath) ? inputName(targetPath) : QFileInfo(targetPath).fileName();
     auto keep = [&](const QStringList &files) {
         for (const QString &file : files)
             if (options.noClobber && QFileInfo::exists(file)) {
@@ -326,7 +395,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         imageEntry = display.images.size();
         display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
         entryOfJob << imageEntry;
-        jobs << EngineJob{engineArguments(request), targetPath, referenceBytes};
+        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
     }
     if (writeLut) {
         // The engine answers a LUT export with a placeholder image, so the
@@ -338,7 +407,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         lutEntry = display.images.size();
         display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
         entryOfJob << lutEntry;
-        jobs << EngineJob{engineArguments(request), targetPath, referenceBytes};
+        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
     }
 
     int status = colormatchStatus::ok;
@@ -394,12 +463,28 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
 
 int runBatch(const Options &options, const QString &enginePath, Display &display)
 {
-    const QByteArray referenceBytes = readInput(options.reference, QStringLiteral("reference"));
     const QString format = normalisedFormat(options.format.isEmpty() ? QStringLiteral("png") : options.format);
     if (!formatHasEncoder(format))
         throw UserError(colormatchStatus::usage, QStringLiteral("no image encoder for the format \"%1\"").arg(format));
-
     const QString folder = options.outputFolder;
+
+    // Each image's output, OUTDIR/<name without extension>.<format>; one that
+    // names an input or another image's output is refused before anything is
+    // read or written.
+    QStringList outputs;
+    QVector<NamedFile> files{named(QStringLiteral("reference image"), options.reference, true)};
+    for (const QString &image : options.images) {
+        if (isStandardInput(image))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("a batch image needs a file name for its output; standard input (-) "
+                                           "works as -r - or as the TARGET of one image"));
+        files.append(named(QStringLiteral("image"), image, true));
+        outputs << QDir(folder).filePath(QFileInfo(image).completeBaseName() + QLatin1Char('.') + format);
+        files.append({outputs.last(), QStringLiteral("output %1 (of %2)").arg(outputs.last(), image)});
+    }
+    refuseSharedFiles(files);
+    const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
+
     if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
         throw UserError(colormatchStatus::cannotCreate,
                         QStringLiteral("cannot create the output folder %1").arg(folder));
@@ -410,21 +495,6 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     if (!folderInfo.isWritable())
         throw UserError(colormatchStatus::cannotCreate,
                         QStringLiteral("cannot write into %1: the folder is not writable").arg(folder));
-
-    // Each image's output, OUTDIR/<name without extension>.<format>; two images
-    // that would share one are refused before anything is written.
-    QStringList outputs;
-    QHash<QString, QString> imageOfOutput;
-    for (const QString &image : options.images) {
-        const QString output = QDir(folder).filePath(QFileInfo(image).completeBaseName() + QLatin1Char('.') + format);
-        const QString key = QFileInfo(output).absoluteFilePath();
-        if (imageOfOutput.contains(key))
-            throw UserError(
-                colormatchStatus::usage,
-                QStringLiteral("%1 and %2 would both be written to %3").arg(imageOfOutput.value(key), image, output));
-        imageOfOutput.insert(key, image);
-        outputs << output;
-    }
 
     EngineRequest request = options.engine;
     request.resultFormat = format;
@@ -438,16 +508,12 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         const QString problem = inputProblem(image);
         if (!problem.isEmpty())
             endImage(display, i, ImageStage::failed, problem);
-        else if (sameFile(outputs[i], image) || sameFile(outputs[i], options.reference))
-            endImage(
-                display, i, ImageStage::failed,
-                QStringLiteral("its output %1 is an input image; colormatch will not write over it").arg(outputs[i]));
         else if (options.noClobber && QFileInfo::exists(outputs[i]))
             endImage(display, i, ImageStage::skipped,
                      QStringLiteral("%1 exists; left as it is (--no-clobber)").arg(outputs[i]));
         else {
             entryOfJob << i;
-            jobs << EngineJob{arguments, image, referenceBytes};
+            jobs << EngineJob{arguments, image, QByteArray(), referenceBytes};
         }
     }
 
@@ -609,6 +675,75 @@ ParsedCommand parseCommand(const QStringList &arguments)
 }
 
 } // namespace
+
+QString inputName(const QString &path)
+{
+    return isStandardInput(path) ? QStringLiteral("standard input") : path;
+}
+
+QString inputProblem(const QString &path)
+{
+    if (isStandardInput(path))
+        return QString();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("%1 does not exist").arg(path);
+    if (info.isDir())
+        return QStringLiteral("%1 is a folder, not an image file").arg(path);
+    return QString();
+}
+
+QByteArray readInputImage(const QString &path, const QString &role)
+{
+    auto refusal = [&](int status, const QString &problem) {
+        return UserError(status, QStringLiteral("%1 image: %2").arg(role, problem));
+    };
+    const UserError tooLarge = refusal(colormatchStatus::dataError,
+                                       QStringLiteral("%1 is larger than the %2 MiB colormatch reads of an image")
+                                           .arg(inputName(path))
+                                           .arg(largestInput >> 20));
+    const QString problem = inputProblem(path);
+    if (!problem.isEmpty())
+        throw refusal(colormatchStatus::noInput, problem);
+    QFile file;
+    qint64 expected = 0; // a regular file's size
+    if (isStandardInput(path)) {
+        file.open(binaryStandardInput(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    } else {
+        const QFileInfo info(path);
+        expected = info.isFile() ? info.size() : 0;
+        if (expected > largestInput)
+            throw tooLarge; // said by its size, without reading it
+        file.setFileName(path);
+        file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+    if (!file.isOpen())
+        throw refusal(colormatchStatus::noInput,
+                      QStringLiteral("cannot read %1: %2").arg(inputName(path), file.errorString()));
+    // Pipes and devices tell no size (and a file may grow): the array grows by
+    // doubling, reserved exactly, up to one byte past the limit, which tells
+    // that there is more.
+    QByteArray bytes;
+    qint64 size = 0;
+    for (;;) {
+        if (size == bytes.size()) {
+            if (size > largestInput)
+                throw tooLarge;
+            const int grown = int(std::min(largestInput + 1, std::max({readChunk, expected + 1, 2 * size})));
+            bytes.reserve(grown);
+            bytes.resize(grown);
+        }
+        const qint64 got = file.read(bytes.data() + size, bytes.size() - size);
+        if (got < 0)
+            throw refusal(colormatchStatus::noInput,
+                          QStringLiteral("cannot read %1: %2").arg(inputName(path), file.errorString()));
+        if (got == 0)
+            break;
+        size += got;
+    }
+    bytes.resize(int(size));
+    return bytes;
+}
 
 int runColormatch(const QStringList &arguments)
 {

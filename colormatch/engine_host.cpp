@@ -4,12 +4,12 @@
 
 #include <QDataStream>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -162,6 +162,19 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     int endedCount = 0;
     std::function<void()> startMore;
 
+    // Stopped, colormatch ends its engines before it ends itself: the signal
+    // only wakes the loop, and the engines are ended once it has returned.
+    struct StopWatch {
+        int descriptor = startCatchingStopSignals();
+        ~StopWatch() { stopCatchingStopSignals(); }
+    } stopWatch;
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (stopWatch.descriptor >= 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(stopWatch.descriptor, QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &loop, [&] { loop.quit(); });
+    }
+    auto stopped = [] { return caughtStopSignal() != 0; };
+
     auto deliverLine = [&](int index, const QByteArray &bytes) {
         const QString line = stripLineEnd(bytes);
         lines[size_t(index)] << line;
@@ -186,7 +199,10 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         ended[size_t(index)] = true;
         --running;
         ++endedCount;
-        onEnded(index, outcome);
+        // An engine that ended because the user stopped the run (Ctrl+C
+        // reaches the engines too) is no failure of its image.
+        if (!stopped())
+            onEnded(index, outcome);
         startMore();
         if (endedCount == jobs.size())
             loop.quit();
@@ -205,17 +221,17 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     auto start = [&](int index) {
         const EngineJob &job = jobs[index];
         ++running;
-        QByteArray target;
+        QByteArray target = job.targetBytes;
         if (!job.targetPath.isEmpty()) {
-            QFile file(job.targetPath);
-            if (!file.open(QIODevice::ReadOnly)) {
+            try {
+                target = readInputImage(job.targetPath, QStringLiteral("target"));
+            } catch (const UserError &error) {
                 EngineOutcome outcome;
                 outcome.inputUnreadable = true;
-                outcome.startFailure = QStringLiteral("cannot read %1: %2").arg(job.targetPath, file.errorString());
+                outcome.startFailure = QString::fromStdString(error.what());
                 end(index, outcome);
                 return;
             }
-            target = file.readAll();
         }
         auto process = std::make_unique<QProcess>();
         QProcess *raw = process.get();
@@ -234,18 +250,32 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         if (ended[size_t(index)])
             return;
         // The engine reads its standard input to the end before it starts work.
-        if (!job.targetPath.isEmpty())
+        if (!job.query)
             raw->write(frameRequest(target, job.referenceBytes));
         raw->closeWriteChannel();
     };
     startMore = [&] {
-        while (running < concurrency && next < jobs.size())
+        while (!stopped() && running < concurrency && next < jobs.size())
             start(next++);
     };
 
     startMore();
-    if (endedCount < jobs.size())
+    if (endedCount < jobs.size() && !stopped())
         loop.exec();
+    if (!stopped())
+        return;
+    for (const std::unique_ptr<QProcess> &process : processes)
+        if (process && process->state() != QProcess::NotRunning) {
+            // SIGTERM first, so that an engine may tidy up; then SIGKILL.
+            process->terminate();
+            if (!process->waitForFinished(3000)) {
+                process->kill();
+                process->waitForFinished(-1);
+            }
+        }
+    const int signal = caughtStopSignal();
+    throw UserError(128 + signal,
+                    QStringLiteral("stopped by %1; the running engines were ended").arg(stopSignalName(signal)));
 }
 
 QString engineFailure(const EngineOutcome &outcome)

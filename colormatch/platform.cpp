@@ -1,11 +1,14 @@
 // The little that differs between Windows and POSIX systems for colormatch:
-// the engine's file name, what a crash looks like, is standard error a
-// terminal, how wide is it, and keeping codec chatter off it.
+// the engine's file name, what a crash looks like, being stopped, reading
+// standard input, is standard error a terminal, how wide is it, and keeping
+// codec chatter off it.
 #include "colormatch/colormatch.h"
 
 #include <QHash>
 #include <QtGlobal>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #ifdef _WIN32
@@ -39,6 +42,104 @@ QString crashDescription(int code)
     };
     const QString name = names.value(code);
     return name.isEmpty() ? QStringLiteral("signal %1").arg(code) : QStringLiteral("signal %1, %2").arg(code).arg(name);
+#endif
+}
+
+#ifdef _WIN32
+// Ctrl+C and Ctrl+Break reach every process of the console, the engines
+// included, which end by themselves; there is nothing for colormatch to
+// forward, so the signals keep their usual effect.
+int startCatchingStopSignals() { return -1; }
+void stopCatchingStopSignals() { }
+int caughtStopSignal() { return 0; }
+#else
+namespace {
+
+// The self-pipe: the handler may only note the signal and write one byte.
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t caughtSignal = 0;
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+
+void onStopSignal(int signal)
+{
+    const int savedErrno = errno;
+    if (caughtSignal == 0)
+        caughtSignal = signal;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(stopPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+} // namespace
+
+int startCatchingStopSignals()
+{
+    caughtSignal = 0;
+    if (pipe(stopPipe) != 0) {
+        stopPipe[0] = stopPipe[1] = -1;
+        return -1;
+    }
+    for (const int end : stopPipe) {
+        // The engines must not inherit the pipe, and a full pipe must not
+        // block the handler.
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+    }
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i) {
+        // A signal ignored on purpose (nohup) stays ignored.
+        sigaction(stopSignals[i], nullptr, &previousActions[i]);
+        if (previousActions[i].sa_handler != SIG_IGN)
+            sigaction(stopSignals[i], &action, nullptr);
+    }
+    return stopPipe[0];
+}
+
+void stopCatchingStopSignals()
+{
+    if (stopPipe[0] < 0)
+        return;
+    for (int i = 0; i < 3; ++i)
+        sigaction(stopSignals[i], &previousActions[i], nullptr);
+    for (int &end : stopPipe) {
+        close(end);
+        end = -1;
+    }
+}
+
+int caughtStopSignal()
+{
+    return caughtSignal;
+}
+#endif
+
+QString stopSignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return QStringLiteral("SIGINT");
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+#ifndef _WIN32
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+#endif
+    default:
+        return QStringLiteral("signal %1").arg(signal);
+    }
+}
+
+int binaryStandardInput()
+{
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    return _fileno(stdin);
+#else
+    return fileno(stdin);
 #endif
 }
 

@@ -5,17 +5,20 @@
 #include "support/reference_match.h"
 #include "support/test_support.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 
 using testing_support::readFileBytes;
 
@@ -24,7 +27,7 @@ namespace {
 struct ProgramRun {
     int exitCode = -1;
     bool crashed = false;
-    QString out;
+    QByteArray out;
     QString err;
 };
 
@@ -47,15 +50,28 @@ struct Workspace {
     }
     QString path(const QString &name) const { return folder.filePath(name); }
     cv::Mat image(const QString &name) const { return cv::imread(path(name).toStdString(), cv::IMREAD_UNCHANGED); }
-    ProgramRun run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY) const
+    // `input` reaches colormatch's standard input through a pipe.
+    ProgramRun run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY,
+                   const QByteArray &input = QByteArray()) const
     {
         QProcess process;
         process.setWorkingDirectory(folder.path());
         process.start(program, arguments);
+        process.write(input);
+        process.closeWriteChannel();
         if (!process.waitForStarted(30000) || !process.waitForFinished(300000))
             throw std::runtime_error("colormatch did not run to its end");
-        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit, process.readAllStandardOutput(),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+    // Every entry with its size and time of change: what a run may not touch.
+    QStringList snapshot() const
+    {
+        QStringList entries;
+        for (const QFileInfo &entry : QDir(folder.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            entries << QStringLiteral("%1 %2 %3").arg(entry.fileName()).arg(entry.size()).arg(
+                           entry.lastModified().toMSecsSinceEpoch());
+        return entries;
     }
 };
 
@@ -137,6 +153,75 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
     EXPECT_EQ(space.image("matched.png").size(), cv::Size(451, 300));
 }
 
+// Each input is read once, so a pipe gives every engine run (image and LUT) and
+// the preview the same image as the file would.
+TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
+{
+    const Workspace space;
+    const ProgramRun fromFiles =
+        space.run({"chelsea.png", "rocket.jpg", "-o", "files.png", "--lut", "files", "--no-opencl"});
+    ASSERT_EQ(fromFiles.exitCode, 0) << fromFiles.err.toStdString();
+    const QByteArray matched = readFileBytes(space.path("files.png"));
+    const QByteArray target = readFileBytes(space.path("chelsea.png"));
+    const struct {
+        QStringList arguments;
+        QByteArray input;
+        QString result; // empty: standard output
+    } cases[] = {
+        {{"-", "rocket.jpg", "-o", "piped.png", "--lut", "piped", "--preview", "side.png", "--no-opencl"}, target,
+         "piped.png"},
+        {{"-r", "-", "-d", "batch", "chelsea.png", "--no-opencl"}, readFileBytes(space.path("rocket.jpg")),
+         "batch/chelsea.png"},
+#ifndef _WIN32
+        // A device is written to, not replaced; with no extension it takes PNG.
+        {{"/dev/stdin", "rocket.jpg", "-o", "/dev/stdout", "--no-opencl"}, target, ""},
+#endif
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        const ProgramRun run = space.run(c.arguments, COLORMATCH_BINARY, c.input);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(c.result.isEmpty() ? run.out : readFileBytes(space.path(c.result)), matched);
+    }
+    EXPECT_EQ(readFileBytes(space.path("piped_cube.cube")), readFileBytes(space.path("files_cube.cube")));
+    EXPECT_EQ(space.image("side.png").cols, 1200);
+}
+
+#ifndef _WIN32 // signals, and a shell script as the engine
+// Stopped, colormatch ends and waits for its engines, and leaves the outputs as
+// they were, with no temporary files beside them.
+TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
+{
+    const Workspace space;
+    QDir(space.folder.path()).mkdir("out");
+    writeFile(space.path("out/chelsea.png"), "old");
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        // Engines that never finish, each leaving its process id beside it.
+        const QTemporaryDir engines;
+        const QString program = lonelyColormatch(engines, "#!/bin/sh\necho $$ > \"$0.$$.pid\"\nexec sleep 60\n");
+        QProcess colormatch;
+        colormatch.setWorkingDirectory(space.folder.path());
+        colormatch.start(program, {"-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png"});
+        QStringList pids;
+        for (int wait = 0; wait < 3000 && pids.isEmpty(); ++wait) {
+            QThread::msleep(10);
+            pids = QDir(engines.path()).entryList({"*.pid"});
+        }
+        ASSERT_FALSE(pids.isEmpty()) << "no engine started";
+        ::kill(pid_t(colormatch.processId()), signal);
+        ASSERT_TRUE(colormatch.waitForFinished(60000));
+        EXPECT_EQ(colormatch.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(colormatch.exitCode(), 128 + signal);
+        EXPECT_TRUE(colormatch.readAllStandardError().contains("colormatch: stopped by SIG"));
+        for (const QString &pid : QDir(engines.path()).entryList({"*.pid"}))
+            EXPECT_NE(::kill(pid_t(pid.section('.', 1, 1).toInt()), 0), 0) << "engine " << pid.toStdString() << " left";
+        EXPECT_EQ(QDir(space.path("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"chelsea.png"});
+        EXPECT_EQ(readFileBytes(space.path("out/chelsea.png")), "old");
+    }
+}
+#endif
+
 TEST(ColormatchProgram, BatchKeepsGoingPastABrokenImage)
 {
     const Workspace space;
@@ -163,6 +248,10 @@ TEST(ColormatchProgram, UserErrors)
 {
     const Workspace space;
     QDir(space.folder.path()).mkdir("folder.png");
+    QFile::copy(space.path("chelsea.png"), space.path("look_unwrapped.png"));
+    QFile big(space.path("big.png")); // sparse: refused from its size
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
+    big.close();
     const QTemporaryDir alone, crashing;
     const QString noEngine = lonelyColormatch(alone, QByteArray());
     const QString crashingEngine = lonelyColormatch(crashing, "#!/bin/sh\nkill -SEGV $$\n");
@@ -181,7 +270,25 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "rocket.jpg", "--lut", "chelsea.png/look"}, cannotCreate, "is not a folder"},
         {{"-r", "rocket.jpg", "-d", "coffee.png", "chelsea.png"}, cannotCreate, "coffee.png: it is not a folder"},
         {{"chelsea.png", "rocket.jpg", "-o", "x.xyz"}, usage, "no image encoder for .xyz"},
-        {{"chelsea.png", "rocket.jpg", "-o", "rocket.jpg"}, usage, "will not write over it"},
+        // Outputs naming an input or one another, before anything is read or started.
+        {{"chelsea.png", "rocket.jpg", "-o", "rocket.jpg"}, usage,
+         "the output rocket.jpg is the reference image rocket.jpg: colormatch will not write over an input"},
+        {{"look_unwrapped.png", "rocket.jpg", "--lut", "look"}, usage,
+         "the LUT file look_unwrapped.png is the target image look_unwrapped.png"},
+        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "--preview", "./x.png"}, usage,
+         "the output x.png and the preview ./x.png are one file"},
+        {{"chelsea.png", "rocket.jpg", "--size-file", "b_cube.cube", "--lut", "b"}, usage,
+         "the size file b_cube.cube and the LUT file b_cube.cube are one file"},
+        {{"-r", "rocket.jpg", "-d", ".", "chelsea.png"}, usage,
+         "the output ./chelsea.png (of chelsea.png) is the image chelsea.png"},
+        {{"-", "-", "-o", "x.png"}, usage, "standard input (-) can be read only once"},
+        {{"-r", "rocket.jpg", "-d", "out", "-"}, usage, "a batch image needs a file name"},
+        {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
+         "reference image: big.png is larger than the 1023 MiB colormatch reads of an image"},
+#ifndef _WIN32
+        // A device that never ends is read up to the limit only.
+        {{"/dev/zero", "rocket.jpg", "-o", "x.png"}, dataError, "target image: /dev/zero is larger than the 1023 MiB"},
+#endif
         {{"chelsea.png", "rocket.jpg"}, usage, "nothing to write"},
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
         {{"--no-such-option"}, usage, "no-such-option"},
@@ -191,13 +298,14 @@ TEST(ColormatchProgram, UserErrors)
         {matchToX, software, "the engine crashed (signal 11", crashingEngine},
 #endif
     };
+    const QStringList before = space.snapshot();
     for (const auto &c : cases) {
         SCOPED_TRACE((c.program + " " + c.arguments.join(' ')).toStdString());
         const ProgramRun run = space.run(c.arguments, c.program);
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, c.status) << run.err.toStdString();
         EXPECT_TRUE(run.err.contains(c.part)) << run.err.toStdString();
-        EXPECT_FALSE(QFileInfo::exists(space.path("x.png")));
+        EXPECT_EQ(space.snapshot(), before);
     }
 }
 
@@ -206,10 +314,10 @@ TEST(ColormatchProgram, InfoHelpAndVersion)
     const Workspace space;
     const ProgramRun info = space.run({"--info"});
     ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
-    const QStringList lines = info.out.trimmed().split('\n');
+    const QList<QByteArray> lines = info.out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 2) << info.out.toStdString();
     EXPECT_TRUE(lines[0] == "no OpenCL GPU" || lines[0].startsWith("GPU: ")) << lines[0].toStdString();
-    EXPECT_EQ(lines[1], QString("CPUs: %1").arg(cv::getNumberOfCPUs()));
+    EXPECT_EQ(lines[1], "CPUs: " + QByteArray::number(cv::getNumberOfCPUs()));
 
     const ProgramRun help = space.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
