@@ -10,12 +10,11 @@ namespace testing_support {
 
 namespace {
 
-using Matrix3 = std::array<std::array<double, 3>, 3>;
-using Vector3 = std::array<double, 3>;
+using Matrix3 = cv::Matx33d;
 
 struct ColourStatistics {
-    Vector3 mean{};
-    Matrix3 covariance{};
+    cv::Vec3d mean;
+    Matrix3 covariance;
 };
 
 // Mean and population covariance of an 8-bit 3-channel image at the 1/256 scale.
@@ -23,134 +22,46 @@ ColourStatistics statisticsOf(const cv::Mat &image8)
 {
     ColourStatistics s;
     const double n = double(image8.total());
-    for (int y = 0; y < image8.rows; ++y)
-        for (int x = 0; x < image8.cols; ++x) {
-            const cv::Vec3b p = image8.at<cv::Vec3b>(y, x);
-            for (int c = 0; c < 3; ++c)
-                s.mean[c] += p[c] / 256.0;
-        }
-    for (double &m : s.mean)
-        m /= n;
-    for (int y = 0; y < image8.rows; ++y)
-        for (int x = 0; x < image8.cols; ++x) {
-            const cv::Vec3b p = image8.at<cv::Vec3b>(y, x);
-            double d[3];
-            for (int c = 0; c < 3; ++c)
-                d[c] = p[c] / 256.0 - s.mean[c];
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j)
-                    s.covariance[i][j] += d[i] * d[j];
-        }
-    for (auto &row : s.covariance)
-        for (double &v : row)
-            v /= n;
+    for (auto p = image8.begin<cv::Vec3b>(); p != image8.end<cv::Vec3b>(); ++p)
+        s.mean += cv::Vec3d(*p); // whole numbers: the sum is exact
+    s.mean /= 256.0 * n;
+    for (auto p = image8.begin<cv::Vec3b>(); p != image8.end<cv::Vec3b>(); ++p) {
+        const cv::Vec3d d = cv::Vec3d(*p) / 256.0 - s.mean;
+        s.covariance += d * d.t() * (1.0 / n);
+    }
     return s;
 }
 
-Matrix3 product(const Matrix3 &a, const Matrix3 &b)
-{
-    Matrix3 r{};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            for (int k = 0; k < 3; ++k)
-                r[i][j] += a[i][k] * b[k][j];
-    return r;
-}
-
-// V f(lambda, largest lambda) V^T, by cyclic Jacobi rotations: s = V diag(lambda) V^T.
+// V f(lambda, largest lambda) V^T for s = V diag(lambda) V^T, in double precision.
 template <typename F>
 Matrix3 spectralFunction(const Matrix3 &s, F f)
 {
-    Matrix3 a = s;
-    Matrix3 v{};
+    cv::Matx31d lambda;
+    Matrix3 rows; // one eigenvector per row, eigenvalues in descending order
+    cv::eigen(s, lambda, rows);
+    Matrix3 d = Matrix3::zeros();
     for (int i = 0; i < 3; ++i)
-        v[i][i] = 1.0;
-    for (int sweep = 0; sweep < 50; ++sweep) {
-        const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
-        if (off < 1e-30)
-            break;
-        for (int p = 0; p < 2; ++p)
-            for (int q = p + 1; q < 3; ++q) {
-                if (std::abs(a[p][q]) < 1e-300)
-                    continue;
-                const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-                const double t = (theta >= 0 ? 1.0 : -1.0) / (std::abs(theta) + std::sqrt(theta * theta + 1.0));
-                const double c = 1.0 / std::sqrt(t * t + 1.0);
-                const double sn = t * c;
-                for (int k = 0; k < 3; ++k) {
-                    const double akp = a[k][p], akq = a[k][q];
-                    a[k][p] = c * akp - sn * akq;
-                    a[k][q] = sn * akp + c * akq;
-                }
-                for (int k = 0; k < 3; ++k) {
-                    const double apk = a[p][k], aqk = a[q][k];
-                    a[p][k] = c * apk - sn * aqk;
-                    a[q][k] = sn * apk + c * aqk;
-                }
-                for (int k = 0; k < 3; ++k) {
-                    const double vkp = v[k][p], vkq = v[k][q];
-                    v[k][p] = c * vkp - sn * vkq;
-                    v[k][q] = sn * vkp + c * vkq;
-                }
-            }
-    }
-    const double largest = std::max({a[0][0], a[1][1], a[2][2]});
-    Matrix3 r{};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            for (int k = 0; k < 3; ++k)
-                r[i][j] += v[i][k] * f(a[k][k], largest) * v[j][k];
-    return r;
+        d(i, i) = f(lambda(i), lambda(0));
+    return rows.t() * d * rows;
 }
 
-Matrix3 symmetricRoot(const Matrix3 &s)
-{
-    return spectralFunction(s, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
-}
-
-Matrix3 pseudoInverseRoot(const Matrix3 &covariance)
-{
-    return spectralFunction(covariance, [](double lambda, double largest) {
-        return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
-    });
-}
-
-Matrix3 transferMatrixOf(const ColourStatistics &target, const ColourStatistics &reference)
-{
-    return product(symmetricRoot(reference.covariance), pseudoInverseRoot(target.covariance));
-}
-
-cv::Mat referenceMappedExact(const cv::Mat &target8, const cv::Mat &reference8)
+// y = T x + mu_r - T mu_t with T = Sr * St^+, rounded half to even and clamped.
+cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
 {
     const ColourStatistics t = statisticsOf(target8);
     const ColourStatistics r = statisticsOf(reference8);
-    const Matrix3 transfer = transferMatrixOf(t, r);
-
-    cv::Mat mapped(target8.size(), CV_64FC3);
-    for (int y = 0; y < target8.rows; ++y)
-        for (int x = 0; x < target8.cols; ++x) {
-            const cv::Vec3b p = target8.at<cv::Vec3b>(y, x);
-            for (int i = 0; i < 3; ++i) {
-                double v = r.mean[i];
-                for (int k = 0; k < 3; ++k)
-                    v += transfer[i][k] * (p[k] / 256.0 - t.mean[k]);
-                mapped.at<cv::Vec3d>(y, x)[i] = v;
-            }
-        }
-    return mapped;
-}
-
-cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
-{
-    const cv::Mat exact = referenceMappedExact(target8, reference8);
+    const Matrix3 sr = spectralFunction(r.covariance, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
+    const Matrix3 stPlus = spectralFunction(t.covariance, [](double lambda, double largest) {
+        return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
+    });
+    const Matrix3 transfer = sr * stPlus;
     cv::Mat mapped(target8.size(), CV_8UC3);
     for (int y = 0; y < target8.rows; ++y)
-        for (int x = 0; x < target8.cols; ++x)
-            for (int i = 0; i < 3; ++i) {
-                // Nearest, halves to even, then clamped to the 8-bit range.
-                const double level = std::nearbyint(exact.at<cv::Vec3d>(y, x)[i] * 256.0);
-                mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, level)));
-            }
+        for (int x = 0; x < target8.cols; ++x) {
+            const cv::Vec3d y8 = r.mean + transfer * (cv::Vec3d(target8.at<cv::Vec3b>(y, x)) / 256.0 - t.mean);
+            for (int i = 0; i < 3; ++i) // nearest, halves to even, then clamped to the 8-bit range
+                mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, std::nearbyint(y8[i] * 256.0))));
+        }
     return mapped;
 }
 
