@@ -109,7 +109,7 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
                        "result)\n");
     EXPECT_TRUE(run.out.isEmpty());
 
-    // The preview's layout is checked in preview_test; here it has the target on the left.
+    // The preview: three pictures at one height filling 1200 columns, the target on the left.
     const cv::Mat preview = space.image("side.png");
     const double aspects = 2 * 451.0 / 300.0 + 640.0 / 427.0; // chelsea, rocket, and the result of chelsea
     EXPECT_EQ(preview.cols, 1200);

@@ -1,6 +1,7 @@
-// colormatch's side of the host conversation: the positions it passes and how
-// it reads what the engine answers. Every run in colormatch_program_test
-// exercises the framing and the real engine's answers.
+// What colormatch makes of engine answers that its program runs cannot bring
+// about: other capability answers, refusals with other statuses, a failed
+// colour transfer. Every run in colormatch_program_test exercises the framing,
+// the positions and the real engine's answers.
 #include "colormatch/colormatch.h"
 
 #include <QDir>
@@ -8,11 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QString decodedPath(const QString &position)
-{
-    return QString::fromUtf8(QByteArray::fromBase64(position.toLatin1()));
-}
 
 EngineOutcome finished(int exitCode, const QStringList &lines)
 {
@@ -23,52 +19,6 @@ EngineOutcome finished(int exitCode, const QStringList &lines)
 }
 
 } // namespace
-
-TEST(ColormatchHost, ArgumentsElevenPositionsAfterTheProgram)
-{
-    const QStringList plain = engineArguments(EngineRequest{});
-    ASSERT_EQ(plain.size(), 11);
-    // The result comes back on standard output: no result file, and no LUT or size file unless asked for.
-    EXPECT_EQ(plain.mid(3, 4), (QStringList{"none", "none", "on", "off"}));
-    EXPECT_EQ(plain[8], "png");
-    EXPECT_EQ(plain[9].toDouble(), 1.0);
-    EXPECT_EQ(plain[10], "none");
-
-    // tif, LUT export to luts/look at size 17, OpenCL off, lightness matched, strength 0.35, a size file.
-    const QStringList full = engineArguments({"tif", "luts/look", 17, false, true, 0.35, "size.txt"});
-    ASSERT_EQ(full.size(), 11);
-    // Paths travel as base64 and absolute, so the engine's folder does not matter.
-    EXPECT_EQ(decodedPath(full[4]), QDir::current().absoluteFilePath("luts/look"));
-    EXPECT_EQ(full.mid(5, 4), (QStringList{"off", "on", "17", "tif"}));
-    EXPECT_NEAR(full[9].toDouble(), 0.35, 1e-9);
-    EXPECT_EQ(decodedPath(full[10]), QDir::current().absoluteFilePath("size.txt"));
-
-    EXPECT_EQ(capabilityArguments().mid(2), QStringList{"QX7PLM"});
-}
-
-// --format and the encoder check are met in the program's own runs.
-TEST(ColormatchHost, ResultFormatFromTheOutputsExtension)
-{
-    const std::pair<const char *, const char *> formats[] = {
-        {"out/a.png", "png"}, {"A.PNG", "png"}, {"b.jpeg", "jpg"}, {"b.JPG", "jpg"}, {"c.d/e.Tif", "tif"},
-        {"no-extension", ""}};
-    for (const auto &[path, format] : formats)
-        EXPECT_EQ(resultFormatFor(path), format) << path;
-}
-
-TEST(ColormatchHost, ProgressErrorsAndWorkingSize)
-{
-    const std::pair<const char *, int> codes[] = {{"005", 5}, {"100", 100}, {"05", -1}, {"bytes:240512", -1},
-                                                  {"0050", -1}};
-    for (const auto &[line, code] : codes)
-        EXPECT_EQ(progressCode(line), code) << line;
-
-    const QStringList lines{"005", "current_image_mat_rgba:451x300", "DONE", "ERROR first", "ERROR the last one"};
-    EXPECT_EQ(engineErrorMessage(lines), "the last one");
-    EXPECT_EQ(engineErrorMessage({"005", "ERRORS are not error lines"}), "");
-    EXPECT_EQ(workingSize(lines), cv::Size(451, 300));
-    EXPECT_TRUE(workingSize({"005", "DONE"}).empty());
-}
 
 TEST(ColormatchHost, CapabilityAnswerForPeople)
 {
