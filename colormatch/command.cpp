@@ -33,16 +33,20 @@ Examples:
       a gentler match, and a side-by-side picture to judge it
   colormatch photo.jpg look.jpg --lut grades/look
       export the look as grades/look_cube.cube and grades/look_unwrapped.png
-  colormatch -r look.jpg -d matched --format jpg shots/*.png
+  colormatch -r look.jpg -d matched --format jpg --quality 90 shots/*.png
       match many images to one reference, one engine per CPU at a time
   colormatch --info
       which OpenCL GPU and how many CPUs the engine finds
 
 Existing output files are replaced, as other image tools do; with -n they are
 left as they are and the image is reported as skipped.
-Exit status: 0 done, 1 some images of a batch failed, 64 usage, 66 missing
-input, 69 engine not found, 70 engine crashed, 73 output not writable; a
-failed engine run passes the engine's own status on (65 bad image data, ...).
+The output keeps the target's EXIF (orientation too), XMP, IPTC, colour
+profile and resolution; a reference in another colour space than the target
+is converted into the target's before matching.
+Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
+image is damaged or unusable, 66 missing input, 69 engine not found, 70 engine
+crashed, 73 output not writable; a failed engine run passes the engine's own
+status on (65 bad image data, ...).
 )";
 
 struct Options {
