@@ -152,8 +152,6 @@ void withCodecWarningsSilenced(const std::function<void()> &work);
 // Target, reference and result side by side at one height, scaled so that the
 // whole picture is `width` pixels wide; 8-bit B, G, R.
 cv::Mat composePreview(const cv::Mat &target, const cv::Mat &reference, const cv::Mat &result, int width);
-// Decodes encoded image bytes as 8-bit B, G, R; empty if they are no image.
-cv::Mat decodeColourImage(const QByteArray &bytes);
 
 // ---- Photographs: metadata, colour profiles, output encoding
 

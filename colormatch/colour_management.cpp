@@ -236,6 +236,8 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
 
 cv::Mat decodeForViewing(const QByteArray &encoded, const ImageMetadata &metadata)
 {
+    if (encoded.isEmpty())
+        return cv::Mat();
     const Profile from = openProfile(metadata.iccProfile);
     const Profile srgb = openProfile(QByteArray());
     cv::Mat shown;

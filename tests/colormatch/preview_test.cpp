@@ -32,9 +32,10 @@ TEST(ColormatchPreview, ThreePicturesAtOneHeightFillingTheWidth)
     EXPECT_EQ(composePreview(tiny, tiny, tiny, 1200).size(), cv::Size(1200, 400));
 
     // Photographs are decoded for it; anything else gives nothing.
-    const cv::Mat photo = decodeColourImage(testing_support::readFileBytes(testing_support::samplePath("rocket.jpg")));
+    const QByteArray rocket = testing_support::readFileBytes(testing_support::samplePath("rocket.jpg"));
+    const cv::Mat photo = decodeForViewing(rocket, readImageMetadata(rocket));
     EXPECT_EQ(photo.type(), CV_8UC3);
     EXPECT_EQ(photo.size(), cv::Size(640, 427));
-    EXPECT_TRUE(decodeColourImage(QByteArray("no image")).empty());
-    EXPECT_TRUE(decodeColourImage(QByteArray()).empty());
+    EXPECT_TRUE(decodeForViewing(QByteArray("no image"), ImageMetadata()).empty());
+    EXPECT_TRUE(decodeForViewing(QByteArray(), ImageMetadata()).empty());
 }
