@@ -243,7 +243,11 @@ ImageMetadata checkedReference(const QString &path, const QByteArray &bytes)
     const QString problem = encodedImageProblem(bytes);
     if (!problem.isEmpty())
         throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
-    return readImageMetadata(bytes);
+    const ImageMetadata metadata = readImageMetadata(bytes);
+    // A CMYK reference without a usable profile is refused here, once.
+    if (metadata.cmyk)
+        convertedForMatching(bytes, metadata, QByteArray(), QStringLiteral("reference image ") + path);
+    return metadata;
 }
 
 // One target made ready: what its output carries, the file the engine reads
