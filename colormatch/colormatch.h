@@ -184,7 +184,7 @@ cv::Mat orientedForViewing(const cv::Mat &image, int orientation);
 
 // An input image made ready for the engine in the colour space it is matched
 // in. `bytes` is empty when the original can be used as it is; otherwise it is
-// the image converted and encoded losslessly, and `note` says what was done.
+// the image converted and encoded losslessly (PAM), and `note` says what was done.
 struct EngineInput {
     QByteArray bytes;
     QString note;

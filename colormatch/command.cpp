@@ -270,7 +270,7 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
     if (targetMetadata.cmyk) {
         const EngineInput converted = convertedForMatching(targetBytes, targetMetadata, QByteArray(),
                                                            QStringLiteral("target image ") + targetPath);
-        match.enginePath = scratch.filePath(QStringLiteral("target%1.png").arg(QDir(scratch.path()).count()));
+        match.enginePath = scratch.filePath(QStringLiteral("target%1.pam").arg(QDir(scratch.path()).count()));
         const QString problem = saveFile(match.enginePath, converted.bytes);
         if (!problem.isEmpty())
             throw UserError(colormatchStatus::cannotCreate, problem);
