@@ -194,6 +194,8 @@ struct EngineInput {
 // an image that cannot be converted soundly.
 EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
                                  const QByteArray &intoProfile, const QString &what);
+// Whether a colour profile describes RGB (an empty one counts as sRGB).
+bool isRgbProfile(const QByteArray &icc);
 // Decodes as 8-bit B, G, R the way a viewer shows the image: turned by its
 // orientation and converted from its profile to sRGB; empty if no image.
 cv::Mat decodeForViewing(const QByteArray &encoded, const ImageMetadata &metadata);

@@ -201,6 +201,11 @@ bool jpegIsCmyk(const QByteArray &encoded)
     return cmyk;
 }
 
+bool isRgbProfile(const QByteArray &icc)
+{
+    return isRgb(openProfile(icc).get());
+}
+
 EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
                                  const QByteArray &intoProfile, const QString &what)
 {

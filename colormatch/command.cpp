@@ -278,6 +278,9 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
         match.target.iccProfile.clear();
         match.target.cmyk = false;
     }
+    // The engine gives grey targets colour; a grey profile no longer describes them.
+    if (!isRgbProfile(match.target.iccProfile))
+        match.target.iccProfile.clear();
     const QByteArray space = match.target.iccProfile;
     if (!references.contains(space)) {
         EngineInput reference = convertedForMatching(referenceBytes, referenceMetadata, space,

@@ -294,8 +294,9 @@ QString encodedImageProblem(const QByteArray &encoded)
     if (encoded.isEmpty())
         return QStringLiteral("the file is empty");
     // Decoders fill a cut-short file with grey instead of failing; the end
-    // markers say whether the file is whole.
-    if (encoded.startsWith("\xFF\xD8") && encoded.lastIndexOf("\xFF\xD9") < encoded.indexOf("\xFF\xDA"))
+    // markers say whether the file is whole. The last scan counts: an EXIF
+    // thumbnail has a scan and an end of its own.
+    if (encoded.startsWith("\xFF\xD8") && encoded.lastIndexOf("\xFF\xD9") < encoded.lastIndexOf("\xFF\xDA"))
         return QStringLiteral("a truncated JPEG file (%1 bytes): its end is missing").arg(encoded.size());
     if (encoded.startsWith("\x89PNG") && !encoded.contains("IEND"))
         return QStringLiteral("a truncated PNG file (%1 bytes): its end is missing").arg(encoded.size());
