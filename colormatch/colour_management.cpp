@@ -9,6 +9,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cmath>
 #include <csetjmp>
 #include <cstdlib>
 #include <vector>
@@ -48,6 +49,14 @@ bool sameSpace(cmsHPROFILE a, cmsHPROFILE b)
 {
     if (!isRgb(a) || !isRgb(b))
         return false;
+    // Different primaries settle it without building a transform, which costs
+    // more than converting a small reference.
+    for (const cmsTagSignature tag : {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag}) {
+        const auto *x = static_cast<const cmsCIEXYZ *>(cmsReadTag(a, tag));
+        const auto *y = static_cast<const cmsCIEXYZ *>(cmsReadTag(b, tag));
+        if (x && y && std::abs(x->X - y->X) + std::abs(x->Y - y->Y) + std::abs(x->Z - y->Z) > 0.01)
+            return false;
+    }
     // 216 colours: not worth the tables an optimised transform builds.
     const Transform transform(
         cmsCreateTransform(a, TYPE_RGB_8, b, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE),
