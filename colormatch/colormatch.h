@@ -21,7 +21,7 @@ namespace colormatchStatus {
 constexpr int ok = 0;
 constexpr int someFailed = 1;   // a batch in which at least one image failed
 constexpr int usage = 64;       // the command line cannot work; nothing was started
-constexpr int dataError = 65;   // an input is larger than colormatch reads
+constexpr int dataError = 65;   // an input image is damaged, cannot be used, or is larger than colormatch reads
 constexpr int noInput = 66;     // an input file is missing or unreadable
 constexpr int unavailable = 69; // the engine cannot be found or started
 constexpr int software = 70;    // the engine crashed, or its colour transfer failed
@@ -189,8 +189,72 @@ void withCodecWarningsSilenced(const std::function<void()> &work);
 // Target, reference and result side by side at one height, scaled so that the
 // whole picture is `width` pixels wide; 8-bit B, G, R.
 cv::Mat composePreview(const cv::Mat &target, const cv::Mat &reference, const cv::Mat &result, int width);
-// Decodes encoded image bytes as 8-bit B, G, R; empty if they are no image.
-cv::Mat decodeColourImage(const QByteArray &bytes);
+
+// ---- Photographs: metadata, colour profiles, output encoding
+
+// What colormatch keeps of an image besides its pixels, in forms that need no
+// metadata library to hold.
+struct ImageMetadata {
+    QByteArray exif;       // EXIF as a TIFF-structured block (empty: none)
+    QByteArray xmp;        // the XMP packet
+    QByteArray iptc;       // IPTC IIM datasets
+    QByteArray iccProfile; // empty: untagged, which counts as sRGB
+    int orientation = 1;   // EXIF orientation, 1 to 8
+    double xDpi = 0.0;     // resolution in dots per inch; 0 when not given
+    double yDpi = 0.0;
+    cv::Size storedSize;   // pixels as stored (before orientation), when the header says
+    bool cmyk = false;     // a CMYK (or YCCK) JPEG
+};
+
+// Whether the bytes are a CMYK or YCCK JPEG.
+bool jpegIsCmyk(const QByteArray &encoded);
+// Reads an encoded image's metadata; what cannot be read stays empty.
+ImageMetadata readImageMetadata(const QByteArray &encoded);
+// Why encoded image bytes cannot be used (empty, truncated, undecodable), or
+// empty when they decode.
+QString encodedImageProblem(const QByteArray &encoded);
+// The encoded image with the metadata written into it. `notKept` receives the
+// kinds of metadata the format cannot hold ("IPTC", "EXIF", ...).
+QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept);
+// The image turned the way a viewer shows it for an EXIF orientation.
+cv::Mat orientedForViewing(const cv::Mat &image, int orientation);
+
+// An input image made ready for the engine in the colour space it is matched
+// in. `bytes` is empty when the original can be used as it is; otherwise it is
+// the image converted and encoded losslessly (PAM), and `note` says what was done.
+struct EngineInput {
+    QByteArray bytes;
+    QString note;
+};
+// Converts an image with `metadata` into the space of `intoProfile` (empty:
+// sRGB) when its own profile differs, and CMYK into RGB. Throws UserError for
+// an image that cannot be converted soundly.
+EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
+                                 const QByteArray &intoProfile, const QString &what);
+// Whether a colour profile describes RGB (an empty one counts as sRGB).
+bool isRgbProfile(const QByteArray &icc);
+// Decodes as 8-bit B, G, R the way a viewer shows the image: turned by its
+// orientation and converted from its profile to sRGB; empty if no image.
+cv::Mat decodeForViewing(const QByteArray &encoded, const ImageMetadata &metadata);
+
+// How colormatch encodes the output files.
+struct OutputQuality {
+    int jpegQuality = 95; // also the WebP quality unless lossless
+    bool lossless = false; // WebP
+    int pngLevel = 5;
+};
+// The lossless format colormatch asks the engine for, fast to encode and read.
+QString engineTransferFormat();
+// The engine's result re-encoded as `format` (8 bits per channel, alpha kept
+// where the format holds it), or empty when the encoder refuses it.
+QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
+                        const ImageMetadata &metadata);
+
+// How many engines may run at once: the CPUs, fewer when their estimated peak
+// memory for the largest image would pass half of the free memory.
+int defaultEngineCount(qint64 largestPixelCount);
+// Free physical memory in bytes, or -1 when the system does not say.
+qint64 freeMemoryBytes();
 
 // ---- The program
 

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -32,7 +33,7 @@ Examples:
       a gentler match, and a side-by-side picture to judge it
   colormatch photo.jpg look.jpg --lut grades/look
       export the look as grades/look_cube.cube and grades/look_unwrapped.png
-  colormatch -r look.jpg -d matched --format jpg shots/*.png
+  colormatch -r look.jpg -d matched --format jpg --quality 90 shots/*.png
       match many images to one reference, one engine per CPU at a time
   colormatch --info
       which OpenCL GPU and how many CPUs the engine finds
@@ -41,11 +42,14 @@ Existing output files are replaced, as other image tools do; with -n they are
 left as they are and the image is reported as skipped.
 TARGET, REFERENCE and -r REFERENCE may be - (standard input), a pipe or <(...);
 each is read once, up to 1023 MiB. An output that names an input or another
-output is refused.
+output is refused. The output keeps the target's EXIF (orientation too), XMP,
+IPTC, colour profile and resolution; a reference in another colour space than
+the target is converted into the target's before matching.
 Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
-too large, 66 missing input, 69 engine not found, 70 engine crashed, 73 output
-not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed engine run
-passes the engine's own status on (65 bad image data, ...).
+image is damaged, unusable or too large, 66 missing input, 69 engine not found,
+70 engine crashed, 73 output not writable, 128 + N stopped by signal N (130
+Ctrl+C); a failed engine run passes the engine's own status on (65 bad image
+data, ...).
 )";
 
 struct Options {
@@ -58,6 +62,8 @@ struct Options {
     QString reference;    // batch
     QString outputFolder; // batch
     QString format;       // batch
+    int jobs = 0;         // batch: engines at once; 0 picks by CPUs and memory
+    OutputQuality quality;
     bool batch = false;
     bool noClobber = false;
     bool verbose = false;
@@ -273,16 +279,102 @@ QString unwrappedLutFile(const QString &base)
 
 QString requireEngine()
 {
-    const QString path = enginePathIn(QCoreApplication::applicationDirPath());
+    // Beside colormatch in a build, in ../libexec once installed.
+    const QString folder = QCoreApplication::applicationDirPath();
+    const QString path = enginePathIn(folder);
+    const QString installed = QDir::cleanPath(enginePathIn(folder + QStringLiteral("/../libexec")));
+    for (const QString &candidate : {path, installed})
+        if (QFileInfo(candidate).isFile() && QFileInfo(candidate).isExecutable())
+            return candidate;
     const QFileInfo info(path);
-    if (!info.isFile() || !info.isExecutable())
-        throw UserError(
-            colormatchStatus::unavailable,
-            QStringLiteral("cannot find the engine: colormatch runs matchengine from its own folder, "
-                           "and %1 is %2")
-                .arg(QDir::toNativeSeparators(path),
-                     info.exists() ? QStringLiteral("not an executable program") : QStringLiteral("missing")));
-    return path;
+    throw UserError(
+        colormatchStatus::unavailable,
+        QStringLiteral("cannot find the engine: colormatch runs matchengine from its own folder, "
+                       "and %1 is %2 (nor is it at %3)")
+            .arg(QDir::toNativeSeparators(path),
+                 info.exists() ? QStringLiteral("not an executable program") : QStringLiteral("missing"),
+                 QDir::toNativeSeparators(installed)));
+}
+
+// ---- Photographs: the reference checked once, colour spaces, the output file.
+
+ImageMetadata checkedReference(const QString &path, const QByteArray &bytes)
+{
+    const QString problem = encodedImageProblem(bytes);
+    if (!problem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    const ImageMetadata metadata = readImageMetadata(bytes);
+    // A CMYK reference without a usable profile is refused here, once.
+    if (metadata.cmyk)
+        convertedForMatching(bytes, metadata, QByteArray(), QStringLiteral("reference image ") + path);
+    return metadata;
+}
+
+// One target made ready: what its output carries, the file the engine reads
+// and the reference in the target's colour space.
+struct EngineTarget {
+    QString path;     // not empty: read when the engine starts
+    QByteArray bytes; // otherwise these
+};
+
+struct PreparedMatch {
+    ImageMetadata target;
+    QString enginePath;
+    QByteArray referenceBytes;
+    QStringList notes; // what was converted, for --verbose
+};
+
+// Converts a CMYK target to sRGB (a file in `scratch`) and the reference into
+// the target's space; references already converted for a space are reused.
+PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBytes,
+                           const ImageMetadata &targetMetadata, const QString &referencePath,
+                           const QByteArray &referenceBytes, const ImageMetadata &referenceMetadata,
+                           const QTemporaryDir &scratch, QHash<QByteArray, EngineInput> &references)
+{
+    PreparedMatch match{targetMetadata, targetPath, referenceBytes, {}};
+    if (targetMetadata.cmyk) {
+        const EngineInput converted = convertedForMatching(targetBytes, targetMetadata, QByteArray(),
+                                                           QStringLiteral("target image ") + targetPath);
+        match.enginePath = scratch.filePath(QStringLiteral("target%1.pam").arg(QDir(scratch.path()).count()));
+        const QString problem = saveFile(match.enginePath, converted.bytes);
+        if (!problem.isEmpty())
+            throw UserError(colormatchStatus::cannotCreate, problem);
+        match.notes << converted.note;
+        match.target.iccProfile.clear();
+        match.target.cmyk = false;
+    }
+    // The engine gives grey targets colour; a grey profile no longer describes them.
+    if (!isRgbProfile(match.target.iccProfile))
+        match.target.iccProfile.clear();
+    const QByteArray space = match.target.iccProfile;
+    if (!references.contains(space)) {
+        EngineInput reference = convertedForMatching(referenceBytes, referenceMetadata, space,
+                                                     QStringLiteral("reference image ") + referencePath);
+        if (reference.bytes.isEmpty())
+            reference.bytes = referenceBytes;
+        references.insert(space, reference);
+    }
+    match.referenceBytes = references.value(space).bytes;
+    if (!references.value(space).note.isEmpty())
+        match.notes << references.value(space).note;
+    return match;
+}
+
+// Encodes the engine's result in the output's format with the target's
+// metadata and saves it; returns what went wrong, or empty. `note` says what
+// of the metadata the format cannot hold.
+QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const Options &options,
+                   const ImageMetadata &metadata, QString *note)
+{
+    const QByteArray encoded = encodeOutput(result, format, options.quality, metadata);
+    if (encoded.isEmpty())
+        return QStringLiteral("cannot encode the result of %1 as .%2").arg(path, format);
+    QStringList notKept;
+    const QByteArray complete = withImageMetadata(encoded, metadata, &notKept);
+    if (!notKept.isEmpty())
+        *note = QStringLiteral("; .%1 files cannot hold the target's %2")
+                    .arg(format, notKept.join(QStringLiteral(", ")));
+    return saveFile(path, complete);
 }
 
 // ---- Running engines with the display attached.
@@ -367,6 +459,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     // Read once: both engine runs and the preview take these same bytes.
     const QByteArray targetBytes = readInputImage(targetPath, QStringLiteral("target"));
     const QByteArray referenceBytes = readInputImage(referencePath, QStringLiteral("reference"));
+    const ImageMetadata referenceMetadata = checkedReference(referencePath, referenceBytes);
 
     // -n leaves every existing output as it is.
     const QString name = isStandardInput(targetPath) ? inputName(targetPath) : QFileInfo(targetPath).fileName();
@@ -384,18 +477,30 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     const bool writeLut =
         !options.lutBase.isEmpty() && keep({cubeFile(options.lutBase), unwrappedLutFile(options.lutBase)});
 
+    const QTemporaryDir scratch;
+    QHash<QByteArray, EngineInput> references;
+    const ImageMetadata targetMetadata = readImageMetadata(targetBytes);
+    const PreparedMatch match = prepareMatch(targetPath, targetBytes, targetMetadata, referencePath, referenceBytes,
+                                             referenceMetadata, scratch, references);
+    if (options.verbose)
+        for (const QString &note : match.notes)
+            printLine(display, QStringLiteral("[%1] %2").arg(name, note));
+
+    // The target's bytes as read, unless a converted copy stands in for them.
+    const EngineTarget engineTarget = match.enginePath == targetPath ? EngineTarget{QString(), targetBytes}
+                                                                     : EngineTarget{match.enginePath, QByteArray()};
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
     int imageEntry = -1;
     int lutEntry = -1;
     if (writeImage || writePreview) {
         EngineRequest request = options.engine;
-        request.resultFormat = outputFormat;
+        request.resultFormat = engineTransferFormat();
         request.sizeFile = options.sizeFile;
         imageEntry = display.images.size();
         display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
         entryOfJob << imageEntry;
-        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
+        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, match.referenceBytes};
     }
     if (writeLut) {
         // The engine answers a LUT export with a placeholder image, so the
@@ -407,7 +512,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         lutEntry = display.images.size();
         display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
         entryOfJob << lutEntry;
-        jobs << EngineJob{engineArguments(request), QString(), targetBytes, referenceBytes};
+        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, match.referenceBytes};
     }
 
     int status = colormatchStatus::ok;
@@ -430,18 +535,18 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                                     .arg(unwrappedLutFile(options.lutBase)));
             QStringList written;
             if (writeImage) {
-                const QString problem = saveFile(options.output, outcome.result);
+                QString note;
+                const QString problem =
+                    saveOutput(options.output, outputFormat, outcome.result, options, match.target, &note);
                 if (!problem.isEmpty())
                     return fail(entry, colormatchStatus::cannotCreate, problem);
-                written << options.output + sizeText(workingSize(outcome.lines));
+                written << options.output + sizeText(workingSize(outcome.lines)) + note;
             }
             if (writePreview) {
-                cv::Mat target, reference, result;
-                withCodecWarningsSilenced([&] {
-                    target = decodeColourImage(targetBytes);
-                    reference = decodeColourImage(referenceBytes);
-                    result = decodeColourImage(outcome.result);
-                });
+                // Each shown as a viewer shows it: turned upright, in sRGB.
+                const cv::Mat target = decodeForViewing(targetBytes, targetMetadata);
+                const cv::Mat reference = decodeForViewing(referenceBytes, referenceMetadata);
+                const cv::Mat result = decodeForViewing(outcome.result, match.target);
                 if (target.empty() || reference.empty() || result.empty())
                     return fail(entry, colormatchStatus::software,
                                 QStringLiteral("the preview cannot be made: an image does not decode"));
@@ -483,7 +588,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         files.append({outputs.last(), QStringLiteral("output %1 (of %2)").arg(outputs.last(), image)});
     }
     refuseSharedFiles(files);
+    // A reference that cannot be used ends the batch here, once.
     const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
+    const ImageMetadata referenceMetadata = checkedReference(options.reference, referenceBytes);
 
     if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
         throw UserError(colormatchStatus::cannotCreate,
@@ -497,10 +604,14 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                         QStringLiteral("cannot write into %1: the folder is not writable").arg(folder));
 
     EngineRequest request = options.engine;
-    request.resultFormat = format;
+    request.resultFormat = engineTransferFormat();
     const QStringList arguments = engineArguments(request);
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
+    QVector<ImageMetadata> outputMetadata(options.images.size());
+    const QTemporaryDir scratch;
+    QHash<QByteArray, EngineInput> references;
+    qint64 largestPixelCount = 0;
     for (int i = 0; i < options.images.size(); ++i)
         display.images.append(ImageProgress{QFileInfo(options.images[i]).fileName(), {}, ImageStage::waiting, {}});
     for (int i = 0; i < options.images.size(); ++i) {
@@ -512,21 +623,45 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             endImage(display, i, ImageStage::skipped,
                      QStringLiteral("%1 exists; left as it is (--no-clobber)").arg(outputs[i]));
         else {
+            QByteArray bytes;
+            PreparedMatch match;
+            ImageMetadata metadata;
+            try {
+                bytes = readInputImage(image, QStringLiteral("image"));
+                metadata = readImageMetadata(bytes);
+                match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
+                                     scratch, references);
+            } catch (const UserError &error) {
+                endImage(display, i, ImageStage::failed, QString::fromStdString(error.what()));
+                continue;
+            }
+            if (options.verbose)
+                for (const QString &note : match.notes)
+                    printLine(display, QStringLiteral("[%1] %2").arg(display.images[i].name, note));
+            // Pixels from the header; a compressed file holds at least a few per byte.
+            const qint64 pixels = metadata.storedSize.area() > 0 ? metadata.storedSize.area() : 4 * bytes.size();
+            largestPixelCount = std::max(largestPixelCount, pixels);
+            outputMetadata[i] = match.target;
             entryOfJob << i;
-            jobs << EngineJob{arguments, image, QByteArray(), referenceBytes};
+            // A file is read again when its engine starts, so that a large batch is
+            // not held in memory; a pipe can be read only once.
+            const bool reread = match.enginePath != image || QFileInfo(image).isFile();
+            jobs << EngineJob{arguments, reread ? match.enginePath : QString(), reread ? QByteArray() : bytes,
+                              match.referenceBytes};
         }
     }
 
-    runWithDisplay(enginePath, jobs, entryOfJob, std::max(1, QThread::idealThreadCount()), display,
-                   [&](int entry, const EngineOutcome &outcome) {
-                       QString failure = engineFailure(outcome);
-                       if (failure.isEmpty())
-                           failure = saveFile(outputs[entry], outcome.result);
-                       if (!failure.isEmpty())
-                           return endImage(display, entry, ImageStage::failed, failure);
-                       endImage(display, entry, ImageStage::done,
-                                QStringLiteral("wrote %1%2").arg(outputs[entry], sizeText(workingSize(outcome.lines))));
-                   });
+    const int engines = options.jobs > 0 ? options.jobs : defaultEngineCount(largestPixelCount);
+    runWithDisplay(enginePath, jobs, entryOfJob, engines, display, [&](int entry, const EngineOutcome &outcome) {
+        QString failure = engineFailure(outcome);
+        QString note;
+        if (failure.isEmpty())
+            failure = saveOutput(outputs[entry], format, outcome.result, options, outputMetadata[entry], &note);
+        if (!failure.isEmpty())
+            return endImage(display, entry, ImageStage::failed, failure);
+        endImage(display, entry, ImageStage::done,
+                 QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)), note));
+    });
 
     writeError(renderSummary(display.images));
     const bool anyFailed = std::any_of(display.images.cbegin(), display.images.cend(),
@@ -535,6 +670,39 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
 }
 
 // ---- The command line.
+
+int editDistance(const QString &a, const QString &b)
+{
+    QVector<int> row(b.size() + 1);
+    for (int j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known option a mistyped one most likely meant: the nearest by edits,
+// and only when it is near enough (a third of the name, at least 2).
+QString nearestName(const QString &typed, const QStringList &known)
+{
+    QString nearest;
+    int best = std::max(2, int(typed.size()) / 3) + 1;
+    for (const QString &name : known) {
+        const int distance = editDistance(typed, name);
+        if (name.size() > 1 && distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    }
+    return nearest;
+}
 
 struct ParsedCommand {
     Options options;
@@ -595,18 +763,42 @@ ParsedCommand parseCommand(const QStringList &arguments)
     const QCommandLineOption info(QStringLiteral("info"),
                                   QStringLiteral("Show the OpenCL GPU and the number of CPUs the engine finds."));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Show the engine's command lines and its diagnostic lines."));
-    for (const QCommandLineOption &option : {output, strength, lightness, noOpenCL, lut, lutSize, preview, sizeFile,
-                                             reference, outputFolder, format, noClobber, info, verbose})
+                                     QStringLiteral("Show the engine's command lines, its diagnostic lines and the "
+                                                    "colour conversions made."));
+    const QCommandLineOption quality(QStringLiteral("quality"),
+                                     QStringLiteral("JPEG and WebP quality, 1 to 100 (default 95; from 90 up JPEG "
+                                                    "keeps full colour resolution, 4:4:4)."),
+                                     QStringLiteral("Q"), QStringLiteral("95"));
+    const QCommandLineOption lossless(QStringLiteral("lossless"), QStringLiteral("Write WebP losslessly."));
+    const QCommandLineOption pngLevel(QStringLiteral("png-level"),
+                                      QStringLiteral("PNG compression, 0 (fastest) to 9 (smallest); default 5."),
+                                      QStringLiteral("N"), QStringLiteral("5"));
+    const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
+                                  QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
+                                                 "memory is short)."),
+                                  QStringLiteral("N"));
+    const QList<QCommandLineOption> ownOptions{output,    strength, lightness, noOpenCL,  lut,       lutSize,
+                                               preview,   sizeFile, reference, outputFolder, format, jobs,
+                                               quality,   lossless, pngLevel,  noClobber, info,      verbose};
+    for (const QCommandLineOption &option : ownOptions)
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("The image whose colours change."));
     parser.addPositionalArgument(QStringLiteral("REFERENCE"), QStringLiteral("The image whose look it takes."));
 
     const QString tryHelp = QStringLiteral(" (try colormatch --help)");
-    if (!parser.parse(arguments))
-        throw UserError(colormatchStatus::usage, parser.errorText() + tryHelp);
+    if (!parser.parse(arguments)) {
+        QStringList known{QStringLiteral("help"), QStringLiteral("version")};
+        for (const QCommandLineOption &option : ownOptions)
+            known << option.names();
+        const QString typed = parser.unknownOptionNames().value(0);
+        const QString nearest = typed.isEmpty() ? QString() : nearestName(typed, known);
+        throw UserError(colormatchStatus::usage,
+                        nearest.isEmpty() ? parser.errorText() + tryHelp
+                                          : QStringLiteral("unknown option --%1: did you mean --%2?")
+                                                .arg(typed, nearest));
+    }
     ParsedCommand parsed;
-    if (parser.isSet(help)) {
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         // The parser names the program by the path it was started with.
         QString text = parser.helpText();
         text.replace(0, text.indexOf(QLatin1Char('\n')),
@@ -628,11 +820,16 @@ ParsedCommand parseCommand(const QStringList &arguments)
     options.images = parser.positionalArguments();
     options.output = parser.value(output);
     options.lutBase = parser.value(lut);
+    // People name the file they expect: BASE.cube means BASE.
+    if (options.lutBase.endsWith(QLatin1String(".cube"), Qt::CaseInsensitive))
+        options.lutBase.chop(5);
     options.sizeFile = parser.value(sizeFile);
     options.preview = parser.value(preview);
     options.reference = parser.value(reference);
     options.outputFolder = parser.value(outputFolder);
     options.format = parser.value(format);
+    if (options.format.startsWith(QLatin1Char('.')))
+        options.format.remove(0, 1);
     options.engine.matchLightness = parser.isSet(lightness);
     options.engine.useOpenCL = !parser.isSet(noOpenCL);
 
@@ -649,6 +846,26 @@ ParsedCommand parseCommand(const QStringList &arguments)
                             .arg(smallestLutSize)
                             .arg(largestLutSize)
                             .arg(parser.value(lutSize)));
+    if (parser.isSet(lutSize) && !parser.isSet(lut))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("--lut-size is the size of the --lut export; give --lut BASE too"));
+    auto wholeNumber = [&](const QCommandLineOption &option, int lowest, int highest) {
+        bool whole = false;
+        const int value = parser.value(option).toInt(&whole, 10);
+        if (!whole || value < lowest || value > highest)
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--%1 wants a whole number from %2 to %3, not \"%4\"")
+                                .arg(option.names().last())
+                                .arg(lowest)
+                                .arg(highest)
+                                .arg(parser.value(option)));
+        return value;
+    };
+    options.quality.jpegQuality = wholeNumber(quality, 1, 100);
+    options.quality.pngLevel = wholeNumber(pngLevel, 0, 9);
+    options.quality.lossless = parser.isSet(lossless);
+    if (parser.isSet(jobs))
+        options.jobs = wholeNumber(jobs, 1, 1024);
     if (options.info)
         return parsed;
 

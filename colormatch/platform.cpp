@@ -1,7 +1,7 @@
 // The little that differs between Windows and POSIX systems for colormatch:
 // the engine's file name, what a crash looks like, being stopped, reading
-// standard input, is standard error a terminal, how wide is it, and keeping
-// codec chatter off it.
+// standard input, free memory, is standard error a terminal, how wide is it,
+// and keeping codec chatter off it.
 #include "colormatch/colormatch.h"
 
 #include <QHash>
@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
 #else
+#include <QFile>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -140,6 +142,30 @@ int binaryStandardInput()
     return _fileno(stdin);
 #else
     return fileno(stdin);
+#endif
+}
+
+qint64 freeMemoryBytes()
+{
+#ifdef _WIN32
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? qint64(status.ullAvailPhys) : -1;
+#else
+    // Linux counts reclaimable caches as available; other systems say only
+    // what is free right now.
+    QFile meminfo(QStringLiteral("/proc/meminfo"));
+    if (meminfo.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : meminfo.readAll().split('\n'))
+            if (line.startsWith("MemAvailable:"))
+                return line.mid(13).trimmed().split(' ').value(0).toLongLong() * 1024;
+#ifdef _SC_AVPHYS_PAGES
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0)
+        return qint64(pages) * pageSize;
+#endif
+    return -1;
 #endif
 }
 

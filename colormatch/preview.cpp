@@ -2,7 +2,6 @@
 // rather look than read.
 #include "colormatch/colormatch.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -21,14 +20,6 @@ cv::Mat scaledTo(const cv::Mat &image, int width, int height)
 }
 
 } // namespace
-
-cv::Mat decodeColourImage(const QByteArray &bytes)
-{
-    if (bytes.isEmpty())
-        return cv::Mat();
-    const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
-    return cv::imdecode(encoded, cv::IMREAD_COLOR);
-}
 
 // One common height h for the three pictures, each keeping its aspect ratio,
 // such that their widths add up to `width`: h = width / sum(cols / rows). The

@@ -8,6 +8,10 @@ packages=(
   qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes
   libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
+  libexiv2-dev         # exiv2, for colormatch: the target's EXIF, XMP, IPTC and colour profile kept in the output
+  liblcms2-dev         # Little CMS, for colormatch: colour profiles (the reference in the target's space, CMYK)
+  libjpeg-dev          # libjpeg, for colormatch: 4:4:4 JPEG output and reading CMYK JPEGs
+  zlib1g-dev           # zlib, for colormatch: the checksums of the PNG chunks it completes
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader

@@ -94,7 +94,7 @@ QString lonelyColormatch(const QTemporaryDir &folder, const QByteArray &engineSc
 TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutputsUnlessNoClobber)
 {
     const Workspace space;
-    const ProgramRun run = space.run({"chelsea.png", "rocket.jpg", "-o", "matched.png", "--strength", "0.6",
+    const ProgramRun run = space.run({"chelsea.png", "coffee.png", "-o", "matched.png", "--strength", "0.6",
                                       "--match-lightness", "--no-opencl", "--size-file", "size.txt", "--preview",
                                       "side.png"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
@@ -102,7 +102,7 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
     const cv::Mat result = space.image("matched.png");
     ASSERT_EQ(result.size(), target8.size());
     // Within 2 levels of a plain double-precision match with the same settings.
-    EXPECT_EQ(testing_support::unexplainedPixels(result, target8, space.image("rocket.jpg"), true, 0.6, 2.0), 0);
+    EXPECT_EQ(testing_support::unexplainedPixels(result, target8, space.image("coffee.png"), true, 0.6, 2.0), 0);
     EXPECT_EQ(readFileBytes(space.path("size.txt")), "451x300");
     // Not a terminal: no bar, one plain line for the finished image.
     EXPECT_EQ(run.err, "done    chelsea.png: wrote matched.png (451 x 300), preview side.png (target | reference | "
@@ -111,7 +111,7 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
 
     // The preview: three pictures at one height filling 1200 columns, the target on the left.
     const cv::Mat preview = space.image("side.png");
-    const double aspects = 2 * 451.0 / 300.0 + 640.0 / 427.0; // chelsea, rocket, and the result of chelsea
+    const double aspects = 2 * 451.0 / 300.0 + 600.0 / 400.0; // chelsea, coffee, and the result of chelsea
     EXPECT_EQ(preview.cols, 1200);
     EXPECT_EQ(preview.rows, std::lround(1200.0 / aspects));
     const cv::Scalar shown = cv::mean(preview.colRange(0, int(std::lround(451.0 * preview.rows / 300.0))));

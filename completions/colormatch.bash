@@ -1,0 +1,25 @@
+# bash completion for colormatch
+_colormatch()
+{
+    local cur prev
+    cur="${COMP_WORDS[COMP_CWORD]}"
+    prev="${COMP_WORDS[COMP_CWORD-1]}"
+    case "$prev" in
+        -o|--output|--preview|--size-file|-r|--reference|--lut)
+            COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        -d|--output-dir)
+            COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        --format)
+            COMPREPLY=($(compgen -W "png jpg tif webp bmp" -- "$cur")); return ;;
+        -s|--strength|--lut-size|--quality|--png-level|-j|--jobs)
+            return ;;
+    esac
+    if [[ "$cur" == -* ]]; then
+        COMPREPLY=($(compgen -W "-o --output -s --strength --match-lightness --no-opencl --lut --lut-size --preview
+            --size-file -r --reference -d --output-dir --format -j --jobs --quality --lossless --png-level
+            -n --no-clobber --info --verbose -h --help -v --version" -- "$cur"))
+    else
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+}
+complete -o filenames -F _colormatch colormatch
