@@ -5,9 +5,11 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes
+  qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes; Qt 5 Gui's QImage reads PNG files in the tests
   libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
+  zlib1g-dev           # zlib: the deflate and checksums of the PNG writer (png/)
+  libpng-dev           # libpng, for the tests: a second reader of the PNG files written
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader

@@ -1,5 +1,6 @@
 // Request framing, the size file, result encoding and atomic file writes.
 #include "engine/engine.h"
+#include "png/png.h"
 
 #include "support/test_support.h"
 
@@ -61,17 +62,23 @@ TEST(RequestFraming, SplitsExactlyOrRefusesLengthsThatLeaveTheRequest)
     }
 }
 
-// png and jpg with their own parameters; any other word is an extension with
+// png through the project's writer (OpenCV's, compression 1, for samples it
+// does not take), jpg with its quality; any other word is an extension with
 // OpenCV's defaults, capitals included.
 TEST(ResultEncoding, FollowsTheFormatTable)
 {
     cv::Mat image(40, 60, CV_8UC3);
     cv::randu(image, 0, 256);
+    EXPECT_TRUE(encodeResult(image.getUMat(cv::ACCESS_READ), QStringLiteral("png")) == encodePng(image));
+    cv::Mat floating;
+    image.convertTo(floating, CV_32F);
+    std::vector<uchar> fallback;
+    ASSERT_TRUE(cv::imencode(".png", floating, fallback, {cv::IMWRITE_PNG_COMPRESSION, 1}));
+    EXPECT_TRUE(encodeResult(floating.getUMat(cv::ACCESS_READ), QStringLiteral("png")) == fallback);
     const struct {
         const char *format, *extension;
         std::vector<int> parameters;
     } cases[] = {
-        {"png", ".png", {cv::IMWRITE_PNG_COMPRESSION, 5}},
         {"jpg", ".jpg", {cv::IMWRITE_JPEG_QUALITY, 99}},
         {"tif", ".tif", {}},
         {"PNG", ".PNG", {}},
