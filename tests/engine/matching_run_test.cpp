@@ -331,6 +331,9 @@ TEST(MatchingRun, RefusesImagesThatDoNotDecode)
         {good, QByteArray(), QStringLiteral("reference image is empty"), "031"},
         {good, QByteArray(300, '\x11'), QStringLiteral("reference image could not be decoded"), "031"},
         {good.left(good.size() / 8), good, QStringLiteral("target image"), "022"},
+        // The reference decodes beside the target; its refusal waits for its turn.
+        {QByteArray("not an image either"), QByteArray(300, '\x11'), QStringLiteral("target image could not be decoded"),
+         "022"},
     };
     for (const Case &c : cases) {
         const EngineRun run = runMatch(c.target, c.reference);
