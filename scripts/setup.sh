@@ -9,7 +9,8 @@ packages=(
   libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
   zlib1g-dev           # zlib: the deflate and checksums of the PNG writer (png/)
-  libpng-dev           # libpng, for the tests: a second reader of the PNG files written
+  libpng-dev           # libpng, for the tests: a second reader of the PNG files written (and a bench encoder)
+  libdeflate-dev       # libdeflate, for the benchmark only: one of the PNG encoders compared
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader
