@@ -105,6 +105,9 @@ cv::Mat runsAcrossSeams()
 
 TEST(PngWriter, EveryReaderDecodesTheImageAsOpenCvWouldWriteIt)
 {
+    // Between them, noise and gradients make rows choose every filter type.
+    cv::Mat smooth;
+    cv::resize(noise(4, 5, CV_8UC3), smooth, cv::Size(700, 600), 0, 0, cv::INTER_LINEAR);
     const struct {
         const char *name;
         cv::Mat image;
@@ -119,13 +122,7 @@ TEST(PngWriter, EveryReaderDecodesTheImageAsOpenCvWouldWriteIt)
         {"one row", noise(1, 40, CV_8UC4), 1},
         {"one column", noise(40, 1, CV_8UC3), 7},
         {"runs across seams", runsAcrossSeams(), 4},
-        {"smooth gradient, default chunks", [] {
-             cv::Mat ramp(600, 700, CV_8UC3);
-             for (int y = 0; y < ramp.rows; ++y)
-                 for (int x = 0; x < ramp.cols; ++x)
-                     ramp.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(x / 3), uchar(y / 3), uchar((x + y) / 6));
-             return ramp;
-         }(), 0},
+        {"smooth, default chunks", smooth, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
