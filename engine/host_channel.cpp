@@ -115,7 +115,8 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
     QString extension = QStringLiteral(".png");
     std::vector<int> parameters{0, 0};
     // PNG goes to the project's own writer (parallel and smaller); types it
-    // does not take (float samples after a CRASH line) keep OpenCV's encoder.
+    // does not take (float samples or grey with alpha, returned after a CRASH
+    // line) keep OpenCV's encoder.
     const bool ownPng = resultFormat == QLatin1String("png") && pngEncodable(image.type());
     if (resultFormat == QLatin1String("png")) {
         parameters = {cv::IMWRITE_PNG_COMPRESSION, 1};
