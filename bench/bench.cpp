@@ -4,10 +4,14 @@
 // with and without LUT export, and the codec floor (decode both images, encode
 // the result with the same parameters). It prints wall times, the ratio engine
 // / floor, peak memory per target pixel, and the engine's time between its
-// progress codes.
+// progress codes. Then, unless --no-encoders, it times PNG encoders alone on
+// each decoded target (png_encoders.cpp).
 //
 // Usage: matchengine_bench [--sizes 2,12,24,48] [--repeat N] [--input jpg|png]
-//                          [--opencl on|off] [--cache DIR] [--keep DIR] [--engine PATH] [--verbose]
+//                          [--opencl on|off] [--cache DIR] [--keep DIR] [--engine PATH]
+//                          [--no-encoders] [--verbose]
+#include "png_encoders.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -52,6 +56,7 @@ struct Options {
     std::string cache = BENCH_CACHE_DIR;
     std::string keep;
     std::string engine = MATCHENGINE_BINARY;
+    bool encoders = true;
     bool verbose = false;
 };
 
@@ -59,7 +64,7 @@ struct Options {
 {
     std::fprintf(stderr,
                  "usage: %s [--sizes 2,12,24,48] [--repeat N] [--input jpg|png] [--opencl on|off]\n"
-                 "          [--cache DIR] [--keep DIR] [--engine PATH] [--verbose]\n",
+                 "          [--cache DIR] [--keep DIR] [--engine PATH] [--no-encoders] [--verbose]\n",
                  program);
     std::exit(64);
 }
@@ -92,6 +97,8 @@ Options parseOptions(int argc, char **argv)
             options.keep = value();
         } else if (word == "--engine") {
             options.engine = value();
+        } else if (word == "--no-encoders") {
+            options.encoders = false;
         } else if (word == "--verbose") {
             options.verbose = true;
         } else {
@@ -468,8 +475,8 @@ void printMachine(const Options &options)
     std::printf("OpenCV %s; engine OpenCL argument '%s'; OPENCV_OPENCL_DEVICE %s%s\n", CV_VERSION,
                 options.openCL.c_str(), device ? device : "unset",
                 device ? "" : " (OpenCV takes GPU devices only: without a GPU, OpenCL is in effect off)");
-    std::printf("inputs: %s (target N MP, reference about N/2 MP); output png = compression 5, jpg = quality 99; "
-                "LUT size 33; best of %d\n\n",
+    std::printf("inputs: %s (target N MP, reference about N/2 MP); output png = the engine's PNG writer, jpg = "
+                "quality 99; floor png = cv::imencode compression 5; LUT size 33; best of %d\n\n",
                 options.input == "jpg" ? "JPEG quality 95" : "PNG compression 3", options.repeat);
 }
 
@@ -556,5 +563,13 @@ int main(int argc, char **argv)
                 "(LUT lattice, GPU test, alpha);\nworkT: 030-031; decodeR: 031-032; requant: 032-050; stats: "
                 "050-067; transfer: 067-076; finish: 076-079;\nassemble: 079-090 (alpha, LUT files); encode: "
                 "090-095; deliver: 095 to the end of the process.\n");
+
+    if (options.encoders)
+        for (const int mp : options.sizes) {
+            const std::string name = std::to_string(mp) + "mp";
+            const cv::Mat target =
+                cv::imread(options.cache + "/target-" + name + "." + options.input, cv::IMREAD_UNCHANGED);
+            comparePngEncoders(target, std::to_string(mp) + " MP target", options.repeat);
+        }
     return 0;
 }

@@ -1,8 +1,9 @@
 // The codec floor of a request: what any program must spend on it with the
 // same OpenCV. Reads the framed request from standard input, decodes both
 // images as the engine does (unchanged depth and channels), encodes the
-// decoded target with the engine's parameters for the format and writes it to
-// standard output. Nothing else.
+// decoded target with OpenCV (PNG compression 5, the engine's parameter before
+// it had its own PNG writer and the yardstick of its targets; JPEG quality 99,
+// the engine's) and writes it to standard output. Nothing else.
 //
 // Usage: matchengine_codec_floor png|jpg < request > encoded
 // Request: [ignored int32][TL int32][TL bytes][RL int32][RL bytes], big-endian.

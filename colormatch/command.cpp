@@ -2,6 +2,7 @@
 // and preview), a batch of images against one reference, or the capability
 // query. Every check that can be made before an engine starts is made first.
 #include "colormatch/colormatch.h"
+#include "png/png.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -551,8 +552,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                     return fail(entry, colormatchStatus::software,
                                 QStringLiteral("the preview cannot be made: an image does not decode"));
                 const cv::Mat preview = composePreview(target, reference, result, previewWidth);
+                // A PNG preview comes from the writer the engine uses for its results.
                 std::vector<uchar> encoded;
-                if (!cv::imencode(("." + previewFormat).toStdString(), preview, encoded))
+                if (previewFormat == QLatin1String("png") && pngEncodable(preview.type()))
+                    encoded = encodePng(preview);
+                else if (!cv::imencode(("." + previewFormat).toStdString(), preview, encoded))
                     return fail(entry, colormatchStatus::software,
                                 QStringLiteral("cannot encode the preview as .%1").arg(previewFormat));
                 const QString problem = saveFile(

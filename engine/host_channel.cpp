@@ -3,6 +3,8 @@
 // or in a result file, and the size file.
 #include "engine/engine.h"
 
+#include "png/png.h"
+
 #include <QDataStream>
 
 #include <opencv2/core/utils/logger.hpp>
@@ -112,8 +114,12 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
 {
     QString extension = QStringLiteral(".png");
     std::vector<int> parameters{0, 0};
+    // PNG goes to the project's own writer (parallel and smaller); types it
+    // does not take (float samples or grey with alpha, returned after a CRASH
+    // line) keep OpenCV's encoder.
+    const bool ownPng = resultFormat == QLatin1String("png") && pngEncodable(image.type());
     if (resultFormat == QLatin1String("png")) {
-        parameters = {cv::IMWRITE_PNG_COMPRESSION, 5};
+        parameters = {cv::IMWRITE_PNG_COMPRESSION, 1};
     } else if (resultFormat == QLatin1String("jpg")) {
         extension = QStringLiteral(".jpg");
         parameters = {cv::IMWRITE_JPEG_QUALITY, 99};
@@ -128,7 +134,12 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
         reason = QStringLiteral("the result image is empty");
     } else {
         try {
-            encoded = cv::imencode(extension.toUtf8().toStdString(), image, bytes, parameters);
+            if (ownPng) {
+                bytes = encodePng(image.getMat(cv::ACCESS_READ));
+                encoded = true;
+            } else {
+                encoded = cv::imencode(extension.toUtf8().toStdString(), image, bytes, parameters);
+            }
         } catch (const cv::Exception &e) {
             reason = QString::fromStdString(e.err);
         }

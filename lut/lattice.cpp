@@ -3,8 +3,8 @@
 #include "lut/lut.h"
 
 #include "base/base.h"
+#include "png/png.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -156,8 +156,11 @@ QString writeUnwrappedLut(const cv::UMat &transformedLattice, const QString &lut
     const QString path = lutBasePath + QStringLiteral("_unwrapped.png");
     const cv::Mat image = makeUnwrappedImage(transformedLattice);
     std::vector<uchar> encoded;
-    if (!cv::imencode(".png", image, encoded, {cv::IMWRITE_PNG_COMPRESSION, 5}))
-        return path + QStringLiteral(": the PNG encoder refused the image");
+    try {
+        encoded = encodePng(image);
+    } catch (const cv::Exception &e) {
+        return path + QStringLiteral(": the PNG encoder refused the image (%1)").arg(QString::fromStdString(e.err));
+    }
     const QByteArray bytes(reinterpret_cast<const char *>(encoded.data()), static_cast<int>(encoded.size()));
     QString reason;
     if (!saveFileAtomically(path, bytes, false, &reason))

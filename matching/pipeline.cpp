@@ -315,6 +315,24 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         // No thread to spare: the first conversion builds them.
     }
 
+    // The reference decodes on another thread while the target decodes here.
+    // Its outcome, image or refusal, is taken only where the reference has
+    // always been decoded ("031"), so lines and refusals keep their order; if
+    // the target is refused first, the future is dropped unread. That thread
+    // keeps OpenCL off (a per-thread switch): OpenCL starts up on this one.
+    auto decodeReference = [referenceBytes](bool ownThread) {
+        if (ownThread)
+            cv::ocl::setUseOpenCL(false);
+        return decodeImageBytes(referenceBytes, "reference");
+    };
+    std::future<cv::UMat> decodedReference;
+    try {
+        decodedReference = std::async(std::launch::async, decodeReference, true);
+    } catch (const std::system_error &) {
+        // No thread to spare: it decodes here, when it is asked for.
+        decodedReference = std::async(std::launch::deferred, decodeReference, false);
+    }
+
     writeDiagnosticLine(QStringLiteral("bytes:%1").arg(targetBytes.size()));
     reportProgress("021");
     reportProgress("022");
@@ -364,7 +382,13 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     else
         target8 = requantised(preparedTarget);
     reportProgress("031");
-    cv::UMat reference = decodeImageBytes(referenceBytes, "reference");
+    cv::UMat reference = decodedReference.get();
+    // Only a reference that is not 8-bit colour meets OpenCL (colourPlanes,
+    // requantised): it gets the header this thread would have given it.
+    if (settings.useOpenCL && !isEightBitColour(reference)) {
+        const cv::Mat pixels = reference.getMat(cv::ACCESS_READ).clone();
+        reference = pixels.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+    }
     reportProgress("032");
     if (!isEightBitColour(reference))
         reference = colourPlanes(reference);

@@ -5,13 +5,15 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes
+  qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes; Qt 5 Gui's QImage reads PNG files in the tests
   libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
   libexiv2-dev         # exiv2, for colormatch: the target's EXIF, XMP, IPTC and colour profile kept in the output
   liblcms2-dev         # Little CMS, for colormatch: colour profiles (the reference in the target's space, CMYK)
   libjpeg-dev          # libjpeg, for colormatch: 4:4:4 JPEG output and reading CMYK JPEGs
-  zlib1g-dev           # zlib, for colormatch: the checksums of the PNG chunks it completes
+  zlib1g-dev           # zlib: the deflate and checksums of the PNG writer (png/)
+  libpng-dev           # libpng, for the tests: a second reader of the PNG files written (and a bench encoder)
+  libdeflate-dev       # libdeflate, for the benchmark only: one of the PNG encoders compared
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader

@@ -1,0 +1,21 @@
+// PNG files for results and previews, written fast: rows filtered adaptively
+// and the zlib stream deflated in parallel chunks (zlib's run-length strategy,
+// each chunk primed with the 32 KiB before it and ended on a byte boundary,
+// the checksums combined), so that the chunks join into one valid stream.
+// Readers see the same pixels, colour type and bit depth as cv::imencode
+// writes; only the compressed bytes differ. Depends on OpenCV core and zlib.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+// Whether encodePng takes images of this type: 8- or 16-bit samples with 1
+// (grey), 3 (B, G, R) or 4 (B, G, R, alpha) channels. Others go to cv::imencode.
+bool pngEncodable(int type);
+
+// The PNG file of an image: grey, RGB or RGBA of its depth. chunkRows is the
+// number of rows deflated as one piece of work (0: about 1 MiB of samples);
+// the pieces run on OpenCV's threads. Throws cv::Exception for an image type
+// pngEncodable refuses and when zlib fails.
+std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows = 0);

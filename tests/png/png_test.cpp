@@ -1,0 +1,178 @@
+// The PNG writer: every reader (libpng, OpenCV, Qt) decodes exactly the pixels
+// written, as the colour type and depth cv::imencode would choose, whatever the
+// chunking; and the engine's PNG result is the image its TIFF result holds.
+#include "png/png.h"
+
+#include "support/test_support.h"
+
+#include <QImage>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include <csetjmp>
+#include <cstring>
+
+using namespace testing_support;
+
+namespace {
+
+// libpng's own reading, back to OpenCV's order: B, G, R (A), 16-bit in host order.
+cv::Mat readWithLibpng(const std::vector<uchar> &file)
+{
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    struct Source {
+        const std::vector<uchar> &bytes;
+        size_t at;
+    } source{file, 0};
+    cv::Mat image;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return cv::Mat();
+    }
+    png_set_read_fn(png, &source, [](png_structp p, png_bytep out, size_t n) {
+        Source &s = *static_cast<Source *>(png_get_io_ptr(p));
+        if (s.at + n > s.bytes.size())
+            png_error(p, "read past the end");
+        std::memcpy(out, s.bytes.data() + s.at, n);
+        s.at += n;
+    });
+    png_read_info(png, info);
+    const int depth = png_get_bit_depth(png, info), colour = png_get_color_type(png, info);
+    const int channels = colour == PNG_COLOR_TYPE_GRAY ? 1 : colour == PNG_COLOR_TYPE_RGB ? 3 : 4;
+    png_set_bgr(png);
+    if (depth == 16)
+        png_set_swap(png);
+    image.create(int(png_get_image_height(png, info)), int(png_get_image_width(png, info)),
+                 CV_MAKETYPE(depth == 16 ? CV_16U : CV_8U, channels));
+    std::vector<png_bytep> rows;
+    for (int y = 0; y < image.rows; ++y)
+        rows.push_back(image.ptr<uchar>(y));
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return image;
+}
+
+// Qt's reader, for 8-bit colour files.
+cv::Mat readWithQt(const std::vector<uchar> &file, int channels)
+{
+    QImage image = QImage::fromData(file.data(), int(file.size()), "PNG");
+    image = image.convertToFormat(channels == 4 ? QImage::Format_RGBA8888 : QImage::Format_RGB888);
+    const cv::Mat rgb(image.height(), image.width(), CV_8UC(channels), image.bits(), size_t(image.bytesPerLine()));
+    cv::Mat bgr;
+    cv::cvtColor(rgb, bgr, channels == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+    return bgr;
+}
+
+bool samePixels(const cv::Mat &a, const cv::Mat &b)
+{
+    return a.type() == b.type() && a.size() == b.size() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0);
+}
+
+void expectEveryReaderSees(const std::vector<uchar> &file, const cv::Mat &expected)
+{
+    EXPECT_TRUE(samePixels(readWithLibpng(file), expected)) << "libpng";
+    EXPECT_TRUE(samePixels(cv::imdecode(file, cv::IMREAD_UNCHANGED), expected)) << "OpenCV";
+    if (expected.depth() == CV_8U && expected.channels() > 1)
+        EXPECT_TRUE(samePixels(readWithQt(file, expected.channels()), expected)) << "Qt";
+}
+
+cv::Mat noise(int rows, int cols, int type)
+{
+    cv::Mat image(rows, cols, type);
+    cv::randu(image, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+    return image;
+}
+
+// A one-pixel-wide grey column of 0, 0, 0, 7 repeated: in chunks of four rows
+// every seam is preceded by a 7 and followed by zeros, so a deflater primed
+// with the wrong bytes would copy a run from the wrong place.
+cv::Mat runsAcrossSeams()
+{
+    cv::Mat image = cv::Mat::zeros(16, 1, CV_8UC1);
+    for (int y = 3; y < image.rows; y += 4)
+        image.at<uchar>(y, 0) = 7;
+    return image;
+}
+
+} // namespace
+
+TEST(PngWriter, EveryReaderDecodesTheImageAsOpenCvWouldWriteIt)
+{
+    // Between them, noise and gradients make rows choose every filter type.
+    cv::Mat smooth;
+    cv::resize(noise(4, 5, CV_8UC3), smooth, cv::Size(700, 600), 0, 0, cv::INTER_LINEAR);
+    const struct {
+        const char *name;
+        cv::Mat image;
+        int chunkRows;
+    } cases[] = {
+        {"colour, 7 rows in chunks of 3", noise(7, 13, CV_8UC3), 3},
+        {"colour with alpha, a chunk per row", noise(4, 5, CV_8UC4), 1},
+        {"grey, one chunk", noise(9, 17, CV_8UC1), 0},
+        {"16-bit colour", noise(5, 6, CV_16UC3), 2},
+        {"16-bit grey", noise(3, 4, CV_16UC1), 2},
+        {"1 x 1", noise(1, 1, CV_8UC3), 0},
+        {"one row", noise(1, 40, CV_8UC4), 1},
+        {"one column", noise(40, 1, CV_8UC3), 7},
+        {"runs across seams", runsAcrossSeams(), 4},
+        {"smooth, default chunks", smooth, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uchar> file = encodePng(c.image, c.chunkRows);
+        expectEveryReaderSees(file, c.image);
+        // Width, height, depth, colour type and the rest of the header as OpenCV's.
+        std::vector<uchar> opencv;
+        ASSERT_TRUE(cv::imencode(".png", c.image, opencv));
+        EXPECT_TRUE(std::equal(file.begin(), file.begin() + 33, opencv.begin()));
+    }
+    EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_32FC3, cv::Scalar::all(0.5))), cv::Exception);
+    EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_8UC2, cv::Scalar::all(1))), cv::Exception);
+}
+
+// The same request answered as PNG and as TIFF (lossless too, and OpenCV's BMP
+// reader drops alpha): the same pixels and the same lines on standard error.
+TEST(PngResult, HoldsThePixelsOfTheTiffResult)
+{
+    const cv::Mat photo = decodeBytes(readFileBytes(samplePath(QStringLiteral("chelsea.png"))));
+    const QByteArray reference = readFileBytes(samplePath(QStringLiteral("rocket.jpg")));
+    cv::Mat withAlpha;
+    cv::cvtColor(photo(cv::Rect(0, 0, 120, 80)), withAlpha, cv::COLOR_BGR2BGRA);
+    withAlpha.col(7).setTo(cv::Scalar(10, 20, 30, 128));
+    cv::Mat large;
+    // 349 rows of 1000 colour pixels make a chunk: 800 rows do not divide evenly.
+    cv::resize(photo, large, cv::Size(1000, 800), 0, 0, cv::INTER_LINEAR);
+    const struct {
+        const char *name;
+        cv::Mat target;
+    } cases[] = {
+        {"colour", photo(cv::Rect(30, 40, 97, 61)).clone()},
+        {"with alpha", withAlpha},
+        {"1 x 1", photo(cv::Rect(200, 100, 1, 1)).clone()},
+        {"one row", photo.row(150).clone()},
+        {"one column", photo.col(150).clone()},
+        {"uneven chunks", large},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray request = frameRequest(testing_support::encodePng(c.target), reference);
+        HostArguments png, tif;
+        tif.format = QStringLiteral("tif");
+        const EngineRun pngRun = runEngine(png.list(), request);
+        const EngineRun tifRun = runEngine(tif.list(), request);
+        ASSERT_EQ(pngRun.exitCode, 0) << pngRun.err.toStdString();
+        ASSERT_EQ(tifRun.exitCode, 0) << tifRun.err.toStdString();
+        EXPECT_EQ(pngRun.err, tifRun.err);
+        const std::vector<uchar> file(pngRun.out.begin(), pngRun.out.end());
+        const cv::Mat expected = decodeBytes(tifRun.out);
+        ASSERT_EQ(expected.channels(), c.target.channels());
+        expectEveryReaderSees(file, expected);
+    }
+}
