@@ -241,7 +241,7 @@ cv::Mat decodeForViewing(const QByteArray &encoded, const ImageMetadata &metadat
 struct OutputQuality {
     int jpegQuality = 95; // also the WebP quality unless lossless
     bool lossless = false; // WebP
-    int pngLevel = 5;
+    int pngLevel = -1; // -1: the fast run-length compression the engine uses too
 };
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();

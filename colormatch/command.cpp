@@ -775,8 +775,9 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                      QStringLiteral("Q"), QStringLiteral("95"));
     const QCommandLineOption lossless(QStringLiteral("lossless"), QStringLiteral("Write WebP losslessly."));
     const QCommandLineOption pngLevel(QStringLiteral("png-level"),
-                                      QStringLiteral("PNG compression, 0 (fastest) to 9 (smallest); default 5."),
-                                      QStringLiteral("N"), QStringLiteral("5"));
+                                      QStringLiteral("PNG compression, 0 (none) to 9 (smallest); by default the fast "
+                                                     "run-length compression the engine writes its PNGs with."),
+                                      QStringLiteral("N"));
     const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
@@ -866,7 +867,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
         return value;
     };
     options.quality.jpegQuality = wholeNumber(quality, 1, 100);
-    options.quality.pngLevel = wholeNumber(pngLevel, 0, 9);
+    if (parser.isSet(pngLevel))
+        options.quality.pngLevel = wholeNumber(pngLevel, 0, 9);
     options.quality.lossless = parser.isSet(lossless);
     if (parser.isSet(jobs))
         options.jobs = wholeNumber(jobs, 1, 1024);

@@ -2,6 +2,7 @@
 // encodes it itself at the quality the user chose, then writes the target's
 // metadata into it. Also how many engines a batch runs at once.
 #include "colormatch/colormatch.h"
+#include "png/png.h"
 
 #include <QHash>
 #include <QThread>
@@ -176,11 +177,12 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
         if (image.channels() < 3)
             cv::cvtColor(image, image, image.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_GRAY2BGRA);
         encoded = encodeJpeg(image, quality.jpegQuality, metadata.xDpi, metadata.yDpi);
+    } else if (format == QLatin1String("png") && pngEncodable(image.type())) {
+        const std::vector<uchar> bytes = encodePng(image, 0, quality.pngLevel);
+        encoded = QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
     } else {
         std::vector<int> parameters;
-        if (format == QLatin1String("png"))
-            parameters = {cv::IMWRITE_PNG_COMPRESSION, quality.pngLevel};
-        else if (format == QLatin1String("webp"))
+        if (format == QLatin1String("webp"))
             // OpenCV's WebP encoder is lossless above quality 100.
             parameters = {cv::IMWRITE_WEBP_QUALITY, quality.lossless ? 101 : quality.jpegQuality};
         else if ((format == QLatin1String("tif") || format == QLatin1String("tiff")) && metadata.xDpi > 0)

@@ -26,8 +26,8 @@ constexpr size_t targetChunkBytes = size_t(1) << 20;
 // zlib's run-length strategy: on photographs smaller and faster than its
 // default strategy at level 1 (bench/README.md), and unlike Huffman-only
 // coding (as small on noisy photographs) it still shrinks flat areas to runs.
-constexpr int deflateLevel = 1;
-constexpr int deflateStrategy = Z_RLE;
+constexpr int fastLevel = 1;
+constexpr int fastStrategy = Z_RLE;
 
 struct Layout {
     int channels;
@@ -174,10 +174,13 @@ struct Piece {
 
 // Deflates rows [begin, end) into an IDAT chunk. The first piece opens the
 // zlib stream; the last one finishes the deflate stream.
-void deflatePiece(const cv::Mat &image, const Layout &layout, int begin, int end, bool last, Piece &piece)
+void deflatePiece(const cv::Mat &image, const Layout &layout, int begin, int end, bool last, int level, Piece &piece)
 {
     z_stream stream{};
-    if (deflateInit2(&stream, deflateLevel, Z_DEFLATED, -15, 8, deflateStrategy) != Z_OK) {
+    // A level asked for gets zlib's default strategy, in which levels differ.
+    const bool fast = level < 0;
+    if (deflateInit2(&stream, fast ? fastLevel : level, Z_DEFLATED, -15, 8, fast ? fastStrategy : Z_DEFAULT_STRATEGY)
+        != Z_OK) {
         piece.failed = true;
         return;
     }
@@ -259,7 +262,7 @@ bool pngEncodable(int type)
     return (depth == CV_8U || depth == CV_16U) && (channels == 1 || channels == 3 || channels == 4);
 }
 
-std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows)
+std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows, int level)
 {
     if (!pngEncodable(image.type()))
         CV_Error(cv::Error::StsUnsupportedFormat, "PNG writer: expected 8- or 16-bit samples in 1, 3 or 4 channels");
@@ -279,7 +282,7 @@ std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows)
     cv::parallel_for_(cv::Range(0, pieces), [&](const cv::Range &range) {
         for (int i = range.start; i < range.end; ++i) {
             const int begin = i * chunkRows;
-            deflatePiece(image, layout, begin, std::min(image.rows, begin + chunkRows), i == pieces - 1,
+            deflatePiece(image, layout, begin, std::min(image.rows, begin + chunkRows), i == pieces - 1, level,
                          deflated[static_cast<size_t>(i)]);
         }
     }, pieces);
