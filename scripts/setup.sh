@@ -8,6 +8,10 @@ packages=(
   qtbase5-dev          # Qt 5 Core: strings, byte arrays, command line, atomic file writes
   libopencv-dev        # OpenCV: image codecs, colour conversions, matrix work, OpenCL layer
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
+  libpng-dev           # libpng: reads PNG headers as OpenCV's decoder reads them
+  libjpeg62-turbo-dev  # libjpeg: decodes JPEGs in one checked pass (the library OpenCV uses)
+  libtiff-dev          # libtiff: reads TIFF and BigTIFF headers, tiles and strips as the decoder does
+  libwebp-dev          # libwebp: reads WebP headers as OpenCV's decoder reads them
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files
   ocl-icd-opencl-dev   # the OpenCL loader
