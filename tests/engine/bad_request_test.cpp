@@ -15,8 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -233,9 +238,16 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"Nx1 target", 0, "", none, frame(encoded(target(cv::Rect(0, 0, 96, 1)).clone(), ".png"), reference)},
         {"1x1 reference", 0, "", none, frame(png, encoded(referenceImage(cv::Rect(0, 0, 1, 1)).clone(), ".png"))},
         {"trailing bytes", 0, "", none, [=] { return frameRequest(png, reference, 9, QByteArray(999, 'z')); }},
-        {"NaN strength", 0, "", [](HostArguments &a) { a.strength = "nan"; }, frame(png, reference)},
-        {"infinite strength", 0, "", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
-        {"minus infinite strength", 0, "", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"NaN strength", 64, "strength \"nan\" is not a finite number", [](HostArguments &a) { a.strength = "nan"; },
+         frame(png, reference)},
+        {"infinite strength", 64, "strength \"inf\"", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
+        {"minus infinite strength", 64, "strength \"-inf\"", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"strength beyond float", 64, "strength \"-1e308\"", [](HostArguments &a) { a.strength = "-1e308"; }, frame(png, reference)},
+        {"strength that is no number", 0, "", [](HostArguments &a) { a.strength = "strong"; }, frame(png, reference)},
+        {"result file is a FIFO", 0, "", [&](HostArguments &a) { a.resultFile = base64Path(path("fifo")); }, frame(png, reference)},
+        {"result path in Latin-1", 0, "",
+         [&](HostArguments &a) { a.resultFile = QString::fromLatin1(path(QStringLiteral("r\u00E9sultat latin.png")).toLatin1().toBase64()); },
+         frame(png, reference)},
         {"unknown format word", 64, "result format \"xyz\" has no image encoder",
          [](HostArguments &a) { a.format = "xyz"; }, frame(png, reference)},
         {"empty format word", 64, "result format \"\"", [](HostArguments &a) { a.format = ""; }, frame(png, reference)},
@@ -264,6 +276,10 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
     };
     ASSERT_GE(table.size(), 40);
 
+    // A reader holds the FIFO open, so that the engine's write does not wait.
+    const QByteArray fifo = path("fifo").toLocal8Bit();
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    const int fifoReader = open(fifo.constData(), O_RDONLY | O_NONBLOCK);
     // Temporary files of OpenCV's decoders land here, where they can be seen.
     QDir(dir.path()).mkdir(QStringLiteral("tmp"));
     const QStringList environment{"OPENCV_TEMP_PATH=" + path("tmp"), "TMPDIR=" + path("tmp")};
@@ -298,6 +314,12 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         EXPECT_TRUE(lines.filter(QStringLiteral("CRASH")).isEmpty());
     }
 
+    QByteArray fromFifo(1 << 16, '\0');
+    fromFifo.truncate(int(std::max<ssize_t>(0, read(fifoReader, fromFifo.data(), size_t(fromFifo.size())))));
+    close(fifoReader);
+    EXPECT_EQ(decodeBytes(fromFifo).size(), target.size());
+    EXPECT_FALSE(QFileInfo(path("fifo")).isFile());
+
     // Every file that was written is complete; nothing half-written is left.
     QStringList leftovers;
     for (const QString &folder : {dir.path(), path(nonAscii)}) {
@@ -311,5 +333,6 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         }
     }
     leftovers.sort();
-    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png"}));
+    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png",
+                                      "résultat latin.png"}));
 }

@@ -46,12 +46,14 @@ TEST(CommandLine, PathsAndTheFormatPassThroughBase64Decoded)
     arguments.lutBase = QStringLiteral("None");
     EXPECT_TRUE(parse(arguments.list()).settings.lutExport);
 
-    // Base64 paths are cut at the first NUL, read as UTF-8, and characters
-    // outside the base64 alphabet are skipped.
+    // Base64 paths are cut at the first NUL, read as UTF-8 (as Latin-1 when
+    // they are not UTF-8), and characters outside the base64 alphabet are skipped.
     arguments.lutBase = QString::fromLatin1(QByteArray("/tmp/a\0/b", 9).toBase64());
     EXPECT_EQ(parse(arguments.list()).settings.lutBasePath, QStringLiteral("/tmp/a"));
     EXPECT_EQ(decodePathArgument(base64Path(QStringLiteral("/tmp/Bücher/ß"))), QStringLiteral("/tmp/Bücher/ß"));
     EXPECT_EQ(decodePathArgument(QStringLiteral("L3Rt*cC9h")), QStringLiteral("/tmp/a"));
+    EXPECT_EQ(decodePathArgument(QString::fromLatin1(QByteArray("/tmp/B\xFC""cher").toBase64())),
+              QStringLiteral("/tmp/B\u00FCcher"));
 }
 
 // Words are exact and case-sensitive; position 8 is read only with LUT export;
