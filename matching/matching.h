@@ -14,7 +14,7 @@
 #include <opencv2/core.hpp>
 
 // Matches the target's colours to the reference's. Returns the result image, the
-// 10 x 10 black image with LUT export, or the decoded target after a caught
+// 10 x 10 black image with LUT export, or the decoded target (in 8 bits) after a caught
 // failure. LUT files that could not be written are added to lutFailures
 // ("path: reason"); the export goes on with the other file.
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
