@@ -474,7 +474,7 @@ Declared readNetpbm(const Bytes &b, const char *which)
 
 } // namespace
 
-ImageFormat checkEncodedImage(const QByteArray &bytes, const char *which)
+ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which)
 {
     const Bytes b{reinterpret_cast<const uchar *>(bytes.constData()), bytes.size()};
     if (const char *refused = refusedFormat(b))
@@ -488,7 +488,7 @@ ImageFormat checkEncodedImage(const QByteArray &bytes, const char *which)
     Declared declared;
     switch (format) {
     case ImageFormat::png: declared = readPng(b, which); break;
-    case ImageFormat::jpeg: return format; // read and checked as it is decoded
+    case ImageFormat::jpeg: return {format}; // read and checked as it is decoded
     case ImageFormat::tiff: declared = readTiff(b, which); break;
     case ImageFormat::webp: declared = readWebp(b, which); break;
     case ImageFormat::bmp: declared = readBmp(b, which); break;
@@ -502,7 +502,7 @@ ImageFormat checkEncodedImage(const QByteArray &bytes, const char *which)
                           .arg(declared.height)
                           .arg(declared.bufferPixels / 2)
                           .arg(maximumImagePixels));
-    return format;
+    return {format, declared.width, declared.height};
 }
 
 void checkPixelCount(qint64 width, qint64 height, const char *which)

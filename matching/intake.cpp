@@ -99,7 +99,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     if (bytes.isEmpty())
         throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is empty (0 bytes)").arg(name));
 
-    const ImageFormat format = checkEncodedImage(bytes, which);
+    const ImageHeader header = checkEncodedImage(bytes, which);
+    const ImageFormat format = header.format;
     cv::Mat decoded;
     if (format == ImageFormat::jpeg) {
         decoded = decodeJpeg(bytes, which);
@@ -119,6 +120,16 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
                               .arg(name)
                               .arg(bytes.size())
                               .arg(formatName(format)));
+    // The limits hold only if the decoder read the size the header reader did.
+    if (format != ImageFormat::jpeg && (decoded.cols != header.width || decoded.rows != header.height))
+        throw EngineError(exitStatus::software,
+                          QStringLiteral("%1 image: its %2 decoder read %3 x %4 pixels where its header was read as "
+                                         "%5 x %6")
+                              .arg(name, formatName(format))
+                              .arg(decoded.cols)
+                              .arg(decoded.rows)
+                              .arg(header.width)
+                              .arg(header.height));
     const int depth = decoded.depth();
     if (depth != CV_8U && depth != CV_16U && depth != CV_32F && depth != CV_64F)
         throw EngineError(exitStatus::dataError,

@@ -49,6 +49,7 @@ struct JpegDecoding {
     cv::Mat image;
     qint64 width = 0;
     qint64 height = 0;
+    qint64 coefficients = 0; // held for the whole image when it has several scans
     JpegDecoding()
     {
         info.err = jpeg_std_error(&failure.manager);
@@ -84,6 +85,13 @@ Outcome runLibjpeg(JpegDecoding &d, const QByteArray &bytes)
     d.height = d.info.image_height;
     if (d.width <= 0 || d.height <= 0 || d.width > maximumImageSide || d.height > maximumImageSide
         || d.width * d.height > maximumImagePixels)
+        return Outcome::overLimit;
+    // A progressive or multi-scan JPEG makes libjpeg buffer every DCT
+    // coefficient of the image; they count against the limit like pixels.
+    if (jpeg_has_multiple_scans(&d.info))
+        for (int i = 0; i < d.info.num_components; ++i)
+            d.coefficients += qint64(d.info.comp_info[i].width_in_blocks) * d.info.comp_info[i].height_in_blocks * 64;
+    if (d.width * d.height + d.coefficients > maximumImagePixels)
         return Outcome::overLimit;
     const bool cmyk = d.info.num_components == 4;
     d.info.out_color_space = cmyk ? JCS_CMYK : d.info.num_components > 1 ? JCS_EXT_BGR : JCS_GRAYSCALE;
@@ -121,8 +129,18 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which)
     const auto decoding = std::make_unique<JpegDecoding>();
     const Outcome outcome = runLibjpeg(*decoding, bytes);
     const QString name = QLatin1String(which);
-    if (outcome == Outcome::overLimit)
+    if (outcome == Outcome::overLimit) {
         checkPixelCount(decoding->width, decoding->height, which);
+        throw EngineError(exitStatus::dataError,
+                          QStringLiteral("%1 image declares %2 x %3 pixels in several scans, for which libjpeg "
+                                         "holds %4 coefficients; with them that is more than the limit of %5 (2^28) "
+                                         "pixels per image")
+                              .arg(name)
+                              .arg(decoding->width)
+                              .arg(decoding->height)
+                              .arg(decoding->coefficients)
+                              .arg(maximumImagePixels));
+    }
     if (outcome == Outcome::failed) {
         const int code = decoding->failure.code;
         const QString reason = QString::fromLatin1(decoding->failure.message);

@@ -37,12 +37,16 @@ enum class ImageFormat { png, jpeg, tiff, webp, bmp, netpbm };
 // does not read, an image over the limits, a truncated or corrupt file, or a
 // sample depth the engine cannot scale.
 cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which);
+struct ImageHeader {
+    ImageFormat format;
+    qint64 width = 0; // 0 for JPEG, whose header is read as it is decoded
+    qint64 height = 0;
+};
 // Reads the image's header with the reading its decoder uses and refuses, with
 // EngineError (dataError), a format the engine does not accept, a header that
 // does not read, a file cut short (PNG without its end chunk, WebP shorter than
-// its RIFF size) and a declared size over the limits. A JPEG's header is read
-// as it is decoded. Returns the format.
-ImageFormat checkEncodedImage(const QByteArray &bytes, const char *which);
+// its RIFF size) and a declared size over the limits.
+ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which);
 // Refuses sizes that are no image or exceed the limits above.
 void checkPixelCount(qint64 width, qint64 height, const char *which);
 // Decodes a JPEG with libjpeg as OpenCV would (B, G, R or grey; CMYK turned

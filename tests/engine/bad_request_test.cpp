@@ -27,10 +27,10 @@ using namespace testing_support;
 
 namespace {
 
-QByteArray encoded(const cv::Mat &image, const char *extension)
+QByteArray encoded(const cv::Mat &image, const char *extension, const std::vector<int> &parameters = {})
 {
     std::vector<uchar> bytes;
-    if (!cv::imencode(extension, image, bytes))
+    if (!cv::imencode(extension, image, bytes, parameters))
         throw std::runtime_error(std::string("cannot encode test image as ") + extension);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
@@ -70,10 +70,10 @@ QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
     return bomb;
 }
 
-QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height)
+QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0")
 {
     QByteArray bomb = jpeg;
-    const int frame = bomb.indexOf("\xFF\xC0");
+    const int frame = bomb.indexOf(frameMarker);
     putBigEndian(bomb, frame + 5, height, 2);
     putBigEndian(bomb, frame + 7, width, 2);
     return bomb;
@@ -196,6 +196,8 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"PNG just over the limit", 65, "declares 16385 x 16384 pixels", none,
          frame(pngClaiming(png, 16385, 16384), reference)},
         {"JPEG bomb", 65, "target image declares 40000 x 40000 pixels", none, frame(jpegClaiming(jpg, 40000, 40000), reference)},
+        {"progressive JPEG bomb under the pixel limit", 65, "for which libjpeg holds", none,
+         frame(jpegClaiming(encoded(target, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 16000, 16000, "\xFF\xC2"), reference)},
         {"JPEG bomb behind a stray byte", 65, "target image is not a readable JPEG file", none,
          frame(withStrayByte(jpegClaiming(jpg, 30000, 30000)), reference)},
         {"JPEG without end marker behind a stray byte", 65, "extraneous bytes", none,
