@@ -38,8 +38,8 @@ struct Bytes {
     quint32 le32(qint64 i) const { return le16(i) | (le16(i + 2) << 16); }
 };
 
-// What a header declares: the image, and the largest other buffer its decoder
-// sizes from the header (a TIFF tile or strip), both in pixels.
+// What a header declares: the image, and the other buffers its decoder sizes
+// from the header (a TIFF's tile or strip buffers), both in pixels.
 struct Declared {
     qint64 width = 0;
     qint64 height = 0;
@@ -53,12 +53,18 @@ struct Declared {
 
 [[noreturn]] void unreadable(const char *which, const char *format, const Bytes &b, const QString &reason)
 {
-    refuse(which, QStringLiteral("is not a readable %1 file (%2 bytes): %3").arg(QLatin1String(format)).arg(b.size).arg(reason));
+    refuse(which, QStringLiteral("is not a readable %1 file (%2 bytes): %3")
+                      .arg(QLatin1String(format))
+                      .arg(b.size)
+                      .arg(reason));
 }
 
 [[noreturn]] void truncatedFile(const char *which, const char *format, const Bytes &b)
 {
-    refuse(which, QStringLiteral("is a truncated %1 file (%2 bytes): its end is missing").arg(QLatin1String(format)).arg(b.size));
+    refuse(which,
+           QStringLiteral("is a truncated %1 file (%2 bytes): its end is missing")
+               .arg(QLatin1String(format))
+               .arg(b.size));
 }
 
 // The C locale's white space, which OpenCV's Netpbm readers skip.
@@ -241,6 +247,8 @@ Declared readTiff(const Bytes &b, const char *which)
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, tiffError, &reading);
     TIFFOpenOptionsSetWarningHandlerExtR(options, tiffWarning, &reading);
+    // A directory whose arrays would need more than this is no image to read.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(1) << 28);
     TIFF *tiff = TIFFClientOpenExt("image", "r", &reading, readTiffBytes, writeTiffBytes, seekTiff, closeTiff,
                                    tiffSize, nullptr, nullptr, options);
     TIFFOpenOptionsFree(options);
@@ -305,7 +313,8 @@ Declared readBmp(const Bytes &b, const char *which)
         width = b.le16(18);
         height = b.le16(20);
     } else {
-        unreadable(which, "BMP", b, QStringLiteral("its header of %1 bytes is not one the decoder reads").arg(headerSize));
+        unreadable(which, "BMP", b,
+                   QStringLiteral("its header of %1 bytes is not one the decoder reads").arg(headerSize));
     }
     if (width <= 0 || height == 0 || height == INT_MIN)
         unreadable(which, "BMP", b, QStringLiteral("it declares %1 x %2 pixels").arg(width).arg(height));
@@ -484,7 +493,8 @@ ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which)
     ImageFormat format = ImageFormat::png;
     const char *name = acceptedFormat(b, format);
     if (!name)
-        refuse(which, QStringLiteral("could not be decoded: %1 bytes in no format the image decoders read").arg(b.size));
+        refuse(which,
+               QStringLiteral("could not be decoded: %1 bytes in no format the image decoders read").arg(b.size));
     Declared declared;
     switch (format) {
     case ImageFormat::png: declared = readPng(b, which); break;

@@ -79,7 +79,8 @@ Outcome runLibjpeg(JpegDecoding &d, const QByteArray &bytes)
 {
     if (setjmp(d.failure.jump) != 0)
         return Outcome::failed;
-    jpeg_mem_src(&d.info, reinterpret_cast<const unsigned char *>(bytes.constData()), static_cast<unsigned long>(bytes.size()));
+    jpeg_mem_src(&d.info, reinterpret_cast<const unsigned char *>(bytes.constData()),
+                 static_cast<unsigned long>(bytes.size()));
     jpeg_read_header(&d.info, TRUE);
     d.width = d.info.image_width;
     d.height = d.info.image_height;
