@@ -47,6 +47,7 @@ bool prepare()
     if (!mkdtemp(temporaryFolder) || setenv("OPENCV_TEMP_PATH", temporaryFolder, 1) != 0
         || setenv("TMPDIR", temporaryFolder, 1) != 0)
         return false;
+    std::atexit([] { rmdir(temporaryFolder); });
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     engineSettings().useOpenCL = false;
     engineSettings().taskUseOpenCL = false;
