@@ -65,6 +65,7 @@ void writeErrorLine(const QString &message);
 // ---- Output files
 
 // Writes a whole file atomically (temporary file beside it, then rename), so a
-// reader sees the old file, the new one, or none. textMode gives the platform's
+// reader sees the old file, the new one, or none. A path that names a FIFO or
+// a device is written to directly instead. textMode gives the platform's
 // line ends. Returns false with the system's reason when it cannot.
 bool saveFileAtomically(const QString &path, const QByteArray &bytes, bool textMode, QString *reason);

@@ -3,6 +3,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 // The range the Cube format allows for a 3D LUT.
@@ -18,12 +21,30 @@ QString resultExtension(const QString &resultFormat)
     return QLatin1Char('.') + resultFormat;
 }
 
+// Text that is not a number reads as 0, as it always has; a number that is
+// not finite in single precision (NaN, an infinity, -1e308) is refused: the
+// blend would make every pixel NaN or infinite and the result black.
+float strengthOf(const QString &text)
+{
+    bool number = false;
+    const double value = text.toDouble(&number);
+    // Qt reads an overflowing number (1e400) as an infinity that is no number.
+    const bool finite = std::isfinite(value) && std::fabs(value) <= double(std::numeric_limits<float>::max());
+    if (!finite)
+        throw EngineError(exitStatus::usage,
+                          QStringLiteral("strength \"%1\" is not a finite number; expected a number such as 1, 0.5 "
+                                         "or -0.25")
+                              .arg(text));
+    return number ? float(value) : 0.0f;
+}
+
 } // namespace
 
 // Positions: 4 result file (or "none"), 5 LUT base path (or "none"), 6 OpenCL
 // ("off" turns it off), 7 lightness ("on" matches it), 8 LUT size (read only
 // with LUT export), 9 result format, 10 strength, 11 size file (or "none").
-// Paths are base64; numbers that do not parse read as 0.
+// Paths are base64; numbers that do not parse read as 0, a strength that is
+// not finite is refused.
 RunValues parseCommandLine(const QStringList &arguments, EngineSettings &settings)
 {
     if (arguments.size() < requiredArgumentCount)
@@ -58,7 +79,7 @@ RunValues parseCommandLine(const QStringList &arguments, EngineSettings &setting
     if (run.resultFormat.isEmpty() || !cv::haveImageWriter(extension.toUtf8().toStdString()))
         throw EngineError(exitStatus::usage,
                           QStringLiteral("result format \"%1\" has no image encoder").arg(run.resultFormat));
-    run.strength = arguments[10].toFloat();
+    run.strength = strengthOf(arguments[10]);
     run.sizeFilePath = arguments[11];
     return run;
 }

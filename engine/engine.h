@@ -35,7 +35,8 @@ constexpr int requiredArgumentCount = 12; // program path and positions 1 to 11
 // format no encoder knows; nothing has been read from standard input by then.
 RunValues parseCommandLine(const QStringList &arguments, EngineSettings &settings);
 
-// Decodes a base64 path from the command line, cut at the first NUL, as UTF-8.
+// Decodes a base64 path from the command line, cut at the first NUL, as UTF-8
+// when its bytes are valid UTF-8 and as Latin-1 otherwise.
 QString decodePathArgument(const QString &text);
 
 // Host channel.

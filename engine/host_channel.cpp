@@ -6,6 +6,7 @@
 #include "png/png.h"
 
 #include <QDataStream>
+#include <QTextCodec>
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -99,7 +100,11 @@ QString decodePathArgument(const QString &text)
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
         bytes.truncate(nul);
-    return QString::fromUtf8(bytes);
+    // Some hosts encode paths in Latin-1; bytes that are no UTF-8 are read so,
+    // never as replacement characters that name another file.
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString utf8 = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 ? utf8 : QString::fromLatin1(bytes);
 }
 
 void writeSizeFile(const QString &sizeFilePath, int width, int height)
@@ -165,8 +170,8 @@ void deliverResult(const std::vector<uchar> &bytes, const QString &resultFilePat
         return;
     }
 
-    // Decoded as UTF-8 like every other path, so that a name with non-ASCII
-    // letters names the file the host asked for.
+    // Decoded like every other path, so that a name with non-ASCII letters
+    // names the file the host asked for.
     const QString filePath = decodePathArgument(resultFilePath);
     const QByteArray content = lutExport
         ? QByteArray("0")

@@ -2,8 +2,10 @@
 // the framing and then the whole of matchColors: image intake with its header
 // checks, the colour statistics and transfer, and the finishing. Refusals
 // (EngineError, OpenCV's own errors before the transfer) are the expected
-// answers to bad input; a sanitizer report, a CRASH line or a result of the
-// wrong shape is a finding.
+// answers to bad input; a sanitizer report, a CRASH line, a result of the
+// wrong shape, a decoder reading another size than the header reader did
+// (EngineError with the software status) or a file left in the temporary
+// folder is a finding.
 #include "engine/engine.h"
 #include "matching/matching.h"
 
@@ -15,6 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
+#include <unistd.h>
+
 namespace {
 
 // Small images only, so that each input runs in milliseconds.
@@ -23,8 +28,26 @@ constexpr int largestPixelCount = 1 << 16;
 // The engine's lines go to a scratch file that is read back after each input.
 FILE *channel = nullptr;
 
+// OpenCV's decoders put temporary copies here; it must stay empty.
+char temporaryFolder[] = "/tmp/request_fuzzer.XXXXXX";
+
+bool temporaryFolderIsEmpty()
+{
+    DIR *folder = opendir(temporaryFolder);
+    int entries = 0;
+    while (folder && readdir(folder))
+        ++entries;
+    if (folder)
+        closedir(folder);
+    return entries == 2; // "." and ".."
+}
+
 bool prepare()
 {
+    if (!mkdtemp(temporaryFolder) || setenv("OPENCV_TEMP_PATH", temporaryFolder, 1) != 0
+        || setenv("TMPDIR", temporaryFolder, 1) != 0)
+        return false;
+    std::atexit([] { rmdir(temporaryFolder); });
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     engineSettings().useOpenCL = false;
     engineSettings().taskUseOpenCL = false;
@@ -74,8 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int expectedType = target.channels() == 2 || target.channels() == 4 ? CV_8UC4 : CV_8UC3;
         if (result.rows != target.rows || result.cols != target.cols || result.type() != expectedType)
             std::abort(); // the result must keep the target's shape, alpha and all
-    } catch (const EngineError &) {
+    } catch (const EngineError &error) {
+        if (error.status == exitStatus::software)
+            std::abort(); // the header reader and the decoder disagree
     } catch (const cv::Exception &) {
     }
+    if (!temporaryFolderIsEmpty())
+        std::abort(); // a decoder wrote the image to a temporary file
     return 0;
 }

@@ -1,21 +1,24 @@
-// Looks at an encoded image's own structure before it is decoded: a file that
-// is cut short must not come back as half a picture, and a small file that
-// declares an enormous image must not make the decoder allocate it.
+// Reads an encoded image's header before it is decoded, with the reading its
+// decoder will use: the codec libraries' own header readers for PNG, TIFF and
+// WebP (JPEG is read and decoded in one pass, jpeg_decoding.cpp), and OpenCV's
+// own header rules for BMP and the Netpbm family. What this reading cannot
+// vouch for is never handed to a decoder: other formats are refused by name,
+// a header that does not read is refused, and a declared size over the limits
+// is refused before any pixel memory exists.
 #include "matching/matching.h"
 
-#include "engine/engine.h"
+#include <png.h>
+#include <tiffio.h>
+#include <webp/decode.h>
 
+#include <climits>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-struct Probe {
-    const char *format = nullptr;
-    qint64 width = -1;
-    qint64 height = -1;
-    bool truncated = false;
-};
 
 // Bounds-checked view of the encoded bytes; reads past the end give 0.
 struct Bytes {
@@ -24,203 +27,507 @@ struct Bytes {
 
     uint at(qint64 i) const { return i >= 0 && i < size ? data[i] : 0u; }
     bool has(qint64 from, qint64 count) const { return from >= 0 && count >= 0 && from <= size - count; }
-    bool startsWith(qint64 from, const char *text) const
+    bool startsWith(qint64 from, const char *text, qint64 n = -1) const
     {
-        const qint64 n = qint64(std::strlen(text));
+        if (n < 0)
+            n = qint64(std::strlen(text));
         return has(from, n) && std::memcmp(data + from, text, size_t(n)) == 0;
     }
-    quint32 be16(qint64 i) const { return (at(i) << 8) | at(i + 1); }
-    quint32 be32(qint64 i) const { return (be16(i) << 16) | be16(i + 2); }
+    quint32 be32(qint64 i) const { return (at(i) << 24) | (at(i + 1) << 16) | (at(i + 2) << 8) | at(i + 3); }
     quint32 le16(qint64 i) const { return at(i) | (at(i + 1) << 8); }
-    quint32 le24(qint64 i) const { return le16(i) | (at(i + 2) << 16); }
     quint32 le32(qint64 i) const { return le16(i) | (le16(i + 2) << 16); }
 };
 
-// PNG: signature, then chunks [length BE32][type][data][CRC]; IHDR first
-// (width, height BE32), IEND last.
-Probe probePng(const Bytes &b)
+// What a header declares: the image, and the other buffers its decoder sizes
+// from the header (a TIFF's tile or strip buffers), both in pixels.
+struct Declared {
+    qint64 width = 0;
+    qint64 height = 0;
+    qint64 bufferPixels = 0;
+};
+
+[[noreturn]] void refuse(const char *which, const QString &what)
 {
-    Probe p{"PNG"};
-    if (!b.startsWith(12, "IHDR") || !b.has(16, 8)) {
-        p.truncated = !b.has(16, 8);
-        return p;
-    }
-    p.width = b.be32(16);
-    p.height = b.be32(20);
-    qint64 pos = 8;
-    while (b.has(pos, 8)) {
-        if (b.startsWith(pos + 4, "IEND"))
-            return p;
-        pos += 12 + qint64(b.be32(pos));
-    }
-    p.truncated = true;
-    return p;
+    throw EngineError(exitStatus::dataError, QLatin1String(which) + QStringLiteral(" image ") + what);
 }
 
-// JPEG: markers FF xx, most followed by a BE16 segment length; a start-of-frame
-// segment holds the height and width; entropy-coded data follows the first
-// start-of-scan, and the file ends with the end-of-image marker FF D9.
-Probe probeJpeg(const Bytes &b, const QByteArray &bytes)
+[[noreturn]] void unreadable(const char *which, const char *format, const Bytes &b, const QString &reason)
 {
-    Probe p{"JPEG"};
-    qint64 pos = 2;
-    qint64 scan = -1;
-    while (b.has(pos, 4)) {
-        if (b.at(pos) != 0xFF)
-            return p; // not a marker: leave the verdict to the decoder
-        const uint marker = b.at(pos + 1);
-        if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) {
-            pos += marker == 0xFF ? 1 : 2;
+    refuse(which, QStringLiteral("is not a readable %1 file (%2 bytes): %3")
+                      .arg(QLatin1String(format))
+                      .arg(b.size)
+                      .arg(reason));
+}
+
+[[noreturn]] void truncatedFile(const char *which, const char *format, const Bytes &b)
+{
+    refuse(which,
+           QStringLiteral("is a truncated %1 file (%2 bytes): its end is missing")
+               .arg(QLatin1String(format))
+               .arg(b.size));
+}
+
+// The C locale's white space, which OpenCV's Netpbm readers skip.
+bool isSpace(uint c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool isDigit(uint c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Formats OpenCV may be built with that the engine does not decode: their
+// decoders cannot be held to the limits from a header read here, and some of
+// them copy the image to a temporary file or abort on odd files. DICOM is
+// looked for first, as its signature sits behind any other.
+const char *refusedFormat(const Bytes &b)
+{
+    if (b.startsWith(128, "DICM"))
+        return "DICOM";
+    if (b.startsWith(0, "\x76\x2F\x31\x01"))
+        return "OpenEXR";
+    if (b.startsWith(0, "#?RADIANCE") || b.startsWith(0, "#?RGBE"))
+        return "Radiance HDR";
+    if (b.startsWith(0, "\x00\x00\x00\x0CjP  \r\n\x87\n", 12) || b.startsWith(0, "\xFF\x4F\xFF\x51"))
+        return "JPEG 2000";
+    if (b.startsWith(0, "\x59\xA6\x6A\x95"))
+        return "Sun raster";
+    if (b.startsWith(0, "GIF8"))
+        return "GIF";
+    return nullptr;
+}
+
+// The accepted formats by the signatures OpenCV's decoders look for.
+const char *acceptedFormat(const Bytes &b, ImageFormat &format)
+{
+    if (b.startsWith(0, "\x89PNG\r\n\x1A\n"))
+        return format = ImageFormat::png, "PNG";
+    if (b.startsWith(0, "\xFF\xD8\xFF"))
+        return format = ImageFormat::jpeg, "JPEG";
+    if (b.startsWith(0, "RIFF") && b.startsWith(8, "WEBP"))
+        return format = ImageFormat::webp, "WebP";
+    if (b.startsWith(0, "II*\0", 4) || b.startsWith(0, "MM\0*", 4) || b.startsWith(0, "II+\0", 4)
+        || b.startsWith(0, "MM\0+", 4))
+        return format = ImageFormat::tiff, "TIFF";
+    if (b.startsWith(0, "BM"))
+        return format = ImageFormat::bmp, "BMP";
+    const uint kind = b.at(1);
+    if (b.at(0) == 'P' && isSpace(b.at(2)) && ((kind >= '1' && kind <= '7') || kind == 'f' || kind == 'F'))
+        return format = ImageFormat::netpbm, "Netpbm";
+    return nullptr;
+}
+
+// ---- PNG: libpng reads the signature and the chunks up to the first IDAT
+// (IHDR holds the size). Chunks are [length BE32][type][data][CRC]; a file
+// whose last chunk is not IEND is cut short.
+
+struct PngReading {
+    const Bytes *bytes;
+    qint64 position;
+    png_uint_32 width;
+    png_uint_32 height;
+    char message[256];
+};
+
+void readPngBytes(png_structp png, png_bytep out, size_t count)
+{
+    auto *reading = static_cast<PngReading *>(png_get_io_ptr(png));
+    if (!reading->bytes->has(reading->position, qint64(count)))
+        png_error(png, "the file ends inside its header");
+    std::memcpy(out, reading->bytes->data + reading->position, count);
+    reading->position += qint64(count);
+}
+
+void pngFailed(png_structp png, png_const_charp message)
+{
+    auto *reading = static_cast<PngReading *>(png_get_error_ptr(png));
+    std::snprintf(reading->message, sizeof reading->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void pngWarning(png_structp, png_const_charp)
+{
+}
+
+// libpng's reading, kept apart from C++ objects because it ends by longjmp.
+bool readPngHeader(PngReading &reading)
+{
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &reading, pngFailed, pngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    bool read = false;
+    if (info && setjmp(png_jmpbuf(png)) == 0) {
+        png_set_read_fn(png, &reading, readPngBytes);
+        png_read_info(png, info);
+        reading.width = png_get_image_width(png, info);
+        reading.height = png_get_image_height(png, info);
+        read = true;
+    }
+    png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    return read;
+}
+
+Declared readPng(const Bytes &b, const char *which)
+{
+    qint64 position = 8;
+    bool ended = false;
+    while (!ended && b.has(position, 8)) {
+        ended = b.startsWith(position + 4, "IEND");
+        position += 12 + qint64(b.be32(position));
+    }
+    if (!ended)
+        truncatedFile(which, "PNG", b);
+    PngReading reading{&b, 0, 0, 0, "libpng could not allocate its state"};
+    if (!readPngHeader(reading))
+        unreadable(which, "PNG", b, QString::fromLatin1(reading.message));
+    return {reading.width, reading.height, 0};
+}
+
+// ---- TIFF and BigTIFF: libtiff opens the file over the bytes and reads the
+// first directory, which is the image OpenCV decodes.
+
+struct TiffReading {
+    const Bytes *bytes;
+    toff_t position;
+    char message[256];
+};
+
+tmsize_t readTiffBytes(thandle_t handle, void *out, tmsize_t count)
+{
+    auto *reading = static_cast<TiffReading *>(handle);
+    const toff_t size = toff_t(reading->bytes->size);
+    const toff_t available = reading->position < size ? size - reading->position : 0;
+    const tmsize_t n = count < 0 ? 0 : tmsize_t(std::min<toff_t>(toff_t(count), available));
+    if (n > 0)
+        std::memcpy(out, reading->bytes->data + reading->position, size_t(n));
+    reading->position += toff_t(n);
+    return n;
+}
+
+tmsize_t writeTiffBytes(thandle_t, void *, tmsize_t)
+{
+    return -1;
+}
+
+toff_t seekTiff(thandle_t handle, toff_t offset, int whence)
+{
+    auto *reading = static_cast<TiffReading *>(handle);
+    const toff_t base = whence == SEEK_CUR ? reading->position : whence == SEEK_END ? toff_t(reading->bytes->size) : 0;
+    reading->position = base + offset;
+    return reading->position;
+}
+
+int closeTiff(thandle_t)
+{
+    return 0;
+}
+
+toff_t tiffSize(thandle_t handle)
+{
+    return toff_t(static_cast<TiffReading *>(handle)->bytes->size);
+}
+
+int tiffError(TIFF *, void *handle, const char *, const char *format, va_list arguments)
+{
+    auto *reading = static_cast<TiffReading *>(handle);
+    if (reading->message[0] == '\0')
+        std::vsnprintf(reading->message, sizeof reading->message, format, arguments);
+    return 1;
+}
+
+int tiffWarning(TIFF *, void *, const char *, const char *, va_list)
+{
+    return 1;
+}
+
+Declared readTiff(const Bytes &b, const char *which)
+{
+    TiffReading reading{&b, 0, ""};
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, tiffError, &reading);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, tiffWarning, &reading);
+    // A directory whose arrays would need more than this is no image to read.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(1) << 28);
+    TIFF *tiff = TIFFClientOpenExt("image", "r", &reading, readTiffBytes, writeTiffBytes, seekTiff, closeTiff,
+                                   tiffSize, nullptr, nullptr, options);
+    TIFFOpenOptionsFree(options);
+    if (!tiff)
+        unreadable(which, "TIFF", b, QString::fromLatin1(reading.message[0] ? reading.message : "no directory"));
+    uint32_t width = 0, height = 0, tileWidth = 0, tileHeight = 0;
+    uint16_t samples = 1;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    const bool tiled = TIFFIsTiled(tiff);
+    if (tiled) {
+        TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
+        TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
+    } else {
+        TIFFGetField(tiff, TIFFTAG_ROWSPERSTRIP, &tileHeight);
+    }
+    TIFFClose(tiff);
+    if (samples > 4)
+        unreadable(which, "TIFF", b, QStringLiteral("%1 samples per pixel; expected 1 to 4").arg(samples));
+    // The decoder sizes its buffers as OpenCV does: a tile, or a strip as
+    // wide as the image (a strip never holds more rows than the image).
+    if (tileWidth == 0)
+        tileWidth = width;
+    if (tileHeight == 0 || (!tiled && tileHeight > height))
+        tileHeight = height;
+    // Two buffers of that size: libtiff's raw tile and OpenCV's converted one.
+    return {width, height, 2 * qint64(tileWidth) * qint64(tileHeight)};
+}
+
+// ---- WebP: libwebp reads the features from the first 32 bytes, as OpenCV's
+// decoder does ("RIFF" [size LE32] "WEBP", then a VP8, VP8L or VP8X chunk;
+// VP8X holds the canvas size).
+
+constexpr qint64 webpHeaderSize = 32;
+
+Declared readWebp(const Bytes &b, const char *which)
+{
+    if (qint64(b.le32(4)) + 8 > b.size)
+        truncatedFile(which, "WebP", b);
+    WebPBitstreamFeatures features;
+    if (!b.has(0, webpHeaderSize) || WebPGetFeatures(b.data, size_t(webpHeaderSize), &features) != VP8_STATUS_OK)
+        unreadable(which, "WebP", b, QStringLiteral("libwebp cannot read its header"));
+    if (features.has_animation)
+        unreadable(which, "WebP", b, QStringLiteral("it is animated"));
+    return {features.width, features.height, 0};
+}
+
+// ---- BMP, by OpenCV's rules: "BM", the pixel data offset at 10, then the
+// DIB header: its size at 14 (LE32); 12 bytes hold LE16 width and height, 36
+// or more hold signed LE32 width and height (a negative height means top-down
+// rows). Other sizes are not decoded.
+
+Declared readBmp(const Bytes &b, const char *which)
+{
+    const qint32 headerSize = qint32(b.le32(14));
+    qint64 width = 0, height = 0;
+    if (headerSize >= 36 && b.has(14, 36)) {
+        width = qint32(b.le32(18));
+        height = qint32(b.le32(22));
+    } else if (headerSize == 12 && b.has(14, 12)) {
+        width = b.le16(18);
+        height = b.le16(20);
+    } else {
+        unreadable(which, "BMP", b,
+                   QStringLiteral("its header of %1 bytes is not one the decoder reads").arg(headerSize));
+    }
+    if (width <= 0 || height == 0 || height == INT_MIN)
+        unreadable(which, "BMP", b, QStringLiteral("it declares %1 x %2 pixels").arg(width).arg(height));
+    return {width, std::llabs(height), 0};
+}
+
+// ---- Netpbm, by the rules of OpenCV's three readers.
+//  P1-P6: "P" kind, then width, height and (except P1, P4) the largest value
+//    as decimal numbers; before each number any C white space and comments
+//    ("#" to the next CR or LF) may come; numbers above INT_MAX are refused.
+//  P7 (PAM): "P7" and CR or LF, then lines "NAME value" (names WIDTH, HEIGHT,
+//    DEPTH, MAXVAL, TUPLTYPE, ENDHDR, each once; at most 8 name and 255 value
+//    bytes) and comment lines, until ENDHDR; numbers are read by atoi.
+//  PF, Pf (PFM): "P", kind, LF, then width, height and scale, each the bytes
+//    up to the next white space byte, read by atoi.
+
+// OpenCV's readers fail when they read past the end; `ended` records it, and
+// the byte read there is none a loop below stops or goes on for.
+struct Cursor {
+    const Bytes &b;
+    qint64 position = 0;
+    bool ended = false;
+    uint next()
+    {
+        if (position >= b.size) {
+            ended = true;
+            return 0x100;
+        }
+        return b.at(position++);
+    }
+};
+
+// One number of P1-P6; false where OpenCV's reader fails.
+bool readPnmNumber(Cursor &c, qint64 &value)
+{
+    uint code = c.next();
+    while (!isDigit(code) && !c.ended) {
+        if (code == '#') {
+            do
+                code = c.next();
+            while (code != '\n' && code != '\r' && !c.ended);
+            code = c.next();
+        } else if (isSpace(code)) {
+            while (isSpace(code))
+                code = c.next();
+        } else {
+            return false;
+        }
+    }
+    value = 0;
+    while (isDigit(code)) {
+        value = value * 10 + (code - '0');
+        if (value > INT_MAX)
+            return false;
+        code = c.next();
+    }
+    return !c.ended;
+}
+
+// C's atoi, as OpenCV's PAM and PFM readers use it (values beyond int come
+// out as glibc's int conversion gives them).
+qint64 atoiOf(const QByteArray &text)
+{
+    return qint64(std::atoi(text.constData()));
+}
+
+Declared readPam(Cursor &c, const char *which)
+{
+    const uint afterKind = c.b.at(2);
+    if (afterKind != '\n' && afterKind != '\r')
+        unreadable(which, "PAM", c.b, QStringLiteral("the line after P7 does not end at once"));
+    c.position = 3;
+    static const char *const names[] = {"WIDTH", "HEIGHT", "DEPTH", "MAXVAL", "TUPLTYPE", "ENDHDR"};
+    bool seen[6] = {};
+    qint64 values[3] = {0, 0, 0};
+    for (;;) {
+        uint code = c.next();
+        while (isSpace(code))
+            code = c.next();
+        if (code == '#') {
+            do
+                code = c.next();
+            while (code != '\n' && code != '\r' && !c.ended);
+            if (c.ended)
+                break;
             continue;
         }
-        const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (startOfFrame && b.has(pos, 9)) {
-            p.height = b.be16(pos + 5);
-            p.width = b.be16(pos + 7);
+        QByteArray name;
+        while (name.size() < 8 && !isSpace(code) && !c.ended) {
+            name += char(code);
+            code = c.next();
         }
-        if (marker == 0xDA) {
-            scan = pos;
+        if (!isSpace(code))
             break;
+        int field = 0;
+        while (field < 6 && name != names[field])
+            ++field;
+        if (field == 6 || (field < 4 && seen[field]))
+            break;
+        seen[field] = true;
+        if (field == 5)
+            break;
+        QByteArray value;
+        if (code != '\n' && code != '\r') {
+            do
+                code = c.next();
+            while (isSpace(code));
+            while (value.size() < 255 && code != '\n' && code != '\r' && !c.ended) {
+                value += char(code);
+                code = c.next();
+            }
         }
-        pos += 2 + qint64(b.be16(pos + 2));
+        if (c.ended)
+            break;
+        if (field < 3)
+            values[field] = atoiOf(value);
     }
-    p.truncated = scan < 0 || bytes.lastIndexOf("\xFF\xD9") < scan;
-    return p;
+    if (c.ended || !seen[0] || !seen[1] || !seen[2] || !seen[3] || !seen[5])
+        unreadable(which, "PAM", c.b, QStringLiteral("its header lines do not read"));
+    if (values[2] < 1 || values[2] > 4)
+        unreadable(which, "PAM", c.b, QStringLiteral("DEPTH %1; expected 1 to 4").arg(values[2]));
+    return {values[0], values[1], 0};
 }
 
-// WebP: "RIFF" [size LE32] "WEBP", then a VP8X (canvas size), VP8 (lossy key
-// frame) or VP8L (lossless) chunk.
-Probe probeWebp(const Bytes &b)
+// The bytes up to the next white space byte (at most 2048); any byte above
+// 127 fails.
+QByteArray pfmToken(Cursor &c)
 {
-    Probe p{"WebP"};
-    p.truncated = qint64(b.le32(4)) + 8 > b.size;
-    if (b.startsWith(12, "VP8X")) {
-        p.width = qint64(b.le24(24)) + 1;
-        p.height = qint64(b.le24(27)) + 1;
-    } else if (b.startsWith(12, "VP8 ") && b.has(26, 4)) {
-        p.width = b.le16(26) & 0x3FFF;
-        p.height = b.le16(28) & 0x3FFF;
-    } else if (b.startsWith(12, "VP8L") && b.has(21, 4)) {
-        const quint32 bits = b.le32(21);
-        p.width = (bits & 0x3FFF) + 1;
-        p.height = ((bits >> 14) & 0x3FFF) + 1;
+    QByteArray token("");
+    while (token.size() < 2048) {
+        const uint code = c.next();
+        if (c.ended || code >= 128)
+            return QByteArray();
+        if (isSpace(code))
+            break;
+        token += char(code);
     }
-    return p;
+    return token;
 }
 
-// TIFF: byte order "II" or "MM", the first IFD's entries [tag][type][count]
-// [value]; tags 256 and 257 hold width and height as SHORT or LONG.
-Probe probeTiff(const Bytes &b)
+Declared readNetpbm(const Bytes &b, const char *which)
 {
-    Probe p{"TIFF"};
-    const bool little = b.at(0) == 'I';
-    auto u16 = [&](qint64 i) { return little ? b.le16(i) : b.be16(i); };
-    auto u32 = [&](qint64 i) { return little ? b.le32(i) : b.be32(i); };
-    const qint64 directory = u32(4);
-    const quint32 entries = u16(directory);
-    for (quint32 e = 0; e < entries && b.has(directory + 2 + 12 * qint64(e), 12); ++e) {
-        const qint64 entry = directory + 2 + 12 * qint64(e);
-        const quint32 tag = u16(entry);
-        const quint32 type = u16(entry + 2);
-        const qint64 value = type == 3 ? u16(entry + 8) : u32(entry + 8);
-        if (tag == 256)
-            p.width = value;
-        else if (tag == 257)
-            p.height = value;
+    Cursor c{b};
+    const uint kind = b.at(1);
+    if (kind == '7')
+        return readPam(c, which);
+    if (kind == 'f' || kind == 'F') {
+        if (b.at(2) != '\n')
+            unreadable(which, "PFM", b, QStringLiteral("no line feed after the signature"));
+        c.position = 3;
+        const QByteArray width = pfmToken(c);
+        const QByteArray height = pfmToken(c);
+        if (width.isNull() || height.isNull() || pfmToken(c).isNull())
+            unreadable(which, "PFM", b, QStringLiteral("its header is cut short or not ASCII"));
+        return {atoiOf(width), atoiOf(height), 0};
     }
-    return p;
-}
-
-// BMP: "BM", then the DIB header: 12 bytes (OS/2, 16-bit sizes) or longer
-// (signed 32-bit sizes; a negative height means top-down rows).
-Probe probeBmp(const Bytes &b)
-{
-    Probe p{"BMP"};
-    if (b.le32(14) == 12) {
-        p.width = b.le16(18);
-        p.height = b.le16(20);
-    } else {
-        p.width = std::llabs(qint64(qint32(b.le32(18))));
-        p.height = std::llabs(qint64(qint32(b.le32(22))));
-    }
-    return p;
-}
-
-// Netpbm (P1 to P7, PF, Pf): "P?" then width and height as decimal text,
-// separated by white space and # comments.
-Probe probeNetpbm(const Bytes &b)
-{
-    Probe p{"Netpbm"};
-    qint64 pos = 2;
-    qint64 numbers[2] = {-1, -1};
-    for (qint64 &number : numbers) {
-        while (pos < b.size) {
-            const uint c = b.at(pos);
-            if (c == '#')
-                while (pos < b.size && b.at(pos) != '\n')
-                    ++pos;
-            else if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
-                ++pos;
-            else
-                break;
-        }
-        qint64 value = 0;
-        bool digits = false;
-        while (pos < b.size && b.at(pos) >= '0' && b.at(pos) <= '9' && value < (qint64(1) << 40)) {
-            value = value * 10 + (b.at(pos++) - '0');
-            digits = true;
-        }
-        if (!digits)
-            return p;
-        number = value;
-    }
-    p.width = numbers[0];
-    p.height = numbers[1];
-    return p;
-}
-
-Probe probe(const QByteArray &bytes)
-{
-    const Bytes b{reinterpret_cast<const uchar *>(bytes.constData()), bytes.size()};
-    if (b.startsWith(0, "\x89PNG\r\n\x1A\n"))
-        return probePng(b);
-    if (b.at(0) == 0xFF && b.at(1) == 0xD8 && b.at(2) == 0xFF)
-        return probeJpeg(b, bytes);
-    if (b.startsWith(0, "RIFF") && b.startsWith(8, "WEBP"))
-        return probeWebp(b);
-    if (b.startsWith(0, "II*") || b.startsWith(0, "MM"))
-        return probeTiff(b);
-    if (b.startsWith(0, "BM"))
-        return probeBmp(b);
-    if (b.at(0) == 'P' && ((b.at(1) >= '1' && b.at(1) <= '7') || b.at(1) == 'F' || b.at(1) == 'f'))
-        return probeNetpbm(b);
-    return Probe{};
+    c.position = 2;
+    qint64 width = 0, height = 0, largest = 1;
+    if (!readPnmNumber(c, width) || !readPnmNumber(c, height)
+        || (kind != '1' && kind != '4' && !readPnmNumber(c, largest)))
+        unreadable(which, "Netpbm", b, QStringLiteral("its header does not read as numbers"));
+    if (largest < 1 || largest > 65535)
+        unreadable(which, "Netpbm", b, QStringLiteral("largest value %1; expected 1 to 65535").arg(largest));
+    return {width, height, 0};
 }
 
 } // namespace
 
-void checkEncodedImage(const QByteArray &bytes, const char *which)
+ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which)
 {
-    const Probe found = probe(bytes);
-    if (!found.format)
-        return;
-    if (found.truncated)
-        throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is a truncated %2 file (%3 bytes): its end "
-                                                                "is missing")
-                                                     .arg(QLatin1String(which), QLatin1String(found.format))
-                                                     .arg(bytes.size()));
-    if (found.width >= 0 && found.height >= 0)
-        checkPixelCount(found.width, found.height, which);
+    const Bytes b{reinterpret_cast<const uchar *>(bytes.constData()), bytes.size()};
+    if (const char *refused = refusedFormat(b))
+        refuse(which, QStringLiteral("is in a format the engine does not accept (%1); it accepts PNG, JPEG, TIFF, "
+                                     "WebP, BMP and Netpbm images")
+                          .arg(QLatin1String(refused)));
+    ImageFormat format = ImageFormat::png;
+    const char *name = acceptedFormat(b, format);
+    if (!name)
+        refuse(which,
+               QStringLiteral("could not be decoded: %1 bytes in no format the image decoders read").arg(b.size));
+    Declared declared;
+    switch (format) {
+    case ImageFormat::png: declared = readPng(b, which); break;
+    case ImageFormat::jpeg: return {format}; // read and checked as it is decoded
+    case ImageFormat::tiff: declared = readTiff(b, which); break;
+    case ImageFormat::webp: declared = readWebp(b, which); break;
+    case ImageFormat::bmp: declared = readBmp(b, which); break;
+    case ImageFormat::netpbm: declared = readNetpbm(b, which); break;
+    }
+    checkPixelCount(declared.width, declared.height, which);
+    if (declared.width * declared.height + declared.bufferPixels > maximumImagePixels)
+        refuse(which, QStringLiteral("declares %1 x %2 pixels in tiles or strips of %3 pixels; with its decoder's "
+                                     "buffers that is more than the limit of %4 (2^28) pixels per image")
+                          .arg(declared.width)
+                          .arg(declared.height)
+                          .arg(declared.bufferPixels / 2)
+                          .arg(maximumImagePixels));
+    return {format, declared.width, declared.height};
 }
 
 void checkPixelCount(qint64 width, qint64 height, const char *which)
 {
-    if (width > 0 && height > 0 && width > maximumImagePixels / height)
-        throw EngineError(exitStatus::dataError,
-                          QStringLiteral("%1 image declares %2 x %3 pixels, more than the limit of %4 (2^28) pixels "
-                                         "per image")
-                              .arg(QLatin1String(which))
-                              .arg(width)
-                              .arg(height)
-                              .arg(maximumImagePixels));
+    if (width <= 0 || height <= 0)
+        refuse(which, QStringLiteral("declares %1 x %2 pixels, which is no image").arg(width).arg(height));
+    if (width > maximumImageSide || height > maximumImageSide)
+        refuse(which, QStringLiteral("declares %1 x %2 pixels, more than the %3 (2^20) pixels a row or column may "
+                                     "have")
+                          .arg(width)
+                          .arg(height)
+                          .arg(maximumImageSide));
+    if (width > maximumImagePixels / height)
+        refuse(which, QStringLiteral("declares %1 x %2 pixels, more than the limit of %3 (2^28) pixels per image")
+                          .arg(width)
+                          .arg(height)
+                          .arg(maximumImagePixels));
 }

@@ -60,6 +60,19 @@ cv::UMat greyPlaneAsBgr(const cv::UMat &image)
     return bgr;
 }
 
+QString formatName(ImageFormat format)
+{
+    switch (format) {
+    case ImageFormat::png: return QStringLiteral("PNG");
+    case ImageFormat::jpeg: return QStringLiteral("JPEG");
+    case ImageFormat::tiff: return QStringLiteral("TIFF");
+    case ImageFormat::webp: return QStringLiteral("WebP");
+    case ImageFormat::bmp: return QStringLiteral("BMP");
+    case ImageFormat::netpbm: return QStringLiteral("Netpbm");
+    }
+    return QString();
+}
+
 int alphaPlaneIndex(int channels)
 {
     if (channels == 4)
@@ -86,18 +99,37 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     if (bytes.isEmpty())
         throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is empty (0 bytes)").arg(name));
 
-    checkEncodedImage(bytes, which);
-    // A header over the request's own bytes: the encoded image is not copied.
-    const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
-    const cv::Mat decoded = cv::imdecode(encoded, cv::IMREAD_UNCHANGED);
+    const ImageHeader header = checkEncodedImage(bytes, which);
+    const ImageFormat format = header.format;
+    cv::Mat decoded;
+    if (format == ImageFormat::jpeg) {
+        decoded = decodeJpeg(bytes, which);
+    } else {
+        // A header over the request's own bytes: the encoded image is not copied.
+        const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
+        try {
+            decoded = cv::imdecode(encoded, cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception &) {
+            // OpenCV's own wording would reach the host; the line below says it in its terms.
+        }
+    }
     if (decoded.empty())
         throw EngineError(exitStatus::dataError,
-                          QStringLiteral("%1 image could not be decoded: %2 bytes in no format the image "
-                                         "decoders read")
+                          QStringLiteral("%1 image could not be decoded: %2 bytes of %3 whose header reads but "
+                                         "whose image data the decoder refused")
                               .arg(name)
-                              .arg(bytes.size()));
-    // Formats whose header is not probed meet the same limit, if later.
-    checkPixelCount(decoded.cols, decoded.rows, which);
+                              .arg(bytes.size())
+                              .arg(formatName(format)));
+    // The limits hold only if the decoder read the size the header reader did.
+    if (format != ImageFormat::jpeg && (decoded.cols != header.width || decoded.rows != header.height))
+        throw EngineError(exitStatus::software,
+                          QStringLiteral("%1 image: its %2 decoder read %3 x %4 pixels where its header was read as "
+                                         "%5 x %6")
+                              .arg(name, formatName(format))
+                              .arg(decoded.cols)
+                              .arg(decoded.rows)
+                              .arg(header.width)
+                              .arg(header.height));
     const int depth = decoded.depth();
     if (depth != CV_8U && depth != CV_16U && depth != CV_32F && depth != CV_64F)
         throw EngineError(exitStatus::dataError,

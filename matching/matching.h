@@ -14,28 +14,45 @@
 #include <opencv2/core.hpp>
 
 // Matches the target's colours to the reference's. Returns the result image, the
-// 10 x 10 black image with LUT export, or the decoded target after a caught
+// 10 x 10 black image with LUT export, or the decoded target (in 8 bits) after a caught
 // failure. LUT files that could not be written are added to lutFailures
 // ("path: reason"); the export goes on with the other file.
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
                      QStringList &lutFailures);
 
-// The most pixels one image may have. Larger images are refused from their
-// header, before any pixel memory is allocated.
+// The most pixels one image may have, and the most in one row or column (the
+// decoders' own limit). Larger images are refused from their header, before
+// any pixel memory is allocated; a TIFF's tile or strip buffers count too.
 constexpr qint64 maximumImagePixels = qint64(1) << 28;
+constexpr qint64 maximumImageSide = qint64(1) << 20;
 
-// ---- Image intake and finishing (intake.cpp, image_probe.cpp)
+// ---- Image intake and finishing (intake.cpp, image_probe.cpp, jpeg_decoding.cpp)
+
+// The formats the engine decodes. Every other format is refused by name.
+enum class ImageFormat { png, jpeg, tiff, webp, bmp, netpbm };
 
 // Decodes an encoded image as it is stored (depth and channel count kept).
 // `which` names the image in errors ("target", "reference"). Throws EngineError
-// (dataError) for an empty array, bytes no decoder reads, an image over the
-// pixel limit, or a sample depth the engine cannot scale.
+// (dataError) for an empty array, bytes in no accepted format, a header that
+// does not read, an image over the limits, a truncated or corrupt file, or a
+// sample depth the engine cannot scale.
 cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which);
-// Refuses, with EngineError (dataError), an encoded image that is cut short
-// (PNG without its end chunk, JPEG without its end marker, WebP shorter than its
-// RIFF size) or whose header declares more than maximumImagePixels.
-void checkEncodedImage(const QByteArray &bytes, const char *which);
+struct ImageHeader {
+    ImageFormat format;
+    qint64 width = 0; // 0 for JPEG, whose header is read as it is decoded
+    qint64 height = 0;
+};
+// Reads the image's header with the reading its decoder uses and refuses, with
+// EngineError (dataError), a format the engine does not accept, a header that
+// does not read, a file cut short (PNG without its end chunk, WebP shorter than
+// its RIFF size) and a declared size over the limits.
+ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which);
+// Refuses sizes that are no image or exceed the limits above.
 void checkPixelCount(qint64 width, qint64 height, const char *which);
+// Decodes a JPEG with libjpeg as OpenCV would (B, G, R or grey; CMYK turned
+// into B, G, R), refusing it when its header declares too many pixels or when
+// libjpeg reports data missing or corrupt.
+cv::Mat decodeJpeg(const QByteArray &bytes, const char *which);
 
 // Any channel count the decoders give, alpha dropped, as B, G, R.
 cv::UMat colourPlanes(const cv::UMat &image);

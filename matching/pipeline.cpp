@@ -437,14 +437,16 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         if (!lutExport)
             return targetHadAlpha ? restoreAlpha(result, decodedTarget) : result;
 
+        // Both LUT files are computed before either is written, so that a
+        // failure leaves both from this run or neither.
         const cv::UMat transformedLattice = extractLattice(result, geometry);
-        QString failure = writeUnwrappedLut(transformedLattice, settings.lutBasePath);
-        if (!failure.isEmpty())
-            lutFailures << failure;
         const cv::Mat lutTable = makeLutTable(transformedLattice, sampleLevels);
         cv::UMat outputLattice = makeOutputLattice(settings.lutSize);
         resampleTetrahedral(outputLattice, lutTable, sampleLevels, settings.lutSize);
         const QString text = buildCubeText(outputLattice, settings.lutSize);
+        QString failure = writeUnwrappedLut(transformedLattice, settings.lutBasePath);
+        if (!failure.isEmpty())
+            lutFailures << failure;
         failure = writeCubeFile(text, settings.lutBasePath);
         if (!failure.isEmpty())
             lutFailures << failure;
@@ -459,5 +461,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         std::fputs("CRASH (67+) (3) UNKNOWN\n", protocolChannel());
     }
     std::fflush(protocolChannel());
-    return decodedTarget;
+    // Deeper samples come back in 8 bits, as a result would: a float target
+    // encoded as it is would be black.
+    return isEightBitColour(decodedTarget) ? decodedTarget : toEightBitColour(decodedTarget);
 }

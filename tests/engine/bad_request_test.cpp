@@ -15,17 +15,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
 namespace {
 
-QByteArray encoded(const cv::Mat &image, const char *extension)
+QByteArray encoded(const cv::Mat &image, const char *extension, const std::vector<int> &parameters = {})
 {
     std::vector<uchar> bytes;
-    if (!cv::imencode(extension, image, bytes))
+    if (!cv::imencode(extension, image, bytes, parameters))
         throw std::runtime_error(std::string("cannot encode test image as ") + extension);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
@@ -65,13 +70,40 @@ QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
     return bomb;
 }
 
-QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height)
+QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0")
 {
     QByteArray bomb = jpeg;
-    const int frame = bomb.indexOf("\xFF\xC0");
+    const int frame = bomb.indexOf(frameMarker);
     putBigEndian(bomb, frame + 5, height, 2);
     putBigEndian(bomb, frame + 7, width, 2);
     return bomb;
+}
+
+QByteArray littleEndian(quint64 value, int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+// A little-endian TIFF or BigTIFF whose one directory holds these tags (LONG
+// or LONG8 values), followed by a little filler instead of pixel data.
+QByteArray tiffWith(bool big, const QList<QPair<quint16, quint64>> &tags)
+{
+    const int word = big ? 8 : 4;
+    QByteArray tiff = big ? QByteArray("II+\0\x08\0\0\0", 8) + littleEndian(16, 8) : QByteArray("II*\0\x08\0\0\0", 8);
+    tiff += littleEndian(tags.size(), big ? 8 : 2);
+    for (const auto &tag : tags)
+        tiff += littleEndian(tag.first, 2) + littleEndian(big ? 16 : 4, 2) + littleEndian(1, word) + littleEndian(tag.second, word);
+    return tiff + littleEndian(0, word) + QByteArray(64, '\x11');
+}
+
+// The same JPEG with one byte between its first two segments.
+QByteArray withStrayByte(const QByteArray &jpeg)
+{
+    const int afterFirstSegment = 4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5]));
+    return jpeg.left(afterFirstSegment) + 'x' + jpeg.mid(afterFirstSegment);
 }
 
 QByteArray bigEndianInt(qint32 value)
@@ -163,7 +195,40 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
          frame(pngClaiming(png, 100000, 100000), reference)},
         {"PNG just over the limit", 65, "declares 16385 x 16384 pixels", none,
          frame(pngClaiming(png, 16385, 16384), reference)},
-        {"JPEG bomb", 65, "target image declares 65535 x 65535 pixels", none, frame(jpegClaiming(jpg, 65535, 65535), reference)},
+        {"JPEG bomb", 65, "target image declares 40000 x 40000 pixels", none, frame(jpegClaiming(jpg, 40000, 40000), reference)},
+        {"progressive JPEG bomb under the pixel limit", 65, "for which libjpeg holds", none,
+         frame(jpegClaiming(encoded(target, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 16000, 16000, "\xFF\xC2"), reference)},
+        {"JPEG bomb behind a stray byte", 65, "target image is not a readable JPEG file", none,
+         frame(withStrayByte(jpegClaiming(jpg, 30000, 30000)), reference)},
+        {"JPEG without end marker behind a stray byte", 65, "extraneous bytes", none,
+         frame(withStrayByte(jpg.left(jpg.size() - 2)), reference)},
+        {"JPEG cut in half with an end marker", 65, "target image is a truncated JPEG", none,
+         frame(jpg.left(jpg.size() / 2) + "\xFF\xD9", reference)},
+        {"BigTIFF bomb", 65, "target image declares 100000 x 100000", none,
+         frame(tiffWith(true, {{256, 100000}, {257, 100000}, {273, 8}, {279, 1}}), reference)},
+        {"TIFF with its size given twice", 65, "target image", none,
+         frame(tiffWith(false, {{256, 16}, {256, 60000}, {257, 16}, {257, 60000}, {273, 8}, {279, 1}}), reference)},
+        {"1x1 TIFF with huge tiles", 65, "in tiles or strips of 267911424 pixels", none,
+         frame(tiffWith(false, {{256, 1}, {257, 1}, {322, 16368}, {323, 16368}, {324, 8}, {325, 1}}), reference)},
+        {"TIFF over the decoders' height", 65, "declares 1 x 2000000 pixels, more than the 1048576", none,
+         frame(tiffWith(false, {{256, 1}, {257, 2000000}, {273, 8}, {279, 1}}), reference)},
+        {"BMP bomb", 65, "declares 100000 x 30000", none,
+         frame(bmp.left(18) + littleEndian(100000, 4) + littleEndian(quint32(-30000), 4) + bmp.mid(26), reference)},
+        {"PNM with form feeds", 65, "declares 40000 x 40000", none, frame("P6\f40000\v40000\f255\n" + png, reference)},
+        {"PNM with a comment ended by CR", 65, "declares 40000 x 40000", none,
+         frame("P5 #c\r40000 40000 255\n" + png, reference)},
+        {"PAM bomb", 65, "declares 40000 x 30000", none,
+         frame("P7\nWIDTH 40000\nHEIGHT 30000\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + png, reference)},
+        {"PFM bomb", 65, "declares 40000 x 40000", none, frame("PF\n40000 40000\n-1.0\n" + png, reference)},
+        {"DICOM target", 65, "target image is in a format the engine does not accept (DICOM)", none,
+         frame(QByteArray(128, '\0') + "DICM" + png, reference)},
+        {"PNG with the DICOM signature as reference", 65, "reference image is in a format the engine does not accept (DICOM)",
+         none, frame(png, png.left(128) + "DICM" + png.mid(132))},
+        {"OpenEXR target", 65, "does not accept (OpenEXR)", none, frame("\x76\x2F\x31\x01" + png, reference)},
+        {"Radiance HDR target", 65, "does not accept (Radiance HDR)", none,
+         frame("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 40000 +X 40000\n" + png, reference)},
+        {"JPEG 2000 target", 65, "does not accept (JPEG 2000)", none, frame("\xFF\x4F\xFF\x51" + png, reference)},
+        {"Sun raster target", 65, "does not accept (Sun raster)", none, frame("\x59\xA6\x6A\x95" + png, reference)},
         {"reference bomb", 65, "reference image declares", none, frame(png, pngClaiming(png, 30000, 30000))},
         {"grey target", 0, "", none, frame(encoded(grey, ".png"), reference)},
         {"16-bit target with alpha", 0, "", none, frame(encoded(sixteenWithAlpha, ".png"), reference)},
@@ -175,11 +240,20 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"Nx1 target", 0, "", none, frame(encoded(target(cv::Rect(0, 0, 96, 1)).clone(), ".png"), reference)},
         {"1x1 reference", 0, "", none, frame(png, encoded(referenceImage(cv::Rect(0, 0, 1, 1)).clone(), ".png"))},
         {"trailing bytes", 0, "", none, [=] { return frameRequest(png, reference, 9, QByteArray(999, 'z')); }},
-        {"NaN strength", 0, "", [](HostArguments &a) { a.strength = "nan"; }, frame(png, reference)},
-        {"infinite strength", 0, "", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
-        {"minus infinite strength", 0, "", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"NaN strength", 64, "strength \"nan\" is not a finite number", [](HostArguments &a) { a.strength = "nan"; },
+         frame(png, reference)},
+        {"infinite strength", 64, "strength \"inf\"", [](HostArguments &a) { a.strength = "inf"; }, frame(png, reference)},
+        {"minus infinite strength", 64, "strength \"-inf\"", [](HostArguments &a) { a.strength = "-inf"; }, frame(png, reference)},
+        {"strength beyond float", 64, "strength \"-1e308\"", [](HostArguments &a) { a.strength = "-1e308"; }, frame(png, reference)},
+        {"strength that is no number", 0, "", [](HostArguments &a) { a.strength = "strong"; }, frame(png, reference)},
+        {"result file is a FIFO", 0, "", [&](HostArguments &a) { a.resultFile = base64Path(path("fifo")); }, frame(png, reference)},
+        {"result path in Latin-1", 0, "",
+         [&](HostArguments &a) { a.resultFile = QString::fromLatin1(path(QStringLiteral("r\u00E9sultat latin.png")).toLatin1().toBase64()); },
+         frame(png, reference)},
         {"capability token in other letters", 65, "target image is empty",
          [](HostArguments &a) { a.position3 = "qx7plm"; }, [] { return QByteArray(); }},
+        {"both images bad: the target is named", 65, "target image could not be decoded", none,
+         frame(QByteArray(5000, '\x5A'), QByteArray(777, '\x01'))},
         {"unknown format word", 64, "result format \"xyz\" has no image encoder",
          [](HostArguments &a) { a.format = "xyz"; }, frame(png, reference)},
         {"empty format word", 64, "result format \"\"", [](HostArguments &a) { a.format = ""; }, frame(png, reference)},
@@ -208,13 +282,25 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
     };
     ASSERT_GE(table.size(), 40);
 
+    // A reader holds the FIFO open, so that the engine's write does not wait.
+    const QByteArray fifo = path("fifo").toLocal8Bit();
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    const int fifoReader = open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    // Temporary files of OpenCV's decoders land here, where they can be seen.
+    QDir(dir.path()).mkdir(QStringLiteral("tmp"));
+    const QStringList environment{"OPENCV_TEMP_PATH=" + path("tmp"), "TMPDIR=" + path("tmp")};
+
     for (const BadRequest &bad : table) {
         SCOPED_TRACE(bad.name);
         HostArguments arguments;
         bad.arguments(arguments);
-        const EngineRun run = runEngine(arguments.list(), bad.request());
+        const EngineRun run = runEngineMeasured(arguments.list(), bad.request(), environment);
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, bad.status) << run.err.toStdString();
+        EXPECT_TRUE(QDir(path("tmp")).isEmpty());
+        EXPECT_FALSE(run.err.contains("OpenCV(")) << run.err.toStdString();
+        if (bad.status != exitStatus::ok)
+            EXPECT_LE(run.peakMemoryKiB, 400 * 1024);
 
         const QStringList lines = run.errLines();
         for (const QString &line : lines)
@@ -234,6 +320,12 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         EXPECT_TRUE(lines.filter(QStringLiteral("CRASH")).isEmpty());
     }
 
+    QByteArray fromFifo(1 << 16, '\0');
+    fromFifo.truncate(int(std::max<ssize_t>(0, read(fifoReader, fromFifo.data(), size_t(fromFifo.size())))));
+    close(fifoReader);
+    EXPECT_EQ(decodeBytes(fromFifo).size(), target.size());
+    EXPECT_FALSE(QFileInfo(path("fifo")).isFile());
+
     // Every file that was written is complete; nothing half-written is left.
     QStringList leftovers;
     for (const QString &folder : {dir.path(), path(nonAscii)}) {
@@ -247,5 +339,6 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         }
     }
     leftovers.sort();
-    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png"}));
+    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png",
+                                      "résultat latin.png"}));
 }

@@ -1,6 +1,7 @@
 // The host's twelve positions, read in-process: words are exact and
 // case-sensitive, position 8 is read only with LUT export, numbers that do not
-// parse read as 0, paths are base64 of UTF-8 cut at the first NUL.
+// parse read as 0, paths are base64 of UTF-8 (Latin-1 when the bytes are not
+// UTF-8) cut at the first NUL.
 #include "engine/engine.h"
 
 #include "support/test_support.h"
@@ -14,6 +15,7 @@ TEST(CommandLine, WordsNumbersAndPaths)
 {
     const QString lut = base64Path(QStringLiteral("/tmp/Bücher/ß"));
     const QString cut = QString::fromLatin1(QByteArray("/tmp/a\0/b", 9).toBase64());
+    const QString latin1 = QString::fromLatin1(QByteArray("/tmp/B\xFC" "cher").toBase64());
     const struct {
         QString openCL, lightness, lutBase, lutSize, strength;
         bool useOpenCL, matchLightness;
@@ -27,6 +29,7 @@ TEST(CommandLine, WordsNumbersAndPaths)
         {"Off", "none", "None", "many", "strong", true, false, "refused: LUT size 0", 0, 0.0f},
         {"off", "on", cut, "2", "", false, true, "/tmp/a", 2, 0.0f},
         {"", "", "L3Rt*cC9h", "256", "1e-1", true, false, "/tmp/a", 256, 0.1f}, // '*' is skipped
+        {"on", "off", latin1, "16", "2", true, false, "/tmp/B\u00FCcher", 16, 2.0f}, // not UTF-8: Latin-1
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "row " << &c - cases);

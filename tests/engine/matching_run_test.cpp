@@ -197,6 +197,10 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
     arguments.lutBase = base64Path(base);
     arguments.lutSize = QStringLiteral("256");
     arguments.openCL = QStringLiteral("off");
+    for (const char *suffix : {"_unwrapped.png", "_cube.cube"}) {
+        QFile earlier(base + suffix);
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("from an earlier run") > 0);
+    }
     const EngineRun run = runEngineWithMemoryLimit(arguments.list(), frameRequest(encodePng(bgra), sample("rocket.jpg")),
                                                    400 * 1024);
     ASSERT_FALSE(run.crashed);
@@ -217,5 +221,7 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
     ASSERT_EQ(returned.size(), cv::Size(600, 807));
     EXPECT_EQ(cv::norm(returned(cv::Rect(0, 7, 600, 400)), bgra, cv::NORM_INF), 0.0);
     EXPECT_EQ(cv::norm(returned(cv::Rect(0, 407, 600, 400)), bgra, cv::NORM_INF), 0.0);
-    EXPECT_FALSE(QFile::exists(base + "_cube.cube"));
+    // Neither LUT file was written: both are still the earlier run's.
+    EXPECT_EQ(readFileBytes(base + "_unwrapped.png"), QByteArray("from an earlier run"));
+    EXPECT_EQ(readFileBytes(base + "_cube.cube"), QByteArray("from an earlier run"));
 }

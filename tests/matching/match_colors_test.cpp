@@ -197,3 +197,28 @@ TEST(MappingTasks, SameRootsWithOpenCLOffAndOnAndFailuresKeepTheirType)
         EXPECT_THROW(runMappingTasks(covariance, inputs), cv::Exception);
     }
 }
+
+// JPEG intake decodes with libjpeg itself; its pixels must be cv::imdecode's,
+// for each kind of JPEG: the bundled photograph, 4:2:0 and progressive colour,
+// grey.
+TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
+{
+    const cv::Mat photo = sample("chelsea.png");
+    cv::Mat grey;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+    const auto jpeg = [](const cv::Mat &image, std::vector<int> parameters) {
+        std::vector<uchar> bytes;
+        cv::imencode(".jpg", image, bytes, parameters);
+        return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
+    };
+    const QList<QByteArray> files{readFileBytes(samplePath(QStringLiteral("rocket.jpg"))), jpeg(photo, {}),
+                                  jpeg(photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 80}),
+                                  jpeg(grey, {})};
+    for (const QByteArray &file : files) {
+        const cv::Mat expected = decodeBytes(file, cv::IMREAD_UNCHANGED);
+        const cv::UMat intake = decodeImageBytes(file, "target");
+        const cv::Mat decoded = intake.getMat(cv::ACCESS_READ);
+        ASSERT_EQ(decoded.type(), expected.type());
+        EXPECT_EQ(cv::norm(decoded, expected, cv::NORM_INF), 0.0);
+    }
+}

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -11,6 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -135,6 +143,52 @@ EngineRun runEngineWithMemoryLimit(const QStringList &arguments, const QByteArra
                                                    QStringLiteral(MATCHENGINE_BINARY)}
         + arguments;
     return runProgram(QStringLiteral("/bin/sh"), shellArguments, input, QStringList());
+}
+
+EngineRun runEngineMeasured(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
+{
+    // Standard streams in files, so that no pipe can fill while the parent waits.
+    QTemporaryDir streams;
+    QFile inputFile(streams.filePath(QStringLiteral("in")));
+    if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
+        throw std::runtime_error("cannot write the engine's input");
+    inputFile.close();
+    std::vector<std::string> texts{MATCHENGINE_BINARY};
+    for (const QString &argument : arguments)
+        texts.push_back(argument.toStdString());
+    const size_t argumentCount = texts.size();
+    for (const QString &variable : QProcess::systemEnvironment() + extraEnvironment)
+        texts.push_back(variable.toStdString());
+    std::vector<char *> argv, envp;
+    for (size_t i = 0; i < texts.size(); ++i)
+        (i < argumentCount ? argv : envp).push_back(&texts[i][0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const std::string paths[3] = {streams.filePath("in").toStdString(), streams.filePath("out").toStdString(),
+                                  streams.filePath("err").toStdString()};
+    const int fds[3] = {open(paths[0].c_str(), O_RDONLY | O_CLOEXEC),
+                        open(paths[1].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+                        open(paths[2].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
+    const pid_t child = fork();
+    if (child == 0) {
+        for (int i = 0; i < 3; ++i)
+            dup2(fds[i], i);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    for (const int fd : fds)
+        close(fd);
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child)
+        throw std::runtime_error("cannot run the engine binary");
+    EngineRun run;
+    run.crashed = WIFSIGNALED(status);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.peakMemoryKiB = usage.ru_maxrss;
+    run.out = readFileBytes(streams.filePath(QStringLiteral("out")));
+    run.err = readFileBytes(streams.filePath(QStringLiteral("err")));
+    return run;
 }
 
 QStringList progressCodes(const QStringList &lines)
