@@ -2,17 +2,13 @@
 // metadata and colour profiles kept, output quality chosen, batches and the
 // command line's forgiving spellings.
 #include "support/test_support.h"
+#include "workspace.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
@@ -20,35 +16,6 @@
 using testing_support::readFileBytes;
 
 namespace {
-
-struct Outcome {
-    int status;
-    QString err;
-};
-
-struct Folder {
-    QTemporaryDir dir;
-    Folder()
-    {
-        for (const char *name : {"chelsea.png", "coffee.png", "rocket.jpg"})
-            QFile::copy(testing_support::samplePath(name), path(name));
-    }
-    QString path(const QString &name) const { return dir.filePath(name); }
-    Outcome run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY) const
-    {
-        QProcess process;
-        process.setWorkingDirectory(dir.path());
-        process.start(program, arguments);
-        process.waitForFinished(300000);
-        return {process.exitCode(), QString::fromUtf8(process.readAllStandardError())};
-    }
-    cv::Mat image(const QString &name) const { return cv::imread(path(name).toStdString(), cv::IMREAD_UNCHANGED); }
-    void write(const QString &name, const QByteArray &bytes) const
-    {
-        QFile file(path(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    }
-};
 
 Exiv2::Image::AutoPtr openMetadata(const QString &file)
 {
@@ -103,7 +70,7 @@ int lumaSampling(const QByteArray &jpeg)
 
 TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePreviewIsUpright)
 {
-    const Folder folder;
+    const Workspace folder;
     // Stored 600 x 400, shown 400 x 600.
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", folder.image("coffee.png"), jpeg);
@@ -127,12 +94,12 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     portrait->writeMetadata();
     portrait->io().seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf written = portrait->io().read(long(portrait->io().size()));
-    folder.write("portrait.jpg", QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_)));
+    writeFile(folder.path("portrait.jpg"), QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_)));
 
     for (const QString output : {"out.jpg", "out.png", "out.tif", "out.webp"}) {
         SCOPED_TRACE(output.toStdString());
-        const Outcome run = folder.run({"portrait.jpg", "rocket.jpg", "-o", output, "--preview", "preview.png"});
-        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const ProgramRun run = folder.run({"portrait.jpg", "rocket.jpg", "-o", output, "--preview", "preview.png"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
         // WebP has no place for IPTC; the output line says so.
         EXPECT_EQ(run.err.contains("cannot hold the target's IPTC"), output == "out.webp") << run.err.toStdString();
         Exiv2::Image::AutoPtr kept = openMetadata(folder.path(output));
@@ -151,7 +118,7 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
 
 TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
 {
-    const Folder folder;
+    const Workspace folder;
     // coffee.png (sRGB, untagged) converted into Adobe RGB, once tagged and once not.
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHPROFILE adobe = adobeRgb();
@@ -172,8 +139,8 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
     cmsCloseProfile(srgb);
 
     for (const char *reference : {"coffee.png", "adobe.png", "untagged.png"}) {
-        const Outcome run = folder.run({"chelsea.png", reference, "-o", QString(reference) + ".out.png", "--verbose"});
-        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const ProgramRun run = folder.run({"chelsea.png", reference, "-o", QString(reference) + ".out.png", "--verbose"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     }
     const cv::Mat expected = folder.image("coffee.png.out.png");
     EXPECT_LT(meanDeltaE(folder.image("adobe.png.out.png"), expected), 1.0);
@@ -183,14 +150,14 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
 
 TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
 {
-    const Folder folder;
+    const Workspace folder;
     const QStringList runs[] = {{"-o", "default.jpg"},          {"-o", "q60.jpg", "--quality", "60"},
                                 {"-o", "q80.jpg", "--quality", "80"}, {"-o", "lossy.webp"},
                                 {"-o", "lossless.webp", "--lossless"}, {"-o", "level0.png", "--png-level", "0"},
                                 {"-o", "level9.png", "--png-level", "9"}};
     for (const QStringList &options : runs) {
-        const Outcome run = folder.run(QStringList{"chelsea.png", "rocket.jpg"} << options);
-        ASSERT_EQ(run.status, 0) << run.err.toStdString();
+        const ProgramRun run = folder.run(QStringList{"chelsea.png", "rocket.jpg"} << options);
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     }
     const QByteArray jpeg95 = readFileBytes(folder.path("default.jpg"));
     EXPECT_EQ(lumaSampling(jpeg95), 0x11);
@@ -209,11 +176,11 @@ TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
 
 TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsAsked)
 {
-    const Folder folder;
+    const Workspace folder;
     const QByteArray rocket = readFileBytes(folder.path("rocket.jpg"));
-    folder.write("cut.jpg", rocket.left(rocket.size() / 2));
-    const Outcome bad = folder.run({"-r", "cut.jpg", "-d", "out", "chelsea.png", "coffee.png"});
-    EXPECT_EQ(bad.status, 65);
+    writeFile(folder.path("cut.jpg"), rocket.left(rocket.size() / 2));
+    const ProgramRun bad = folder.run({"-r", "cut.jpg", "-d", "out", "chelsea.png", "coffee.png"});
+    EXPECT_EQ(bad.exitCode, 65);
     EXPECT_EQ(bad.err, QString("colormatch: reference image cut.jpg: a truncated JPEG file (%1 bytes): its end is "
                                "missing\n")
                            .arg(rocket.size() / 2));
@@ -232,17 +199,17 @@ TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsA
         QFile::setPermissions(file, QFile::permissions(COLORMATCH_BINARY));
     for (const char *jobs : {"3", "1"}) {
         QFile::remove(engine.fileName() + ".log");
-        const Outcome run = folder.run({"-j", jobs, "-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png",
+        const ProgramRun run = folder.run({"-j", jobs, "-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png",
                                     "rocket.jpg"},
                                    colormatch);
-        EXPECT_EQ(run.status, 1) << run.err.toStdString();
+        EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
         EXPECT_EQ(QFileInfo::exists(engine.fileName() + ".log"), QString(jobs) != "1") << "--jobs " << jobs;
     }
 }
 
 TEST(ColormatchPhotographs, CommandLineForgivesTheUsualSpellingsAndRefusesWhatDoesNothing)
 {
-    const Folder folder;
+    const Workspace folder;
     const struct {
         QStringList arguments;
         int status;
@@ -257,8 +224,8 @@ TEST(ColormatchPhotographs, CommandLineForgivesTheUsualSpellingsAndRefusesWhatDo
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
-        const Outcome run = folder.run(c.arguments);
-        EXPECT_EQ(run.status, c.status) << run.err.toStdString();
+        const ProgramRun run = folder.run(c.arguments);
+        EXPECT_EQ(run.exitCode, c.status) << run.err.toStdString();
         EXPECT_TRUE(run.err.contains(c.part)) << run.err.toStdString();
         if (!c.written.isEmpty())
             EXPECT_TRUE(QFileInfo::exists(folder.path(c.written)));

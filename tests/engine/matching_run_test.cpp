@@ -201,8 +201,8 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
         QFile earlier(base + suffix);
         ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("from an earlier run") > 0);
     }
-    const EngineRun run = runEngineWithMemoryLimit(arguments.list(), frameRequest(encodePng(bgra), sample("rocket.jpg")),
-                                                   400 * 1024);
+    const EngineRun run =
+        runEngine(arguments.list(), frameRequest(encodePng(bgra), sample("rocket.jpg")), QStringList(), 400 * 1024);
     ASSERT_FALSE(run.crashed);
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 

@@ -3,7 +3,6 @@
 #include <QDataStream>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <opencv2/core/ocl.hpp>
@@ -98,54 +97,8 @@ QStringList EngineRun::errLines() const
     return lines;
 }
 
-namespace {
-
-EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
-                     const QStringList &extraEnvironment)
-{
-    QProcess process;
-    QStringList environment = QProcess::systemEnvironment();
-    environment += extraEnvironment;
-    process.setEnvironment(environment);
-    process.start(program, arguments);
-    EngineRun run;
-    if (!process.waitForStarted(30000))
-        throw std::runtime_error("cannot start the engine binary");
-    qint64 offset = 0;
-    while (offset < input.size()) {
-        const qint64 written = process.write(input.constData() + offset, input.size() - offset);
-        if (written < 0)
-            break;
-        offset += written;
-        process.waitForBytesWritten(30000);
-    }
-    process.closeWriteChannel();
-    if (!process.waitForFinished(300000))
-        throw std::runtime_error("the engine did not finish");
-    run.crashed = process.exitStatus() == QProcess::CrashExit;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
-}
-
-} // namespace
-
-EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
-{
-    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment);
-}
-
-EngineRun runEngineWithMemoryLimit(const QStringList &arguments, const QByteArray &input, int limitKiB)
-{
-    const QStringList shellArguments = QStringList{QStringLiteral("-c"),
-                                                   QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(limitKiB),
-                                                   QStringLiteral(MATCHENGINE_BINARY)}
-        + arguments;
-    return runProgram(QStringLiteral("/bin/sh"), shellArguments, input, QStringList());
-}
-
-EngineRun runEngineMeasured(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment)
+EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment,
+                    long addressSpaceKiB)
 {
     // Standard streams in files, so that no pipe can fill while the parent waits.
     QTemporaryDir streams;
@@ -173,6 +126,9 @@ EngineRun runEngineMeasured(const QStringList &arguments, const QByteArray &inpu
     if (child == 0) {
         for (int i = 0; i < 3; ++i)
             dup2(fds[i], i);
+        const rlimit limit{rlim_t(addressSpaceKiB) * 1024, rlim_t(addressSpaceKiB) * 1024};
+        if (addressSpaceKiB > 0)
+            setrlimit(RLIMIT_AS, &limit);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -189,16 +145,6 @@ EngineRun runEngineMeasured(const QStringList &arguments, const QByteArray &inpu
     run.out = readFileBytes(streams.filePath(QStringLiteral("out")));
     run.err = readFileBytes(streams.filePath(QStringLiteral("err")));
     return run;
-}
-
-QStringList progressCodes(const QStringList &lines)
-{
-    static const QRegularExpression code(QStringLiteral("^[0-9]{3}$"));
-    QStringList codes;
-    for (const QString &line : lines)
-        if (code.match(line).hasMatch())
-            codes << line;
-    return codes;
 }
 
 } // namespace testing_support

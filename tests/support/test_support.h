@@ -45,22 +45,14 @@ struct EngineRun {
     bool crashed = false;  // ended by a signal
     QByteArray out;
     QByteArray err;
-    long peakMemoryKiB = -1;  // the engine's peak resident size, from runEngineMeasured only
+    long peakMemoryKiB = -1;  // the engine's peak resident size
     QStringList errLines() const;  // standard error split at line feeds
 };
 
+// Runs the engine binary through fork, exec and wait4 (POSIX), which also gives
+// the peak memory of the engine process alone; addressSpaceKiB > 0 limits its
+// address space, to make a large allocation fail on purpose.
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
-                    const QStringList &extraEnvironment = QStringList());
-// The same with the engine's address space limited (POSIX shells only), to
-// make a large allocation fail on purpose.
-EngineRun runEngineWithMemoryLimit(const QStringList &arguments, const QByteArray &input, int limitKiB);
-
-// The same through fork, exec and wait4 (POSIX), which also gives the peak
-// memory of the engine process alone.
-EngineRun runEngineMeasured(const QStringList &arguments, const QByteArray &input,
-                            const QStringList &extraEnvironment = QStringList());
-
-// Progress codes and the lines that carry no progress code, in order.
-QStringList progressCodes(const QStringList &lines);
+                    const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0);
 
 } // namespace testing_support

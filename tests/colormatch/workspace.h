@@ -1,0 +1,69 @@
+// A folder for colormatch to run in, with copies of the sample photographs and
+// a file that is no image, shared by the colormatch program tests.
+#pragma once
+
+#include "support/test_support.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <stdexcept>
+
+struct ProgramRun {
+    int exitCode = -1;
+    bool crashed = false;
+    QByteArray out;
+    QString err;
+};
+
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+// A folder with copies of the sample photographs and a file that is no image;
+// colormatch runs in it.
+struct Workspace {
+    QTemporaryDir folder;
+    Workspace()
+    {
+        for (const char *name : {"chelsea.png", "coffee.png", "rocket.jpg"})
+            QFile::copy(testing_support::samplePath(name), path(name));
+        writeFile(path("broken.png"), "\x89PNG but not really an image");
+    }
+    QString path(const QString &name) const { return folder.filePath(name); }
+    cv::Mat image(const QString &name) const { return cv::imread(path(name).toStdString(), cv::IMREAD_UNCHANGED); }
+    // `input` reaches colormatch's standard input through a pipe.
+    ProgramRun run(const QStringList &arguments, const QString &program = COLORMATCH_BINARY,
+                   const QByteArray &input = QByteArray()) const
+    {
+        QProcess process;
+        process.setWorkingDirectory(folder.path());
+        process.start(program, arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        if (!process.waitForStarted(30000) || !process.waitForFinished(300000))
+            throw std::runtime_error("colormatch did not run to its end");
+        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit, process.readAllStandardOutput(),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+    // Every entry with its size and time of change: what a run may not touch.
+    QStringList snapshot() const
+    {
+        QStringList entries;
+        for (const QFileInfo &entry : QDir(folder.path()).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            entries << QStringLiteral("%1 %2 %3").arg(entry.fileName()).arg(entry.size()).arg(
+                           entry.lastModified().toMSecsSinceEpoch());
+        return entries;
+    }
+};
+
+
