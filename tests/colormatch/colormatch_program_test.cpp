@@ -19,20 +19,6 @@ using testing_support::readFileBytes;
 
 namespace {
 
-// colormatch copied into a folder of its own, with a stand-in engine script
-// beside it unless that is empty.
-QString lonelyColormatch(const QTemporaryDir &folder, const QByteArray &engineScript)
-{
-    const QString copy = folder.filePath("colormatch");
-    QFile::copy(COLORMATCH_BINARY, copy);
-    QFile::setPermissions(copy, QFile::permissions(COLORMATCH_BINARY));
-    if (!engineScript.isEmpty()) {
-        writeFile(folder.filePath("matchengine"), engineScript);
-        QFile::setPermissions(folder.filePath("matchengine"), QFile::permissions(COLORMATCH_BINARY));
-    }
-    return copy;
-}
-
 } // namespace
 
 TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutputsUnlessNoClobber)
@@ -81,7 +67,8 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
 TEST(ColormatchProgram, ExportsALutWithoutAnImage)
 {
     const Workspace space;
-    const ProgramRun run = space.run({"chelsea.png", "rocket.jpg", "--lut", "luts_look", "--lut-size", "5"});
+    // BASE.cube names the same two files as BASE.
+    const ProgramRun run = space.run({"chelsea.png", "rocket.jpg", "--lut", "luts_look.cube", "--lut-size", "5"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_EQ(QDir(space.folder.path()).entryList(QDir::Files).size(), 6); // 4 inputs and the two LUT files
     const QList<QByteArray> cube = readFileBytes(space.path("luts_look_cube.cube")).split('\n');
@@ -170,7 +157,7 @@ TEST(ColormatchProgram, BatchKeepsGoingPastABrokenImage)
 {
     const Workspace space;
     const ProgramRun run = space.run(
-        {"-r", "rocket.jpg", "-d", "out/matched", "--format", "JPEG", "chelsea.png", "broken.png", "coffee.png"});
+        {"-r", "rocket.jpg", "-d", "out/matched", "--format", ".JPEG", "chelsea.png", "broken.png", "coffee.png"});
     EXPECT_EQ(run.exitCode, colormatchStatus::someFailed) << run.err.toStdString();
     EXPECT_EQ(QDir(space.path("out/matched")).entryList(QDir::Files, QDir::Name),
               (QStringList{"chelsea.jpg", "coffee.jpg"}));
@@ -236,6 +223,8 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "rocket.jpg"}, usage, "nothing to write"},
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
         {{"--no-such-option"}, usage, "no-such-option"},
+        {{"--strenght", "2"}, usage, "unknown option --strenght: did you mean --strength?"},
+        {{"chelsea.png", "rocket.jpg", "--lut-size", "17", "-o", "x.png"}, usage, "give --lut BASE too"},
         {{"broken.png", "rocket.jpg", "-o", "x.png"}, 65, "ERROR target image could not be decoded"},
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", noEngine},
 #ifndef _WIN32 // the stand-in engine is a shell script
@@ -265,6 +254,7 @@ TEST(ColormatchProgram, InfoHelpAndVersion)
 
     const ProgramRun help = space.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(space.run({"--help-all"}).out, help.out);
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
     for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--lut-size"})
         EXPECT_TRUE(help.out.contains(part)) << part;

@@ -66,4 +66,16 @@ struct Workspace {
     }
 };
 
-
+// colormatch copied into a folder of its own, with a stand-in engine script
+// beside it unless that is empty.
+inline QString lonelyColormatch(const QTemporaryDir &folder, const QByteArray &engineScript)
+{
+    const QString copy = folder.filePath("colormatch");
+    QFile::copy(COLORMATCH_BINARY, copy);
+    QFile::setPermissions(copy, QFile::permissions(COLORMATCH_BINARY));
+    if (!engineScript.isEmpty()) {
+        writeFile(folder.filePath("matchengine"), engineScript);
+        QFile::setPermissions(folder.filePath("matchengine"), QFile::permissions(COLORMATCH_BINARY));
+    }
+    return copy;
+}

@@ -164,20 +164,6 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
     }
 }
 
-TEST(MatchingRun, UnwritableLutFilesAreReportedAfterTheResult)
-{
-    QTemporaryDir dir;
-    HostArguments arguments;
-    arguments.lutBase = base64Path(dir.filePath(QStringLiteral("missing-folder/look")));
-    const EngineRun run = runEngine(arguments.list(), frameRequest(sample("coffee.png"), sample("rocket.jpg")));
-    EXPECT_EQ(run.exitCode, exitStatus::cannotCreate);
-    EXPECT_FALSE(run.out.isEmpty());
-    const QStringList lines = run.errLines();
-    EXPECT_EQ(lines.indexOf(QStringLiteral("100")), lines.size() - 3);
-    EXPECT_TRUE(lines[lines.size() - 2].contains(QStringLiteral("look_unwrapped.png")));
-    EXPECT_TRUE(lines.last().contains(QStringLiteral("look_cube.cube")));
-}
-
 TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
 {
 #if defined(__SANITIZE_ADDRESS__)
