@@ -183,9 +183,12 @@ TEST(ColormatchProgram, UserErrors)
     QFile big(space.path("big.png")); // sparse: refused from its size
     ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
     big.close();
-    const QTemporaryDir alone, crashing;
+    const QTemporaryDir alone, crashing, unmatched;
     const QString noEngine = lonelyColormatch(alone, QByteArray());
     const QString crashingEngine = lonelyColormatch(crashing, "#!/bin/sh\nkill -SEGV $$\n");
+    // An engine whose colour transfer failed gives the target back unmatched, with status 0.
+    const QString unmatchedEngine =
+        lonelyColormatch(unmatched, "#!/bin/sh\ncat >/dev/null\necho 'CRASH (67+) (0) eigen failed' >&2\ncat chelsea.png\n");
     const QStringList matchToX{"chelsea.png", "rocket.jpg", "-o", "x.png"};
     using namespace colormatchStatus;
     const struct {
@@ -229,6 +232,8 @@ TEST(ColormatchProgram, UserErrors)
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", noEngine},
 #ifndef _WIN32 // the stand-in engine is a shell script
         {matchToX, software, "the engine crashed (signal 11", crashingEngine},
+        {matchToX, software, "the colour transfer failed inside the engine (CRASH (67+) (0) eigen failed)",
+         unmatchedEngine},
 #endif
     };
     const QStringList before = space.snapshot();

@@ -39,16 +39,6 @@ QStringList expectedLines(const QByteArray &target, int width, int height, bool 
     return lines << "090" << "095" << "100";
 }
 
-cv::Mat withAlphaGradient(const cv::Mat &bgr)
-{
-    cv::Mat bgra;
-    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-    for (int y = 0; y < bgra.rows; ++y)
-        for (int x = 0; x < bgra.cols; ++x)
-            bgra.at<cv::Vec4b>(y, x)[3] = uchar((x * 7 + y * 3) % 256);
-    return bgra;
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -106,10 +96,6 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              EXPECT_EQ(cv::norm(resultAlpha, targetAlpha, cv::NORM_INF), 0.0);
              expectPlainMatch(result, coffee, rocket, false, 1.0);
          }},
-        {"lightness matched at 0.6", rocket, coffee, [](HostArguments &a) { a.lightness = "on", a.strength = "0.6"; },
-         {}, [&](const EngineRun &run) { expectPlainMatch(decodeBytes(run.out), rocket, coffee, true, 0.6); }},
-        {"extrapolated, OpenCL off", coffee, chelsea, [](HostArguments &a) { a.strength = "-0.5", a.openCL = "off"; },
-         {}, [&](const EngineRun &run) { expectPlainMatch(decodeBytes(run.out), coffee, chelsea, false, -0.5); }},
         {"'ON' keeps the lightness, and a strength that is no number is 0", coffee, rocket,
          [](HostArguments &a) { a.lightness = "ON", a.strength = "strong"; }, {},
          [&](const EngineRun &run) { EXPECT_EQ(cv::norm(decodeBytes(run.out), decodeBytes(coffee), cv::NORM_INF), 0.0); }},

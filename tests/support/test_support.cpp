@@ -7,6 +7,7 @@
 
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,16 @@ QByteArray encodePng(const cv::Mat &image)
     if (!cv::imencode(".png", image, bytes))
         throw std::runtime_error("cannot encode test image");
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+cv::Mat withAlphaGradient(const cv::Mat &bgr)
+{
+    cv::Mat bgra;
+    cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
+    for (int y = 0; y < bgra.rows; ++y)
+        for (int x = 0; x < bgra.cols; ++x)
+            bgra.at<cv::Vec4b>(y, x)[3] = uchar((x * 7 + y * 3) % 256);
+    return bgra;
 }
 
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first,

@@ -15,6 +15,8 @@ QString testDataPath(const QString &name);        // a file under tests/data
 QByteArray readFileBytes(const QString &path);
 cv::Mat decodeBytes(const QByteArray &bytes, int flags = -1);
 QByteArray encodePng(const cv::Mat &image);
+// The image with an alpha plane of a diagonal gradient.
+cv::Mat withAlphaGradient(const cv::Mat &bgr);
 
 // [first int][TL][target][RL][reference][trailing], big-endian.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
