@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -27,14 +29,6 @@ using namespace testing_support;
 
 namespace {
 
-QByteArray encoded(const cv::Mat &image, const char *extension, const std::vector<int> &parameters = {})
-{
-    std::vector<uchar> bytes;
-    if (!cv::imencode(extension, image, bytes, parameters))
-        throw std::runtime_error(std::string("cannot encode test image as ") + extension);
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
-}
-
 cv::Mat smallPhoto(const char *name, int width, int height)
 {
     cv::Mat photo = decodeBytes(readFileBytes(samplePath(QString::fromLatin1(name))));
@@ -43,30 +37,31 @@ cv::Mat smallPhoto(const char *name, int width, int height)
     return small;
 }
 
-quint32 crc32(const QByteArray &data)
+// The bytes of an unsigned number, most significant first unless littleEndian.
+QByteArray bytesOf(quint64 value, int size, bool littleEndian = false)
 {
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char c : data) {
-        crc ^= uchar(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[littleEndian ? i : size - 1 - i] = char((value >> (8 * i)) & 0xFF);
+    return bytes;
 }
 
-void putBigEndian(QByteArray &bytes, int at, quint32 value, int size)
+QByteArray littleEndian(quint64 value, int size)
 {
-    for (int i = 0; i < size; ++i)
-        bytes[at + i] = char((value >> (8 * (size - 1 - i))) & 0xFF);
+    return bytesOf(value, size, true);
+}
+
+QByteArray bigEndianInt(qint32 value)
+{
+    return bytesOf(quint32(value), 4);
 }
 
 // A valid PNG whose header claims width x height (CRC kept right).
 QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
 {
     QByteArray bomb = png;
-    putBigEndian(bomb, 16, width, 4);
-    putBigEndian(bomb, 20, height, 4);
-    putBigEndian(bomb, 29, crc32(bomb.mid(12, 17)), 4);
+    bomb.replace(16, 8, bytesOf(width, 4) + bytesOf(height, 4));
+    bomb.replace(29, 4, bytesOf(crc32(0, reinterpret_cast<const Bytef *>(bomb.constData() + 12), 17), 4));
     return bomb;
 }
 
@@ -74,17 +69,8 @@ QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, c
 {
     QByteArray bomb = jpeg;
     const int frame = bomb.indexOf(frameMarker);
-    putBigEndian(bomb, frame + 5, height, 2);
-    putBigEndian(bomb, frame + 7, width, 2);
+    bomb.replace(frame + 5, 4, bytesOf(height, 2) + bytesOf(width, 2));
     return bomb;
-}
-
-QByteArray littleEndian(quint64 value, int size)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((value >> (8 * i)) & 0xFF);
-    return bytes;
 }
 
 // A little-endian TIFF or BigTIFF whose one directory holds these tags (LONG
@@ -104,13 +90,6 @@ QByteArray withStrayByte(const QByteArray &jpeg)
 {
     const int afterFirstSegment = 4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5]));
     return jpeg.left(afterFirstSegment) + 'x' + jpeg.mid(afterFirstSegment);
-}
-
-QByteArray bigEndianInt(qint32 value)
-{
-    QByteArray bytes(4, '\0');
-    putBigEndian(bytes, 0, quint32(value), 4);
-    return bytes;
 }
 
 struct BadRequest {

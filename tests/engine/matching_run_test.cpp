@@ -72,7 +72,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
     const QByteArray rocket = sample("rocket.jpg");
     const QByteArray coffee = sample("coffee.png");
     const cv::Mat coffeeAlpha = withAlphaGradient(decodeBytes(coffee));
-    const QByteArray alphaTarget = encodePng(coffeeAlpha);
+    const QByteArray alphaTarget = encoded(coffeeAlpha);
     const cv::Mat chelseaAlpha = withAlphaGradient(decodeBytes(chelsea));
 
     struct Request {
@@ -111,14 +111,14 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              ASSERT_EQ(written.size(), cv::Size(451, 300));
              expectPlainMatch(written, chelsea, rocket, false, 1.0);
          }},
-        {"LUT export", encodePng(chelseaAlpha), rocket,
+        {"LUT export", encoded(chelseaAlpha), rocket,
          [&](HostArguments &a) {
              a.lutBase = base64Path(path("look"));
              a.lutSize = "17";
              a.sizeFile = base64Path(path("lut-size.txt"));
          },
          // 451 wide: 10 lattice rows over two copies of the 300-row target.
-         expectedLines(encodePng(chelseaAlpha), 451, 610, true, false),
+         expectedLines(encoded(chelseaAlpha), 451, 610, true, false),
          [&](const EngineRun &run) {
              EXPECT_EQ(readAll(path("lut-size.txt")), QByteArray("451x610"));
              const cv::Mat result = decodeBytes(run.out);
@@ -174,7 +174,7 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
         ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("from an earlier run") > 0);
     }
     const EngineRun run =
-        runEngine(arguments.list(), frameRequest(encodePng(bgra), sample("rocket.jpg")), QStringList(), 400 * 1024);
+        runEngine(arguments.list(), frameRequest(encoded(bgra), sample("rocket.jpg")), QStringList(), 400 * 1024);
     ASSERT_FALSE(run.crashed);
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 

@@ -61,7 +61,7 @@ TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
     QTemporaryDir dir;
     cv::Mat target;
     cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), target, cv::Size(150, 100));
-    const QByteArray targetBytes = encodePng(target);
+    const QByteArray targetBytes = encoded(target);
     const QByteArray referenceBytes = readFileBytes(samplePath("rocket.jpg"));
     const EngineSettings saved = engineSettings();
 
@@ -72,7 +72,7 @@ TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
     QStringList failures;
     testing::internal::CaptureStderr();
     const cv::Mat matchedStack =
-        matchColors(encodePng(stacked), referenceBytes, false, 1.0f, failures).getMat(cv::ACCESS_READ).clone();
+        matchColors(encoded(stacked), referenceBytes, false, 1.0f, failures).getMat(cv::ACCESS_READ).clone();
     const cv::Mat lattice = matchedStack.rowRange(0, geometry.blockRows).clone().reshape(3, 1);
     for (int k = 0; k < 4096; ++k)
         ASSERT_EQ(stacked.rowRange(0, geometry.blockRows).clone().reshape(3, 1).at<cv::Vec3b>(0, k),
@@ -131,7 +131,7 @@ TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
 // a longer file, the old one is replaced whole.
 TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
 {
-    QByteArray golden = readFileBytes(testDataPath("cube_size2.cube"));
+    QByteArray golden = readFileBytes(MATCHENGINE_TEST_DATA_DIR "/cube_size2.cube");
     golden.replace("\r", ""); // however the checkout stored its line ends
     QTemporaryDir dir;
     QFile old(dir.filePath("identity_cube.cube"));

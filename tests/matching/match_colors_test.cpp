@@ -46,7 +46,7 @@ cv::Mat matched(const cv::Mat &target, const cv::Mat &reference, float strength)
 {
     QStringList lutFailures;
     testing::internal::CaptureStderr();
-    const cv::UMat result = matchColors(encodePng(target), encodePng(reference), false, strength, lutFailures);
+    const cv::UMat result = matchColors(encoded(target), encoded(reference), false, strength, lutFailures);
     const std::string lines = testing::internal::GetCapturedStderr();
     EXPECT_EQ(lines.find("CRASH"), std::string::npos) << lines;
     return result.getMat(cv::ACCESS_READ).clone();
@@ -183,14 +183,9 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
     const cv::Mat photo = sample("chelsea.png");
     cv::Mat grey;
     cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
-    const auto jpeg = [](const cv::Mat &image, std::vector<int> parameters) {
-        std::vector<uchar> bytes;
-        cv::imencode(".jpg", image, bytes, parameters);
-        return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
-    };
-    const QList<QByteArray> files{readFileBytes(samplePath(QStringLiteral("rocket.jpg"))), jpeg(photo, {}),
-                                  jpeg(photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 80}),
-                                  jpeg(grey, {})};
+    const QList<QByteArray> files{readFileBytes(samplePath(QStringLiteral("rocket.jpg"))), encoded(photo, ".jpg"),
+                                  encoded(photo, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 80}),
+                                  encoded(grey, ".jpg")};
     for (const QByteArray &file : files) {
         const cv::Mat expected = decodeBytes(file, cv::IMREAD_UNCHANGED);
         const cv::UMat intake = decodeImageBytes(file, "target");

@@ -162,7 +162,7 @@ TEST(PngResult, HoldsThePixelsOfTheTiffResult)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const QByteArray request = frameRequest(testing_support::encodePng(c.target), reference);
+        const QByteArray request = frameRequest(testing_support::encoded(c.target), reference);
         HostArguments png, tif;
         tif.format = QStringLiteral("tif");
         const EngineRun pngRun = runEngine(png.list(), request);

@@ -39,11 +39,6 @@ QString samplePath(const QString &name)
     return QStringLiteral(MATCHENGINE_SAMPLE_DIR "/") + name;
 }
 
-QString testDataPath(const QString &name)
-{
-    return QStringLiteral(MATCHENGINE_TEST_DATA_DIR "/") + name;
-}
-
 QByteArray readFileBytes(const QString &path)
 {
     QFile file(path);
@@ -58,11 +53,11 @@ cv::Mat decodeBytes(const QByteArray &bytes, int flags)
     return cv::imdecode(raw, flags);
 }
 
-QByteArray encodePng(const cv::Mat &image)
+QByteArray encoded(const cv::Mat &image, const char *extension, const std::vector<int> &parameters)
 {
     std::vector<uchar> bytes;
-    if (!cv::imencode(".png", image, bytes))
-        throw std::runtime_error("cannot encode test image");
+    if (!cv::imencode(extension, image, bytes, parameters))
+        throw std::runtime_error(std::string("cannot encode test image as ") + extension);
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<int>(bytes.size()));
 }
 

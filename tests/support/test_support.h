@@ -8,13 +8,15 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 namespace testing_support {
 
 QString samplePath(const QString &name);          // a bundled sample photograph
-QString testDataPath(const QString &name);        // a file under tests/data
 QByteArray readFileBytes(const QString &path);
 cv::Mat decodeBytes(const QByteArray &bytes, int flags = -1);
-QByteArray encodePng(const cv::Mat &image);
+// The image encoded by OpenCV, PNG unless another extension is given.
+QByteArray encoded(const cv::Mat &image, const char *extension = ".png", const std::vector<int> &parameters = {});
 // The image with an alpha plane of a diagonal gradient.
 cv::Mat withAlphaGradient(const cv::Mat &bgr);
 
