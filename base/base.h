@@ -62,6 +62,15 @@ void writeDiagnosticLine(const QString &line);
 // "ERROR <message>", line ends inside the message turned into spaces.
 void writeErrorLine(const QString &message);
 
+// ---- OpenCL work
+
+// Waits until the OpenCL work this thread queued has run. OpenCV returns from
+// a UMat operation as soon as its kernel is queued, and an OpenCL runtime that
+// is still compiling or running one when the process exits tears itself down
+// under that thread. Does nothing on a thread that never set up OpenCL, so
+// that it never starts the runtime just to wait for it.
+void finishOpenCLWork();
+
 // ---- Output files
 
 // Writes a whole file atomically (temporary file beside it, then rename), so a

@@ -554,7 +554,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                 const cv::Mat preview = composePreview(target, reference, result, previewWidth);
                 // A PNG preview comes from the writer the engine uses for its results.
                 std::vector<uchar> encoded;
-                if (previewFormat == QLatin1String("png") && pngEncodable(preview.type()))
+                if (previewFormat == QLatin1String("png"))
                     encoded = encodePng(preview);
                 else if (!cv::imencode(("." + previewFormat).toStdString(), preview, encoded))
                     return fail(entry, colormatchStatus::software,

@@ -177,7 +177,7 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
         if (image.channels() < 3)
             cv::cvtColor(image, image, image.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_GRAY2BGRA);
         encoded = encodeJpeg(image, quality.jpegQuality, metadata.xDpi, metadata.yDpi);
-    } else if (format == QLatin1String("png") && pngEncodable(image.type())) {
+    } else if (format == QLatin1String("png")) {
         const std::vector<uchar> bytes = encodePng(image, 0, quality.pngLevel);
         encoded = QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
     } else {

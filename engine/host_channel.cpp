@@ -119,16 +119,13 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
 {
     QString extension = QStringLiteral(".png");
     std::vector<int> parameters{0, 0};
-    // PNG goes to the project's own writer (parallel and smaller); types it
-    // does not take (float samples or grey with alpha, returned after a CRASH
-    // line) keep OpenCV's encoder.
-    const bool ownPng = resultFormat == QLatin1String("png") && pngEncodable(image.type());
-    if (resultFormat == QLatin1String("png")) {
-        parameters = {cv::IMWRITE_PNG_COMPRESSION, 1};
-    } else if (resultFormat == QLatin1String("jpg")) {
+    // PNG goes to the project's own writer (parallel and smaller): every
+    // result, a target returned after a CRASH line included, is 8-bit colour.
+    const bool ownPng = resultFormat == QLatin1String("png");
+    if (resultFormat == QLatin1String("jpg")) {
         extension = QStringLiteral(".jpg");
         parameters = {cv::IMWRITE_JPEG_QUALITY, 99};
-    } else {
+    } else if (!ownPng) {
         extension = QLatin1Char('.') + resultFormat;
     }
 

@@ -3,8 +3,6 @@
 
 #include <QCoreApplication>
 
-#include <opencv2/core/ocl.hpp>
-
 namespace {
 
 // Every failure of a request ends here, as one error line and an exit status.
@@ -44,8 +42,7 @@ int main(int argc, char *argv[])
     reportProgress("005");
     const int status = serve(QCoreApplication::arguments());
     // A request that failed half-way may have left OpenCL work queued that
-    // nothing read back; the device must be done with it before the runtime is
-    // torn down at exit.
-    cv::ocl::finish();
+    // nothing read back.
+    finishOpenCLWork();
     return status;
 }

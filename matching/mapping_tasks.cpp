@@ -19,8 +19,7 @@ auto withOpenCL(bool useOpenCL, Work work)
     return [useOpenCL, work] {
         cv::ocl::setUseOpenCL(useOpenCL);
         work();
-        if (useOpenCL)
-            cv::ocl::finish();
+        finishOpenCLWork();
     };
 }
 

@@ -10,14 +10,11 @@
 
 #include <vector>
 
-// Whether encodePng takes images of this type: 8- or 16-bit samples with 1
-// (grey), 3 (B, G, R) or 4 (B, G, R, alpha) channels. Others go to cv::imencode.
-bool pngEncodable(int type);
-
 // The PNG file of an image: grey, RGB or RGBA of its depth. chunkRows is the
 // number of rows deflated as one piece of work (0: about 1 MiB of samples);
 // the pieces run on OpenCV's threads. level -1 is zlib's level 1 with its
 // run-length strategy, the fast choice for photographs; 0 to 9 are zlib's own
 // levels with its default strategy, for a person who asks for one. Throws
-// cv::Exception for an image type pngEncodable refuses and when zlib fails.
+// cv::Exception for an image other than 8- or 16-bit with 1 (grey), 3 (B, G,
+// R) or 4 (B, G, R, alpha) channels, and when zlib fails.
 std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows = 0, int level = -1);

@@ -254,13 +254,13 @@ void appendChunk(std::vector<uchar> &file, const char *type, const std::vector<u
     file.insert(file.end(), chunk.begin(), chunk.end());
 }
 
-} // namespace
-
 bool pngEncodable(int type)
 {
     const int depth = CV_MAT_DEPTH(type), channels = CV_MAT_CN(type);
     return (depth == CV_8U || depth == CV_16U) && (channels == 1 || channels == 3 || channels == 4);
 }
+
+} // namespace
 
 std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows, int level)
 {

@@ -1,11 +1,12 @@
 #include "support/test_support.h"
 
+#include "base/base.h"
+
 #include <QDataStream>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -25,10 +26,9 @@ namespace testing_support {
 namespace {
 
 // Tests run the pipeline in-process, and OpenCL work may still be queued when
-// the last test ends (an image nobody read back). The device must be done with
-// it before the process tears the runtime down at exit.
+// the last test ends (an image nobody read back).
 struct OpenCLQueueDrain : ::testing::Environment {
-    void TearDown() override { cv::ocl::finish(); }
+    void TearDown() override { finishOpenCLWork(); }
 };
 const auto *const queueDrain = ::testing::AddGlobalTestEnvironment(new OpenCLQueueDrain);
 
