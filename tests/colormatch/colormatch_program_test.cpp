@@ -120,12 +120,20 @@ TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
     writeFile(space.path("out/chelsea.png"), "old");
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
+        // colormatch leaves alone a signal it was started with ignored (nohup),
+        // and whatever runs this test may ignore SIGINT (a background job): the
+        // child is started with the signal at its default.
+        struct sigaction byDefault {}, inherited {};
+        byDefault.sa_handler = SIG_DFL;
+        sigaction(signal, &byDefault, &inherited);
         // Engines that never finish, each leaving its process id beside it.
         const QTemporaryDir engines;
         const QString program = lonelyColormatch(engines, "#!/bin/sh\necho $$ > \"$0.$$.pid\"\nexec sleep 60\n");
         QProcess colormatch;
         colormatch.setWorkingDirectory(space.folder.path());
         colormatch.start(program, {"-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png"});
+        colormatch.waitForStarted();
+        sigaction(signal, &inherited, nullptr);
         QStringList pids;
         for (int wait = 0; wait < 3000 && pids.isEmpty(); ++wait) {
             QThread::msleep(10);
