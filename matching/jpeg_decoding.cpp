@@ -50,6 +50,7 @@ struct JpegDecoding {
     qint64 width = 0;
     qint64 height = 0;
     qint64 coefficients = 0; // held for the whole image when it has several scans
+    std::vector<uchar> cmykRow;
     JpegDecoding()
     {
         info.err = jpeg_std_error(&failure.manager);
@@ -73,8 +74,8 @@ void cmykRowToBgr(const uchar *cmyk, uchar *bgr, int width)
 
 enum class Outcome { decoded, failed, overLimit };
 
-// libjpeg's part, apart from C++ objects made after the jump point because a
-// failure leaves it by longjmp.
+// libjpeg's part. A failure leaves it by longjmp, so it makes no object that
+// needs destroying: everything lives in the JpegDecoding made before.
 Outcome runLibjpeg(JpegDecoding &d, const QByteArray &bytes)
 {
     if (setjmp(d.failure.jump) != 0)
@@ -100,12 +101,12 @@ Outcome runLibjpeg(JpegDecoding &d, const QByteArray &bytes)
     const int channels = cmyk ? 3 : int(d.info.output_components);
     d.image.create(int(d.info.output_height), int(d.info.output_width), CV_8UC(channels));
     if (cmyk) {
-        std::vector<uchar> row(size_t(d.info.output_width) * 4);
-        JSAMPROW rows[] = {row.data()};
+        d.cmykRow.resize(size_t(d.info.output_width) * 4);
+        JSAMPROW rows[] = {d.cmykRow.data()};
         while (d.info.output_scanline < d.info.output_height) {
             const int y = int(d.info.output_scanline);
             jpeg_read_scanlines(&d.info, rows, 1);
-            cmykRowToBgr(row.data(), d.image.ptr<uchar>(y), d.image.cols);
+            cmykRowToBgr(d.cmykRow.data(), d.image.ptr<uchar>(y), d.image.cols);
         }
     } else {
         // Straight into the image, as many rows at a time as libjpeg gives.
