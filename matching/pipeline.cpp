@@ -52,9 +52,12 @@ void writeCrashLine(int kind, const std::string &message)
     std::fprintf(protocolChannel(), "CRASH (67+) (%d) %s\n", kind, text.c_str());
 }
 
-// Any Lab conversion makes OpenCV build its tables.
+// Any Lab conversion makes OpenCV build its tables. The thread keeps OpenCL
+// off: asking whether to use it would start the OpenCL runtime here, and two
+// threads starting it at once (the GPU test runs meanwhile) crash inside it.
 void prepareLabTables()
 {
+    cv::ocl::setUseOpenCL(false);
     const cv::Mat colour(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
     cv::Mat lab;
     cv::Mat back;
@@ -319,7 +322,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     // Its outcome, image or refusal, is taken only where the reference has
     // always been decoded ("031"), so lines and refusals keep their order; if
     // the target is refused first, the future is dropped unread. That thread
-    // keeps OpenCL off (a per-thread switch): OpenCL starts up on this one.
+    // keeps OpenCL off (a per-thread switch): OpenCL starts up on this one
+    // only, since two threads starting it at once crash inside it.
     auto decodeReference = [referenceBytes](bool ownThread) {
         if (ownThread)
             cv::ocl::setUseOpenCL(false);
