@@ -142,10 +142,11 @@ template <bool builtinCount>
 MATCHING_INLINE void gatherRows(const GatherJob &job, int begin, int end)
 {
     const int channels = job.image.channels();
+    const int gatheredChannels = job.gathered.channels();
     for (int y = begin; y < end; ++y) {
         const uchar *p = job.image.ptr<uchar>(y);
         uchar *q = job.gathered.ptr<uchar>(y);
-        for (int x = 0; x < job.image.cols; ++x, p += channels, q += 3) {
+        for (int x = 0; x < job.image.cols; ++x, p += channels, q += gatheredChannels) {
             const std::uint32_t key = colourKey(job.spread, p);
             const ColourIndex::Block &block = job.blocks[key >> 6];
             const std::uint64_t below = block.present & ((std::uint64_t(1) << (key & 63)) - 1);
@@ -256,20 +257,21 @@ ColourIndex indexColours(const cv::Mat &image)
     return index;
 }
 
-// Each pixel's entry of `values` (a CV_8UC3 image laid out like the palette):
-// the image of a per-colour function that was evaluated on the palette.
-cv::Mat gatherColours(const ColourIndex &index, const cv::Mat &image, const cv::Mat &values)
+// Each pixel's entry of `values` (a CV_8UC3 image laid out like the palette),
+// the image of a per-colour function that was evaluated on the palette, into
+// the first three channels of `gathered`, which may be the image itself: a
+// pixel is read before its own entry is written, and by no other pixel.
+void gatherColours(const ColourIndex &index, const cv::Mat &image, const cv::Mat &values, cv::Mat &gathered)
 {
     CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
     CV_Assert(values.type() == CV_8UC3 && values.size() == index.palette.size() && values.isContinuous());
     CV_Assert(index.blocks.size() == static_cast<size_t>(colourBlocks));
-    cv::Mat gathered(image.size(), CV_8UC3);
+    CV_Assert(gathered.depth() == CV_8U && gathered.channels() >= 3 && gathered.size() == image.size());
     const GatherJob job{image, gathered, index.blocks.data(), values.ptr<uchar>(), mortonTables().spread};
     const int bands = bandCount(image.rows);
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
         gatherBand(job, bandStart(image.rows, bands, range.start), bandStart(image.rows, bands, range.end));
     }, bands);
-    return gathered;
 }
 
 // The finishing of mapped palette colours: 8 bits and Lab (then "077"), the
@@ -378,13 +380,17 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         unmatchedTarget = preparedTarget;
 
     reportProgress("030");
-    cv::Mat target8;
+    // The 8-bit working colours, which the result is written over in place
+    // (alpha untouched): the decoded target itself, its B, G, R planes, or
+    // their requantised copy.
+    cv::UMat working8;
     if (preparedTarget.empty())
-        target8 = decodedTarget.getMat(cv::ACCESS_READ);
+        working8 = decodedTarget;
     else if (preparedTarget.depth() == CV_8U)
-        target8 = preparedTarget.getMat(cv::ACCESS_READ);
+        working8 = preparedTarget;
     else
-        target8 = requantised(preparedTarget);
+        working8 = requantised(preparedTarget).getUMat(cv::ACCESS_RW, cv::USAGE_DEFAULT);
+    cv::Mat target8 = working8.getMat(cv::ACCESS_RW);
     reportProgress("031");
     cv::UMat reference = decodedReference.get();
     // Only a reference that is not 8-bit colour meets OpenCL (colourPlanes,
@@ -430,16 +436,31 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
 
         const cv::Mat finished =
             finishPalette(mappedColours, paletteLightness, index.palette, strength, unmatchedTarget.empty());
-        cv::UMat result = gatherColours(index, finishedPart, finished).getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+        // The lattice block goes to a 3-channel image of its own, which leaves
+        // the decoded target as it was for the LUT files.
+        cv::Mat matched = lutExport ? cv::Mat(finishedPart.size(), CV_8UC3) : finishedPart;
+        gatherColours(index, finishedPart, finished, matched);
         index = ColourIndex();
         finishedPart.release();
         target8.release();
+        cv::UMat result = lutExport ? matched.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT) : working8;
+        matched.release();
+        working8.release();
         if (!unmatchedTarget.empty())
             blendWithUnmatched(result, unmatchedTarget, strength);
         reportProgress("079");
 
-        if (!lutExport)
-            return targetHadAlpha ? restoreAlpha(result, decodedTarget) : result;
+        if (!lutExport) {
+            if (!targetHadAlpha)
+                return result;
+            if (result.channels() == 3)
+                return restoreAlpha(result, decodedTarget);
+            // Matched in place, the target's alpha is there already; the host
+            // still sees the codes that frame putting it back.
+            reportProgress("080");
+            reportProgress("085");
+            return result;
+        }
 
         // Both LUT files are computed before either is written, so that a
         // failure leaves both from this run or neither.
