@@ -6,6 +6,7 @@
 // alone, evaluated once per distinct colour.
 #include "matching/matching.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
@@ -91,52 +92,109 @@ struct ColourMoments {
     std::int64_t products[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
 };
 
+// Running sums of one band: channels 0, 1, 2 and the products 00, 01, 02, 11,
+// 12, 22.
+struct BandSums {
+    std::uint64_t sums[3] = {0, 0, 0};
+    std::uint64_t products[6] = {0, 0, 0, 0, 0, 0};
+};
+
+#if CV_SIMD128
+// 32-bit lanes of pairwise products of 8-bit levels stay exact for this many
+// pixels (each lane gains at most 4 * 255^2 per 16 pixels).
+constexpr int pixelsPerFlush = 4096;
+
+inline void flushLanes(const cv::v_int32x4 (&lanes)[9], BandSums &band)
+{
+    for (int c = 0; c < 3; ++c)
+        band.sums[c] += static_cast<std::uint32_t>(cv::v_reduce_sum(lanes[c]));
+    for (int k = 0; k < 6; ++k)
+        band.products[k] += static_cast<std::uint32_t>(cv::v_reduce_sum(lanes[3 + k]));
+}
+#endif
+
+// Adds a row of `width` pixels. Sixteen pixels at a time their channels are
+// split into 16-bit lanes, whose pairwise multiply-adds give the sums and the
+// products; the pixels left over go one at a time.
+template <int channels>
+void addRowMoments(const uchar *p, int width, BandSums &band)
+{
+    int x = 0;
+#if CV_SIMD128
+    const cv::v_int16x8 one = cv::v_setall_s16(1);
+    while (x + 16 <= width) {
+        cv::v_int32x4 lanes[9];
+        for (cv::v_int32x4 &lane : lanes)
+            lane = cv::v_setzero_s32();
+        const int end = std::min(width, x + pixelsPerFlush);
+        for (; x + 16 <= end; x += 16, p += 16 * channels) {
+            cv::v_uint8x16 c0, c1, c2, c3;
+            if (channels == 4)
+                cv::v_load_deinterleave(p, c0, c1, c2, c3);
+            else
+                cv::v_load_deinterleave(p, c0, c1, c2);
+            cv::v_uint16x8 halves[3][2];
+            cv::v_expand(c0, halves[0][0], halves[0][1]);
+            cv::v_expand(c1, halves[1][0], halves[1][1]);
+            cv::v_expand(c2, halves[2][0], halves[2][1]);
+            for (int h = 0; h < 2; ++h) {
+                const cv::v_int16x8 a = cv::v_reinterpret_as_s16(halves[0][h]);
+                const cv::v_int16x8 b = cv::v_reinterpret_as_s16(halves[1][h]);
+                const cv::v_int16x8 c = cv::v_reinterpret_as_s16(halves[2][h]);
+                lanes[0] = cv::v_dotprod(a, one, lanes[0]);
+                lanes[1] = cv::v_dotprod(b, one, lanes[1]);
+                lanes[2] = cv::v_dotprod(c, one, lanes[2]);
+                lanes[3] = cv::v_dotprod(a, a, lanes[3]);
+                lanes[4] = cv::v_dotprod(a, b, lanes[4]);
+                lanes[5] = cv::v_dotprod(a, c, lanes[5]);
+                lanes[6] = cv::v_dotprod(b, b, lanes[6]);
+                lanes[7] = cv::v_dotprod(b, c, lanes[7]);
+                lanes[8] = cv::v_dotprod(c, c, lanes[8]);
+            }
+        }
+        flushLanes(lanes, band);
+    }
+#endif
+    for (; x < width; ++x, p += channels) {
+        const std::uint32_t c0 = p[0], c1 = p[1], c2 = p[2];
+        band.sums[0] += c0;
+        band.sums[1] += c1;
+        band.sums[2] += c2;
+        band.products[0] += c0 * c0;
+        band.products[1] += c0 * c1;
+        band.products[2] += c0 * c2;
+        band.products[3] += c1 * c1;
+        band.products[4] += c1 * c2;
+        band.products[5] += c2 * c2;
+    }
+}
+
 ColourMoments colourMomentsOf(const cv::Mat &image)
 {
     CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
-    const int channels = image.channels();
     const int bands = bandCount(image.rows);
-    std::vector<ColourMoments> partial(static_cast<size_t>(bands));
+    std::vector<BandSums> partial(static_cast<size_t>(bands));
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
         for (int band = range.start; band < range.end; ++band) {
-            std::uint64_t s0 = 0, s1 = 0, s2 = 0, p00 = 0, p01 = 0, p02 = 0, p11 = 0, p12 = 0, p22 = 0;
-            const int end = bandStart(image.rows, bands, band + 1);
-            for (int y = bandStart(image.rows, bands, band); y < end; ++y) {
-                const uchar *p = image.ptr<uchar>(y);
-                for (int x = 0; x < image.cols; ++x, p += channels) {
-                    const std::uint32_t c0 = p[0], c1 = p[1], c2 = p[2];
-                    s0 += c0;
-                    s1 += c1;
-                    s2 += c2;
-                    p00 += c0 * c0;
-                    p01 += c0 * c1;
-                    p02 += c0 * c2;
-                    p11 += c1 * c1;
-                    p12 += c1 * c2;
-                    p22 += c2 * c2;
-                }
-            }
-            ColourMoments &m = partial[static_cast<size_t>(band)];
-            m.count = static_cast<std::int64_t>(end - bandStart(image.rows, bands, band)) * image.cols;
-            const std::uint64_t sums[3] = {s0, s1, s2};
-            const std::uint64_t products[3][3] = {{p00, p01, p02}, {p01, p11, p12}, {p02, p12, p22}};
-            for (int i = 0; i < 3; ++i) {
-                m.sums[i] = static_cast<std::int64_t>(sums[i]);
-                for (int j = 0; j < 3; ++j)
-                    m.products[i][j] = static_cast<std::int64_t>(products[i][j]);
+            BandSums &sums = partial[static_cast<size_t>(band)];
+            for (int y = bandStart(image.rows, bands, band); y < bandStart(image.rows, bands, band + 1); ++y) {
+                if (image.channels() == 4)
+                    addRowMoments<4>(image.ptr<uchar>(y), image.cols, sums);
+                else
+                    addRowMoments<3>(image.ptr<uchar>(y), image.cols, sums);
             }
         }
     }, bands);
 
     ColourMoments total;
-    for (const ColourMoments &m : partial) {
-        total.count += m.count;
+    total.count = static_cast<std::int64_t>(image.rows) * image.cols;
+    constexpr int productOf[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    for (const BandSums &band : partial)
         for (int i = 0; i < 3; ++i) {
-            total.sums[i] += m.sums[i];
+            total.sums[i] += static_cast<std::int64_t>(band.sums[i]);
             for (int j = 0; j < 3; ++j)
-                total.products[i][j] += m.products[i][j];
+                total.products[i][j] += static_cast<std::int64_t>(band.products[productOf[i][j]]);
         }
-    }
     return total;
 }
 
