@@ -1,11 +1,11 @@
 // PNG encoders side by side on one decoded photograph, in this process:
 // OpenCV's encoder (the engine's old compression 5, and its defaults), libpng
 // with its adaptive filters and a few zlib settings, libdeflate with the Up
-// filter on one thread, and the project's writer (png/) on 1, 2 and all
+// filter on one thread, and the project's writer (encoders/) on 1, 2 and all
 // threads. Every file is decoded again and must give the same pixels.
 #include "png_encoders.h"
 
-#include "png/png.h"
+#include "encoders/encoders.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -144,9 +144,9 @@ void comparePngEncoders(const cv::Mat &image, const std::string &title, int repe
          [](const cv::Mat &m) { return withLibpng(m, 1, Z_DEFAULT_STRATEGY); }},
         {"libpng adaptive, level 3, Z_FILTERED", [](const cv::Mat &m) { return withLibpng(m, 3, Z_FILTERED); }},
         {"libdeflate level 1, Up filter, 1 thread", withLibdeflate},
-        {"png/ writer, 1 thread", [](const cv::Mat &m) { return withWriter(m, 1); }},
-        {"png/ writer, 2 threads", [](const cv::Mat &m) { return withWriter(m, 2); }},
-        {"png/ writer, all " + std::to_string(cpus) + " threads", [cpus](const cv::Mat &m) { return withWriter(m, cpus); }},
+        {"project writer, 1 thread", [](const cv::Mat &m) { return withWriter(m, 1); }},
+        {"project writer, 2 threads", [](const cv::Mat &m) { return withWriter(m, 2); }},
+        {"project writer, all " + std::to_string(cpus) + " threads", [cpus](const cv::Mat &m) { return withWriter(m, cpus); }},
     };
     std::printf("\nPNG encoders alone, %s (%d x %d, %d channels), best of %d:\n", title.c_str(), image.cols, image.rows,
                 image.channels(), repeat);

@@ -2,7 +2,7 @@
 // and preview), a batch of images against one reference, or the capability
 // query. Every check that can be made before an engine starts is made first.
 #include "colormatch/colormatch.h"
-#include "png/png.h"
+#include "encoders/encoders.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

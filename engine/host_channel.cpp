@@ -3,7 +3,7 @@
 // or in a result file, and the size file.
 #include "engine/engine.h"
 
-#include "png/png.h"
+#include "encoders/encoders.h"
 
 #include <QDataStream>
 #include <QTextCodec>
@@ -14,6 +14,13 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+
+namespace {
+
+// The quality of a JPEG result, as hosts have always had it.
+constexpr int resultJpegQuality = 99;
+
+} // namespace
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 {
@@ -117,36 +124,28 @@ void writeSizeFile(const QString &sizeFilePath, int width, int height)
 
 std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultFormat)
 {
-    QString extension = QStringLiteral(".png");
-    std::vector<int> parameters{0, 0};
-    // PNG goes to the project's own writer (parallel and smaller): every
-    // result, a target returned after a CRASH line included, is 8-bit colour.
-    const bool ownPng = resultFormat == QLatin1String("png");
-    if (resultFormat == QLatin1String("jpg")) {
-        extension = QStringLiteral(".jpg");
-        parameters = {cv::IMWRITE_JPEG_QUALITY, 99};
-    } else if (!ownPng) {
-        extension = QLatin1Char('.') + resultFormat;
-    }
-
+    // PNG and JPEG go to the project's own writers (parallel; PNG smaller,
+    // JPEG at OpenCV's 4:2:0 chroma): every result, a target returned after a
+    // CRASH line included, is 8-bit colour.
+    const QString extension = QLatin1Char('.') + resultFormat;
     std::vector<uchar> bytes;
-    bool encoded = false;
     QString reason = QStringLiteral("the encoder refused the image");
     if (image.empty()) {
         reason = QStringLiteral("the result image is empty");
     } else {
         try {
-            if (ownPng) {
+            if (resultFormat == QLatin1String("png"))
                 bytes = encodePng(image.getMat(cv::ACCESS_READ));
-                encoded = true;
-            } else {
-                encoded = cv::imencode(extension.toUtf8().toStdString(), image, bytes, parameters);
-            }
+            else if (resultFormat == QLatin1String("jpg"))
+                bytes = encodeJpeg(image.getMat(cv::ACCESS_READ), JpegOptions{resultJpegQuality});
+            else if (!cv::imencode(extension.toStdString(), image, bytes))
+                bytes.clear();
         } catch (const cv::Exception &e) {
             reason = QString::fromStdString(e.err);
+            bytes.clear();
         }
     }
-    if (!encoded || bytes.empty())
+    if (bytes.empty())
         throw EngineError(exitStatus::software, QStringLiteral("could not encode the %1x%2 result as %3: %4")
                                                     .arg(image.cols)
                                                     .arg(image.rows)

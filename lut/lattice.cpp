@@ -3,7 +3,7 @@
 #include "lut/lut.h"
 
 #include "base/base.h"
-#include "png/png.h"
+#include "encoders/encoders.h"
 
 #include <opencv2/imgproc.hpp>
 

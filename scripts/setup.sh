@@ -10,11 +10,11 @@ packages=(
   libtbb-dev           # oneTBB: the concurrent tasks of the colour statistics
   libexiv2-dev         # exiv2, for colormatch: the target's EXIF, XMP, IPTC and colour profile kept in the output
   liblcms2-dev         # Little CMS, for colormatch: colour profiles (the reference in the target's space, CMYK)
-  libjpeg62-turbo-dev  # libjpeg: the engine decodes JPEGs in one checked pass; colormatch writes 4:4:4 JPEGs, reads CMYK
+  libjpeg62-turbo-dev  # libjpeg: the engine decodes JPEGs in one checked pass; the JPEG writer (encoders/); CMYK reading
   libpng-dev           # libpng: the engine reads PNG headers as OpenCV's decoder does; the tests read PNGs back
   libtiff-dev          # libtiff: reads TIFF and BigTIFF headers, tiles and strips as the decoder does
   libwebp-dev          # libwebp: reads WebP headers as OpenCV's decoder reads them
-  zlib1g-dev           # zlib: the deflate and checksums of the PNG writer (png/)
+  zlib1g-dev           # zlib: the deflate and checksums of the PNG writer (encoders/)
   libdeflate-dev       # libdeflate, for the benchmark only: one of the PNG encoders compared
   libgtest-dev         # GoogleTest, for the tests
   libopencolorio-dev   # OpenColorIO, for the tests: a real reader of the exported cube files

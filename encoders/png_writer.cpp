@@ -6,7 +6,7 @@
 // samples big-endian, R G B order): all but the last end with a sync flush, so
 // the pieces concatenate into one deflate stream, and each is primed with the
 // 32 KiB of filtered rows before it, so matches may reach back across a seam.
-#include "png/png.h"
+#include "encoders/encoders.h"
 
 #include <opencv2/core/utility.hpp>
 

@@ -1,7 +1,10 @@
-// The PNG writer: every reader (libpng, OpenCV, Qt) decodes exactly the pixels
-// written, as the colour type and depth cv::imencode would choose, whatever the
-// chunking; and the engine's PNG result is the image its TIFF result holds.
-#include "png/png.h"
+// The writers. PNG: every reader (libpng, OpenCV, Qt) decodes exactly the
+// pixels written, as the colour type and depth cv::imencode would choose,
+// whatever the chunking. JPEG: the stripes decode to the pixels of one
+// encoding. And the engine's PNG and JPEG results are its TIFF result's pixels,
+// the JPEG as OpenCV would encode them.
+#include "encoders/encoders.h"
+#include "matching/matching.h"
 
 #include "support/test_support.h"
 
@@ -137,9 +140,53 @@ TEST(PngWriter, EveryReaderDecodesTheImageAsOpenCvWouldWriteIt)
     EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_8UC2, cv::Scalar::all(1))), cv::Exception);
 }
 
-// The same request answered as PNG and as TIFF (lossless too, and OpenCV's BMP
-// reader drops alpha): the same pixels and the same lines on standard error.
-TEST(PngResult, HoldsThePixelsOfTheTiffResult)
+// As many stripes as OpenCV has threads (the last one shorter), read by the
+// engine's JPEG decoder, which refuses what libjpeg only warns about (restart
+// markers out of turn). 4:2:0 must decode to OpenCV's own encoding at the same
+// quality; 4:4:4, which OpenCV cannot write, close to the image.
+TEST(JpegWriter, StripesDecodeAsOneEncoding)
+{
+    cv::Mat smooth;
+    cv::resize(noise(6, 8, CV_8UC3), smooth, cv::Size(300, 600), 0, 0, cv::INTER_CUBIC);
+    cv::Mat withAlpha;
+    cv::cvtColor(smooth, withAlpha, cv::COLOR_BGR2BGRA);
+    withAlpha.col(0).setTo(cv::Scalar(1, 2, 3, 0));
+    const struct {
+        const char *name;
+        cv::Mat image;
+        bool fullChroma;
+    } cases[] = {
+        // Stripes hold a multiple of 128 rows at 4:2:0, of 64 at 4:4:4.
+        {"4:2:0, stripes of 384 rows on two threads", smooth, false},
+        {"4:2:0, exactly two stripes", smooth.rowRange(0, 256), false},
+        {"4:2:0, one stripe", smooth.rowRange(0, 255), false},
+        {"4:4:4 with alpha, stripes of 192 rows on two threads", withAlpha.rowRange(0, 300), true},
+        {"4:4:4, 1 x 1", smooth(cv::Rect(5, 5, 1, 1)).clone(), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uchar> file = encodeJpeg(c.image, {90, c.fullChroma, 0, 0});
+        cv::Mat decoded;
+        ASSERT_NO_THROW(decoded = decodeJpeg(QByteArray(reinterpret_cast<const char *>(file.data()), int(file.size())),
+                                             "striped"));
+        ASSERT_EQ(decoded.size(), c.image.size());
+        cv::Mat colours = c.image;
+        if (c.image.channels() == 4)
+            cv::cvtColor(c.image, colours, cv::COLOR_BGRA2BGR);
+        EXPECT_LT(cv::norm(decoded, colours, cv::NORM_L1) / double(colours.total() * 3), 2.0);
+        if (!c.fullChroma) {
+            std::vector<uchar> opencv;
+            ASSERT_TRUE(cv::imencode(".jpg", c.image, opencv, {cv::IMWRITE_JPEG_QUALITY, 90}));
+            EXPECT_TRUE(samePixels(decoded, cv::imdecode(opencv, cv::IMREAD_UNCHANGED)));
+        }
+    }
+    EXPECT_THROW(::encodeJpeg(cv::Mat(2, 2, CV_8UC1, cv::Scalar::all(1)), JpegOptions()), cv::Exception);
+}
+
+// The same request answered as PNG, JPEG and TIFF (lossless too, and OpenCV's
+// BMP reader drops alpha): the same pixels, as OpenCV's JPEG encoder at the
+// engine's quality would give them, and the same lines on standard error.
+TEST(WrittenResults, HoldThePixelsOfTheTiffResult)
 {
     const cv::Mat photo = decodeBytes(readFileBytes(samplePath(QStringLiteral("chelsea.png"))));
     const QByteArray reference = readFileBytes(samplePath(QStringLiteral("rocket.jpg")));
@@ -163,16 +210,23 @@ TEST(PngResult, HoldsThePixelsOfTheTiffResult)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const QByteArray request = frameRequest(testing_support::encoded(c.target), reference);
-        HostArguments png, tif;
+        HostArguments png, jpg, tif;
+        jpg.format = QStringLiteral("jpg");
         tif.format = QStringLiteral("tif");
         const EngineRun pngRun = runEngine(png.list(), request);
+        const EngineRun jpgRun = runEngine(jpg.list(), request);
         const EngineRun tifRun = runEngine(tif.list(), request);
         ASSERT_EQ(pngRun.exitCode, 0) << pngRun.err.toStdString();
+        ASSERT_EQ(jpgRun.exitCode, 0) << jpgRun.err.toStdString();
         ASSERT_EQ(tifRun.exitCode, 0) << tifRun.err.toStdString();
         EXPECT_EQ(pngRun.err, tifRun.err);
+        EXPECT_EQ(jpgRun.err, tifRun.err);
         const std::vector<uchar> file(pngRun.out.begin(), pngRun.out.end());
         const cv::Mat expected = decodeBytes(tifRun.out);
         ASSERT_EQ(expected.channels(), c.target.channels());
         expectEveryReaderSees(file, expected);
+        std::vector<uchar> opencvJpeg;
+        ASSERT_TRUE(cv::imencode(".jpg", expected, opencvJpeg, {cv::IMWRITE_JPEG_QUALITY, 99}));
+        EXPECT_TRUE(samePixels(decodeBytes(jpgRun.out), cv::imdecode(opencvJpeg, cv::IMREAD_UNCHANGED))) << "JPEG";
     }
 }
