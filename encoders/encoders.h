@@ -1,4 +1,4 @@
-// The image writers shared by the engine and colormatch, both working on all
+// The image writers shared by the engine and colormatch, PNG and JPEG on all
 // cores. Depends on OpenCV core, zlib and libjpeg.
 //
 // PNG: rows filtered adaptively and the zlib stream deflated in parallel
@@ -6,6 +6,8 @@
 // it and ended on a byte boundary, the checksums combined), so that the chunks
 // join into one valid stream. Readers see the same pixels, colour type and bit
 // depth as cv::imencode writes; only the compressed bytes differ.
+//
+// PAM: the bytes cv::imencode writes, for hosts that read the pixels back.
 //
 // JPEG: baseline, encoded in stripes joined by restart markers. Decoded, it
 // gives the pixels of one libjpeg encoding with the same settings (with
@@ -34,3 +36,7 @@ struct JpegOptions {
 // The JPEG file of an 8-bit B, G, R image (a fourth channel, alpha, is not
 // stored). Throws cv::Exception for any other image and when libjpeg fails.
 std::vector<uchar> encodeJpeg(const cv::Mat &image, const JpegOptions &options);
+
+// The PAM file of an 8-bit image of 1 to 4 channels. Throws cv::Exception for
+// any other image.
+std::vector<uchar> encodePam(const cv::Mat &image);

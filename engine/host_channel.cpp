@@ -124,9 +124,10 @@ void writeSizeFile(const QString &sizeFilePath, int width, int height)
 
 std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultFormat)
 {
-    // PNG and JPEG go to the project's own writers (parallel; PNG smaller,
-    // JPEG at OpenCV's 4:2:0 chroma): every result, a target returned after a
-    // CRASH line included, is 8-bit colour.
+    // PNG, JPEG and PAM go to the project's own writers (PNG and JPEG
+    // parallel; PNG smaller; JPEG at OpenCV's 4:2:0 chroma; PAM byte for byte
+    // OpenCV's): every result, a target returned after a CRASH line included,
+    // is 8-bit colour.
     const QString extension = QLatin1Char('.') + resultFormat;
     std::vector<uchar> bytes;
     QString reason = QStringLiteral("the encoder refused the image");
@@ -138,6 +139,8 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
                 bytes = encodePng(image.getMat(cv::ACCESS_READ));
             else if (resultFormat == QLatin1String("jpg"))
                 bytes = encodeJpeg(image.getMat(cv::ACCESS_READ), JpegOptions{resultJpegQuality});
+            else if (resultFormat == QLatin1String("pam"))
+                bytes = encodePam(image.getMat(cv::ACCESS_READ));
             else if (!cv::imencode(extension.toStdString(), image, bytes))
                 bytes.clear();
         } catch (const cv::Exception &e) {

@@ -1,8 +1,8 @@
 // The writers. PNG: every reader (libpng, OpenCV, Qt) decodes exactly the
 // pixels written, as the colour type and depth cv::imencode would choose,
 // whatever the chunking. JPEG: the stripes decode to the pixels of one
-// encoding. And the engine's PNG and JPEG results are its TIFF result's pixels,
-// the JPEG as OpenCV would encode them.
+// encoding. PAM: OpenCV's bytes. And the engine's PNG and JPEG results are its
+// TIFF result's pixels, the JPEG as OpenCV would encode them.
 #include "encoders/encoders.h"
 #include "matching/matching.h"
 
@@ -181,6 +181,20 @@ TEST(JpegWriter, StripesDecodeAsOneEncoding)
         }
     }
     EXPECT_THROW(::encodeJpeg(cv::Mat(2, 2, CV_8UC1, cv::Scalar::all(1)), JpegOptions()), cv::Exception);
+}
+
+// OpenCV's PAM encoder reads an image with gaps between its rows as if it had
+// none; the writer copies each row, so a region is written as its copy.
+TEST(PamWriter, WritesTheBytesOfOpenCvsEncoder)
+{
+    const cv::Mat colour = noise(5, 7, CV_8UC3);
+    for (const cv::Mat &image : {colour, cv::Mat(noise(3, 4, CV_8UC4)), cv::Mat(noise(2, 3, CV_8UC1)),
+                                 cv::Mat(colour(cv::Rect(1, 1, 4, 3)))}) {
+        std::vector<uchar> opencv;
+        ASSERT_TRUE(cv::imencode(".pam", image.clone(), opencv));
+        EXPECT_EQ(encodePam(image), opencv) << image.channels() << " channels, " << image.cols << " wide";
+    }
+    EXPECT_THROW(::encodePam(cv::Mat(2, 2, CV_16UC3, cv::Scalar::all(1))), cv::Exception);
 }
 
 // The same request answered as PNG, JPEG and TIFF (lossless too, and OpenCV's
