@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,6 +14,7 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
 // Exit statuses, in the sysexits style the engine uses too. A failed engine
@@ -118,7 +120,8 @@ struct EngineOutcome {
     bool inputUnreadable = false; // ... because the target could not be read
     bool crashed = false;
     int exitCode = -1; // the exit status, or what ended the process when it crashed
-    QByteArray result; // all of standard output
+    QByteArray result; // all of standard output, valid while the outcome lives:
+    std::shared_ptr<QFile> resultFile; // the file it may point into
     QStringList lines; // all of standard error, line by line
 };
 

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -150,6 +151,15 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
 {
     if (jobs.isEmpty())
         return;
+    // Each engine's standard output goes to a file of its own, which is read
+    // in place: a 72 MB result would cross a pipe in a thousand slices (a
+    // wake-up of both processes each) and be copied twice more on this side.
+    const QTemporaryDir results;
+    if (!results.isValid())
+        throw UserError(colormatchStatus::cannotCreate,
+                        QStringLiteral("cannot create a temporary folder for the engines' results: %1")
+                            .arg(results.errorString()));
+    auto resultPath = [&results](int index) { return results.filePath(QString::number(index)); };
     QEventLoop loop;
     // Finished processes stay alive until the loop ends: they are deleted
     // outside of their own signal handlers.
@@ -213,7 +223,14 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         EngineOutcome outcome;
         outcome.crashed = process.exitStatus() == QProcess::CrashExit;
         outcome.exitCode = process.exitCode();
-        outcome.result = process.readAllStandardOutput();
+        auto file = std::make_shared<QFile>(resultPath(index));
+        const uchar *mapped = file->open(QIODevice::ReadOnly) && file->size() > 0 ? file->map(0, file->size()) : nullptr;
+        if (mapped) {
+            outcome.result = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(file->size()));
+            outcome.resultFile = file;
+        } else if (file->isOpen()) {
+            outcome.result = file->readAll();
+        }
         outcome.lines = lines[size_t(index)];
         return outcome;
     };
@@ -238,7 +255,10 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
         processes[size_t(index)] = std::move(process);
         QObject::connect(raw, &QProcess::readyReadStandardError, &loop, [&, index] { deliverLines(index, false); });
         QObject::connect(raw, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                         [&, index](int, QProcess::ExitStatus) { end(index, collect(index)); });
+                         [&, index](int, QProcess::ExitStatus) {
+                             end(index, collect(index));
+                             QFile::remove(resultPath(index)); // no longer mapped: the outcome is gone
+                         });
         QObject::connect(raw, &QProcess::errorOccurred, &loop, [&, index, raw](QProcess::ProcessError error) {
             if (error != QProcess::FailedToStart)
                 return; // the other errors end in `finished` as well
@@ -246,6 +266,7 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
             outcome.startFailure = QStringLiteral("cannot start the engine %1: %2").arg(enginePath, raw->errorString());
             end(index, outcome);
         });
+        raw->setStandardOutputFile(resultPath(index));
         raw->start(enginePath, job.arguments);
         if (ended[size_t(index)])
             return;
