@@ -245,6 +245,7 @@ struct OutputQuality {
     int jpegQuality = 95; // also the WebP quality unless lossless
     bool lossless = false; // WebP
     int pngLevel = -1; // -1: the fast run-length compression the engine uses too
+    bool qualityGiven = false; // --quality was given
 };
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();

@@ -361,6 +361,22 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
     return match;
 }
 
+// An option for an encoding the output's format does not use is refused, as
+// --lut-size without --lut is: silently ignored, it would look obeyed.
+void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &format)
+{
+    auto refuse = [&](const QString &option, const QString &formats) {
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("%1 is for %2 outputs, not .%3").arg(option, formats, format));
+    };
+    if (quality.qualityGiven && format != QLatin1String("jpg") && format != QLatin1String("webp"))
+        refuse(QStringLiteral("--quality"), QStringLiteral("JPEG and WebP"));
+    if (quality.lossless && format != QLatin1String("webp"))
+        refuse(QStringLiteral("--lossless"), QStringLiteral("WebP"));
+    if (quality.pngLevel >= 0 && format != QLatin1String("png"))
+        refuse(QStringLiteral("--png-level"), QStringLiteral("PNG"));
+}
+
 // Encodes the engine's result in the output's format with the target's
 // metadata and saves it; returns what went wrong, or empty. `note` says what
 // of the metadata the format cannot hold.
@@ -439,6 +455,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     QString previewFormat;
     if (!options.output.isEmpty()) {
         outputFormat = checkedImageFormat(options.output, QStringLiteral("output"));
+        refuseUnusedQualityOptions(options.quality, outputFormat);
         checkOutputFolder(options.output, QStringLiteral("output"));
     }
     if (!options.preview.isEmpty()) {
@@ -575,6 +592,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     const QString format = normalisedFormat(options.format.isEmpty() ? QStringLiteral("png") : options.format);
     if (!formatHasEncoder(format))
         throw UserError(colormatchStatus::usage, QStringLiteral("no image encoder for the format \"%1\"").arg(format));
+    refuseUnusedQualityOptions(options.quality, format);
     const QString folder = options.outputFolder;
 
     // Each image's output, OUTDIR/<name without extension>.<format>; one that
@@ -771,7 +789,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                                     "colour conversions made."));
     const QCommandLineOption quality(QStringLiteral("quality"),
                                      QStringLiteral("JPEG and WebP quality, 1 to 100 (default 95; from 90 up JPEG "
-                                                    "keeps full colour resolution, 4:4:4)."),
+                                                    "keeps full colour resolution, 4:4:4). Like --lossless (WebP) "
+                                                    "and --png-level, refused for other outputs."),
                                      QStringLiteral("Q"), QStringLiteral("95"));
     const QCommandLineOption lossless(QStringLiteral("lossless"), QStringLiteral("Write WebP losslessly."));
     const QCommandLineOption pngLevel(QStringLiteral("png-level"),
@@ -867,6 +886,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
         return value;
     };
     options.quality.jpegQuality = wholeNumber(quality, 1, 100);
+    options.quality.qualityGiven = parser.isSet(quality);
     if (parser.isSet(pngLevel))
         options.quality.pngLevel = wholeNumber(pngLevel, 0, 9);
     options.quality.lossless = parser.isSet(lossless);

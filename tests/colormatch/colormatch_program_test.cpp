@@ -228,6 +228,8 @@ TEST(ColormatchProgram, UserErrors)
         {{"--no-such-option"}, usage, "no-such-option"},
         {{"--strenght", "2"}, usage, "unknown option --strenght: did you mean --strength?"},
         {{"chelsea.png", "rocket.jpg", "--lut-size", "17", "-o", "x.png"}, usage, "give --lut BASE too"},
+        {{"chelsea.png", "rocket.jpg", "--quality", "80", "-o", "x.png"}, usage, "--quality is for JPEG and WebP"},
+        {{"-r", "rocket.jpg", "-d", "out", "--format", "jpg", "--lossless", "chelsea.png"}, usage, "not .jpg"},
         {{"broken.png", "rocket.jpg", "-o", "x.png"}, 65, "ERROR target image could not be decoded"},
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", noEngine},
 #ifndef _WIN32 // the stand-in engine is a shell script
