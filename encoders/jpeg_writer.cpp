@@ -18,6 +18,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <jpeglib.h>
 
@@ -97,8 +98,8 @@ unsigned segmentLength(const std::vector<uchar> &jpeg, size_t at)
     return at + 4 <= jpeg.size() ? unsigned(jpeg[at + 2]) << 8 | jpeg[at + 3] : 0;
 }
 
-// Where a marker segment of this kind starts, and where the entropy-coded
-// data after the start-of-scan segment starts; npos when there is none.
+// Where the first marker segment of this kind starts (its 0xFF), looking only
+// at the segments before the scan data; npos when there is none.
 size_t segmentAt(const std::vector<uchar> &jpeg, uchar marker)
 {
     for (size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xFF; at += 2 + segmentLength(jpeg, at))
