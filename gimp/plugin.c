@@ -284,6 +284,7 @@ static gboolean showDialog(gint32 image, Settings *settings)
     if (settings->referenceFile[0])
         gtk_file_chooser_set_filename(GTK_FILE_CHOOSER(chooser), settings->referenceFile);
     GtkWidget *layers = attachRow(table, 1, layerButton, gimp_layer_combo_box_new(otherImage, GINT_TO_POINTER(image)));
+    gtk_widget_set_size_request(layers, 320, -1); /* room for "image-id/layer" names */
     if (gimp_item_is_valid(settings->referenceLayer))
         gimp_int_combo_box_set_active(GIMP_INT_COMBO_BOX(layers), settings->referenceLayer);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(settings->useLayer ? layerButton : fileButton), TRUE);
