@@ -91,6 +91,12 @@ gboolean decodePng(GBytes *encoded, gint channels, Pixels *image, GError **error
     memset(&png, 0, sizeof png);
     png.version = PNG_IMAGE_VERSION;
     if (png_image_begin_read_from_memory(&png, data, size)) {
+        if (((png.format & PNG_FORMAT_FLAG_ALPHA) != 0) != (channels == 4)) {
+            g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result %s an alpha plane, the layer %s",
+                        channels == 4 ? "lacks" : "has", channels == 4 ? "has one" : "does not");
+            png_image_free(&png);
+            return FALSE;
+        }
         png.format = channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
         Pixels decoded = {(gint)png.width, (gint)png.height, channels, 8, NULL};
         decoded.samples = g_try_malloc(PNG_IMAGE_SIZE(png));

@@ -95,11 +95,11 @@ static GBytes *profileOf(gint32 image)
 
 static gboolean readReferenceLayer(gint32 layer, Pixels *pixels, GBytes **icc, GError **error)
 {
-    const gint32 image = gimp_item_get_image(layer);
-    if (!gimp_item_is_valid(layer) || image < 0) {
-        g_set_error_literal(error, MATCH_COLOURS_ERROR, 0, "the reference layer is no longer open");
+    if (!gimp_item_is_valid(layer)) {
+        g_set_error_literal(error, MATCH_COLOURS_ERROR, 0, "no reference layer was chosen, or it is no longer open");
         return FALSE;
     }
+    const gint32 image = gimp_item_get_image(layer);
     *icc = profileOf(image);
     return readPixels(layer, FALSE, bitDepthOf(image), pixels, error);
 }
