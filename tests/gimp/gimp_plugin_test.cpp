@@ -19,7 +19,7 @@ struct PluginCase {
     const char *strength;
     bool matchLightness;
     cv::Rect selection;        // empty: no selection
-    const char *errorMessage;  // the plug-in fails with this; the layer stays as it was
+    const char *errorMessage;  // the plug-in fails with this (REFERENCE: the reference's path); the layer stays
 };
 
 const PluginCase cases[] = {
@@ -28,8 +28,17 @@ const PluginCase cases[] = {
     {"alpha", "alpha.png", "coffee.png", "1.0", false, {}, nullptr},
     {"selection", "target.png", "coffee.png", "1.0", false, {100, 50, 200, 120}, nullptr},
     {"strength", "target.png", "coffee.png", "0.5", true, {}, nullptr},
-    {"broken", "alpha.png", "broken.png", "1.0", false, {}, "Match Colours: cannot read the reference image "},
+    {"broken", "alpha.png", "broken.png", "1.0", false, {}, "Match Colours: cannot read the reference image REFERENCE"},
+    // The stand-in engine refuses strength 0.25 without reading the request: the plug-in's write meets a closed
+    // pipe (EPIPE, not SIGPIPE) before the ERROR line becomes the message.
+    {"refused", "alpha.png", "coffee.png", "0.25", false, {}, "Match Colours: the engine failed with exit status 65: "
+                                                                "the stand-in refuses strength 0.25"},
 };
+
+// Stands in for the installed engine, which it runs, except that it refuses strength 0.25.
+const char standInEngine[] = "#!/bin/sh\n"
+                             "if [ \"${10}\" = 0.25 ]; then echo 'ERROR the stand-in refuses strength 0.25' >&2; exit 65; fi\n"
+                             "exec \"$0.real\" \"$@\"\n";
 
 // coffee.png's pixels tagged as Adobe RGB: another look, which the plug-in
 // must bring into the target's sRGB first. (Qt writes a valid iCCP chunk.)
@@ -85,6 +94,10 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
     QProcess install;
     install.start(CMAKE_BINARY, {"--install", BUILD_DIR, "--prefix", prefix});
     ASSERT_TRUE(install.waitForFinished(120000) && install.exitCode() == 0) << install.readAllStandardError().constData();
+    const QString engine = prefix + "/libexec/matchengine";
+    ASSERT_TRUE(QFile::rename(engine, engine + ".real"));
+    writeFile(engine, standInEngine);
+    QFile::setPermissions(engine, QFile::permissions(engine + ".real"));
     QDir().mkpath(folder.path("gimp/gradients"));  // where GIMP saves gradients at its end, or complains
     writeFile(folder.path("gimprc"),
               QStringLiteral("(plug-in-path \"${gimp_plug_in_dir}/plug-ins:%1/lib/gimp/2.0/plug-ins\")\n")
@@ -113,8 +126,8 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
         const cv::Mat target = folder.image(row.target);
         ASSERT_FALSE(result.empty()) << log.toStdString();
         if (row.errorMessage) {
-            EXPECT_TRUE(log.contains(QStringLiteral("\n%1%2").arg(row.errorMessage, folder.path(row.reference))))
-                << log.toStdString();
+            const QString message = QString(row.errorMessage).replace("REFERENCE", folder.path(row.reference));
+            EXPECT_TRUE(log.contains('\n' + message)) << log.toStdString();
             EXPECT_EQ(largestDifference(result, target), 0);
             continue;
         }
