@@ -201,7 +201,7 @@ GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpoin
     g_ascii_formatd(strength, sizeof strength, "%.9g", request->strength);
     gchar *lut = request->lutBase ? base64Path(request->lutBase) : g_strdup("none");
     gchar *arguments[] = {(gchar *)request->enginePath, "gimp", "1", "match", "none", lut, "on",
-                          request->matchLightness ? "on" : "off", "33", "png", strength, "none", NULL};
+                          request->matchLightness ? "on" : "off", "33", "pam", strength, "none", NULL};
     ChildSetup setup = {getpid()};
     GPid pid = 0;
     int input = -1, output = -1, errors = -1;

@@ -1,6 +1,6 @@
 /* What the GIMP-free half of the Match Colours plug-in offers: the conversation
  * with matchengine (finding it, the twelve positions, the framed request, the
- * progress codes, the result) and the pixel work around it (PNG in and out,
+ * progress codes, the result) and the pixel work around it (PAM in and out,
  * colour profiles). plugin.c, the only file that speaks to GIMP, builds on it.
  * Every failure is a GError in MATCH_COLOURS_ERROR whose message says what
  * failed and why; it becomes the procedure's error message. */
@@ -26,11 +26,12 @@ typedef struct {
 gsize pixelsRowBytes(const Pixels *image);
 void pixelsClear(Pixels *image);
 
-/* An uncompressed PNG (deflate's stored blocks, no row filter): the engine
- * reads it at the speed of a copy, and it keeps alpha and 16 bits. */
-GBytes *encodePng(const Pixels *image, GError **error);
-/* The engine's PNG result as 8-bit R, G, B or R, G, B, A, as `channels` asks. */
-gboolean decodePng(GBytes *png, gint channels, Pixels *image, GError **error);
+/* PAM, Netpbm's uncompressed format: R, G, B[, A] with a TUPLTYPE line, 16-bit
+ * samples big-endian. The engine reads it and writes its result in it at the
+ * speed of a copy. */
+GBytes *encodePam(const Pixels *image);
+/* The engine's 8-bit result, which must have `channels` channels. */
+gboolean decodePam(GBytes *pam, gint channels, Pixels *image, GError **error);
 
 /* Converts `image` (R, G, B, 8 or 16 bits) from the ICC profile `from` into
  * `into` (NULL or a profile that is not RGB counts as sRGB), relative

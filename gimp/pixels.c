@@ -1,11 +1,11 @@
-/* Pixels in and out of PNG (libpng) and between colour profiles (lcms2). */
+/* Pixels in and out of PAM (Netpbm's uncompressed format, which the engine
+ * reads and writes at the speed of a copy) and between colour profiles (lcms2). */
 #include "gimp/match_colours.h"
 
 #include <lcms2.h>
-#include <png.h>
 
 #include <math.h>
-#include <setjmp.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,92 +24,55 @@ void pixelsClear(Pixels *image)
     g_clear_pointer(&image->samples, g_free);
 }
 
-/* ---- PNG */
+/* ---- PAM */
 
-typedef struct {
-    GByteArray *bytes;
-    char message[256];
-} PngWriting;
-
-static void appendPngBytes(png_structp png, png_bytep data, png_size_t length)
+GBytes *encodePam(const Pixels *image)
 {
-    PngWriting *writing = png_get_io_ptr(png);
-    g_byte_array_append(writing->bytes, data, (guint)length);
+    gchar *header = g_strdup_printf("P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %d\nTUPLTYPE %s\nENDHDR\n",
+                                    image->width, image->height, image->channels,
+                                    image->bitDepth == 16 ? 65535 : 255, image->channels == 4 ? "RGB_ALPHA" : "RGB");
+    const gsize headerSize = strlen(header);
+    const gsize samplesSize = pixelsRowBytes(image) * (gsize)image->height;
+    guint8 *bytes = g_malloc(headerSize + samplesSize);
+    memcpy(bytes, header, headerSize);
+    memcpy(bytes + headerSize, image->samples, samplesSize);
+    g_free(header);
+    if (image->bitDepth == 16) /* PAM's 16-bit samples are big-endian */
+        for (guint16 *sample = (guint16 *)(bytes + headerSize); sample < (guint16 *)(bytes + headerSize + samplesSize);
+             ++sample)
+            *sample = GUINT16_TO_BE(*sample);
+    return g_bytes_new_take(bytes, headerSize + samplesSize);
 }
 
-static void noFlush(png_structp png)
-{
-    (void)png;
-}
-
-static void keepPngMessage(png_structp png, png_const_charp message)
-{
-    PngWriting *writing = png_get_error_ptr(png);
-    g_strlcpy(writing->message, message, sizeof writing->message);
-    png_longjmp(png, 1);
-}
-
-static void ignorePngWarning(png_structp png, png_const_charp message)
-{
-    (void)png;
-    (void)message;
-}
-
-GBytes *encodePng(const Pixels *image, GError **error)
-{
-    PngWriting writing = {g_byte_array_sized_new((guint)(pixelsRowBytes(image) * (gsize)image->height + 4096)), ""};
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &writing, keepPngMessage, ignorePngWarning);
-    png_infop info = png ? png_create_info_struct(png) : NULL;
-    if (!info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        g_byte_array_unref(writing.bytes);
-        g_set_error(error, MATCH_COLOURS_ERROR, 0, "cannot encode a %d x %d image as PNG for the engine: %s",
-                    image->width, image->height, writing.message[0] ? writing.message : "out of memory");
-        return NULL;
-    }
-    png_set_write_fn(png, &writing, appendPngBytes, noFlush);
-    png_set_IHDR(png, info, (png_uint_32)image->width, (png_uint_32)image->height, image->bitDepth,
-                 image->channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 0);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_write_info(png, info);
-    if (image->bitDepth == 16 && G_BYTE_ORDER == G_LITTLE_ENDIAN)
-        png_set_swap(png);
-    for (gint row = 0; row < image->height; ++row)
-        png_write_row(png, image->samples + (gsize)row * pixelsRowBytes(image));
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return g_byte_array_free_to_bytes(writing.bytes);
-}
-
-gboolean decodePng(GBytes *encoded, gint channels, Pixels *image, GError **error)
+gboolean decodePam(GBytes *encoded, gint channels, Pixels *image, GError **error)
 {
     gsize size = 0;
-    const void *data = g_bytes_get_data(encoded, &size);
-    png_image png;
-    memset(&png, 0, sizeof png);
-    png.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_memory(&png, data, size)) {
-        if (((png.format & PNG_FORMAT_FLAG_ALPHA) != 0) != (channels == 4)) {
-            g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result %s an alpha plane, the layer %s",
-                        channels == 4 ? "lacks" : "has", channels == 4 ? "has one" : "does not");
-            png_image_free(&png);
-            return FALSE;
+    const gchar *data = g_bytes_get_data(encoded, &size);
+    const gchar *end = size >= 3 && memcmp(data, "P7\n", 3) == 0 ? g_strstr_len(data, (gssize)MIN(size, 4096), "ENDHDR\n") : NULL;
+    gint width = 0, height = 0, depth = 0, maxval = 0;
+    if (end) {
+        gchar *header = g_strndup(data, (gsize)(end - data));
+        gchar **lines = g_strsplit(header, "\n", -1);
+        for (gchar **line = lines; *line; ++line) {
+            sscanf(*line, "WIDTH %d", &width);
+            sscanf(*line, "HEIGHT %d", &height);
+            sscanf(*line, "DEPTH %d", &depth);
+            sscanf(*line, "MAXVAL %d", &maxval);
         }
-        png.format = channels == 4 ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
-        Pixels decoded = {(gint)png.width, (gint)png.height, channels, 8, NULL};
-        decoded.samples = g_try_malloc(PNG_IMAGE_SIZE(png));
-        if (decoded.samples && png_image_finish_read(&png, NULL, decoded.samples, 0, NULL)) {
-            *image = decoded;
-            return TRUE;
-        }
-        g_free(decoded.samples);
+        g_strfreev(lines);
+        g_free(header);
+        end += strlen("ENDHDR\n");
     }
-    g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result (%" G_GSIZE_FORMAT " bytes) is not a PNG image: %s",
-                size, png.message[0] ? png.message : "out of memory");
-    png_image_free(&png);
-    return FALSE;
+    const gsize samples = (gsize)MAX(width, 0) * (gsize)MAX(height, 0) * (gsize)channels;
+    if (!end || width <= 0 || height <= 0 || depth != channels || maxval != 255 ||
+        size - (gsize)(end - data) != samples) {
+        g_set_error(error, MATCH_COLOURS_ERROR, 0,
+                    "the engine's result (%" G_GSIZE_FORMAT " bytes) is not the %s 8-bit PAM image expected", size,
+                    channels == 4 ? "R, G, B, A" : "R, G, B");
+        return FALSE;
+    }
+    *image = (Pixels){width, height, channels, 8, g_memdup2(end, samples)};
+    return TRUE;
 }
 
 /* ---- Colour profiles */

@@ -200,15 +200,15 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
 
     Pixels layer = {0}, reference = {0}, matched = {0};
     GBytes *layerProfile = profileOf(image), *referenceProfile = NULL;
-    GBytes *target = NULL, *referencePng = NULL, *result = NULL;
+    GBytes *target = NULL, *referencePam = NULL, *result = NULL;
     gboolean converted = FALSE;
     gboolean ok = readPixels(drawable, gimp_drawable_has_alpha(drawable), 8, &layer, error) &&
                   (settings->useLayer ? readReferenceLayer(settings->referenceLayer, &reference, &referenceProfile, error)
                                       : readReferenceFile(settings->referenceFile, &reference, &referenceProfile, error)) &&
                   convertIntoProfile(&reference, referenceProfile, layerProfile, &converted, error) &&
-                  (target = encodePng(&layer, error)) && (referencePng = encodePng(&reference, error));
+                  (target = encodePam(&layer)) && (referencePam = encodePam(&reference));
     pixelsClear(&reference);
-    EngineRequest request = {engine, target, referencePng, settings->strength, settings->matchLightness != 0, NULL};
+    EngineRequest request = {engine, target, referencePam, settings->strength, settings->matchLightness != 0, NULL};
     if (ok) {
         gimp_progress_init("Matching colours");
         ok = (result = runEngine(&request, showProgress, NULL, error)) != NULL;
@@ -222,7 +222,7 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
         g_clear_pointer(&placeholder, g_bytes_unref);
         g_free(base);
     }
-    ok = ok && decodePng(result, layer.channels, &matched, error);
+    ok = ok && decodePam(result, layer.channels, &matched, error);
     if (ok && (matched.width != layer.width || matched.height != layer.height)) {
         ok = FALSE;
         g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result is %d x %d pixels, not the layer's %d x %d",
@@ -237,7 +237,7 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
     g_clear_pointer(&layerProfile, g_bytes_unref);
     g_clear_pointer(&referenceProfile, g_bytes_unref);
     g_clear_pointer(&target, g_bytes_unref);
-    g_clear_pointer(&referencePng, g_bytes_unref);
+    g_clear_pointer(&referencePam, g_bytes_unref);
     g_clear_pointer(&result, g_bytes_unref);
     g_free(engine);
     return ok;
