@@ -5,6 +5,7 @@
 #include "workspace.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
@@ -12,6 +13,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using testing_support::readFileBytes;
 
@@ -57,6 +60,18 @@ double meanDeltaE(const cv::Mat &a, const cv::Mat &b)
     cv::reduce(difference.mul(difference), squared, 1, cv::REDUCE_SUM);
     cv::sqrt(squared, squared);
     return cv::mean(squared)[0];
+}
+
+// Encoded image bytes with EXIF set by exiv2.
+QByteArray withExif(const std::vector<uchar> &encoded, const Exiv2::ExifData &exif)
+{
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), long(encoded.size()));
+    image->readMetadata();
+    image->setExifData(exif);
+    image->writeMetadata();
+    image->io().seek(0, Exiv2::BasicIo::beg);
+    const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
+    return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
 }
 
 // The sampling factors of a JPEG's first component: 0x11 is 4:4:4, 0x22 4:2:0.
@@ -114,6 +129,42 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     // Upright: the target and the result take 400 x 600 each beside the 640 x 427 reference.
     const cv::Mat preview = folder.image("preview.png");
     EXPECT_EQ(preview.rows, std::lround(1200.0 / (2 * 400.0 / 600.0 + 640.0 / 427.0)));
+
+    // Every orientation: a 90 x 60 picture, red at its top left and green at its
+    // top right as seen, stored turned the other way.
+    cv::Mat upright(60, 90, CV_8UC3, cv::Scalar(128, 128, 128));
+    upright(cv::Rect(0, 0, 30, 20)).setTo(cv::Scalar(0, 0, 255));
+    upright(cv::Rect(60, 0, 30, 20)).setTo(cv::Scalar(0, 255, 0));
+    const std::function<void(cv::Mat &)> storing[] = {
+        [](cv::Mat &) {},
+        [](cv::Mat &m) { cv::flip(m, m, 1); },
+        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_180); },
+        [](cv::Mat &m) { cv::flip(m, m, 0); },
+        [](cv::Mat &m) { m = m.t(); },
+        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_90_COUNTERCLOCKWISE); },
+        [](cv::Mat &m) { cv::flip(m.t(), m, -1); },
+        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_90_CLOCKWISE); }};
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        SCOPED_TRACE(orientation);
+        cv::Mat stored = upright.clone();
+        storing[orientation - 1](stored);
+        std::vector<uchar> png;
+        cv::imencode(".png", stored, png);
+        Exiv2::ExifData turned;
+        turned["Exif.Image.Orientation"] = uint16_t(orientation);
+        writeFile(folder.path("turned.png"), withExif(png, turned));
+        const ProgramRun run = folder.run({"turned.png", "rocket.jpg", "-o", "turned.jpg", "--preview", "seen.png"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(openMetadata(folder.path("turned.jpg"))->exifData()["Exif.Image.Orientation"].toLong(), orientation);
+        const cv::Mat seen = folder.image("seen.png");
+        const int unit = seen.rows / 6; // the target, 90 x 60 as seen, is 9 x 6 units at the left
+        const cv::Scalar topLeft = cv::mean(seen(cv::Rect(unit, unit / 2, unit, unit)));
+        const cv::Scalar topRight = cv::mean(seen(cv::Rect(7 * unit, unit / 2, unit, unit)));
+        EXPECT_GT(topLeft[2], 200);
+        EXPECT_LT(topLeft[1], 60);
+        EXPECT_GT(topRight[1], 200);
+        EXPECT_LT(topRight[2], 60);
+    }
 }
 
 TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
@@ -135,43 +186,88 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
     tagged->setIccProfile(icc);
     tagged->writeMetadata();
     cmsDeleteTransform(toAdobe);
-    cmsCloseProfile(adobe);
-    cmsCloseProfile(srgb);
+    // A camera's Adobe RGB: no profile, the EXIF interoperability index R03.
+    std::vector<uchar> png;
+    cv::imencode(".png", inAdobe, png);
+    Exiv2::ExifData r03;
+    r03["Exif.Iop.InteroperabilityIndex"] = "R03";
+    writeFile(folder.path("r03.png"), withExif(png, r03));
 
-    for (const char *reference : {"coffee.png", "adobe.png", "untagged.png"}) {
+    for (const char *reference : {"coffee.png", "adobe.png", "untagged.png", "r03.png"}) {
         const ProgramRun run = folder.run({"chelsea.png", reference, "-o", QString(reference) + ".out.png", "--verbose"});
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     }
     const cv::Mat expected = folder.image("coffee.png.out.png");
     EXPECT_LT(meanDeltaE(folder.image("adobe.png.out.png"), expected), 1.0);
+    EXPECT_LT(meanDeltaE(folder.image("r03.png.out.png"), expected), 1.0);
     // The same pixels read as sRGB give another look: the profile made the difference.
     EXPECT_GT(meanDeltaE(folder.image("untagged.png.out.png"), expected), 1.5);
+
+    // A BMP cannot carry the Adobe RGB profile: its colours go to sRGB instead,
+    // as a colour-managed viewer shows the tagged PNG.
+    for (const char *output : {"tagged.png", "plain.bmp"}) {
+        const ProgramRun run = folder.run({"adobe.png", "coffee.png", "-o", output});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(run.err.contains(QRegularExpression("colour profile \\(its colours converted from .+ to sRGB\\)\n$")),
+                  QString(output) == "plain.bmp")
+            << run.err.toStdString();
+    }
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(adobe, TYPE_BGR_8, srgb, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC,
+                                              cmsFLAGS_BLACKPOINTCOMPENSATION);
+    const cv::Mat inProfile = folder.image("tagged.png");
+    cv::Mat shown(inProfile.size(), CV_8UC3);
+    cmsDoTransform(toSrgb, inProfile.data, shown.data, cmsUInt32Number(inProfile.total()));
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(adobe);
+    cmsCloseProfile(srgb);
+    EXPECT_LT(meanDeltaE(folder.image("plain.bmp"), shown), 0.5);
+    EXPECT_GT(meanDeltaE(inProfile, shown), 2.0); // what the BMP showed before
 }
 
 TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
 {
     const Workspace folder;
     const QStringList runs[] = {{"-o", "default.jpg"},          {"-o", "q60.jpg", "--quality", "60"},
-                                {"-o", "q80.jpg", "--quality", "80"}, {"-o", "lossy.webp"},
-                                {"-o", "lossless.webp", "--lossless"}, {"-o", "level0.png", "--png-level", "0"},
-                                {"-o", "level9.png", "--png-level", "9"}};
+                                {"-o", "q89.jpg", "--quality", "89"}, {"-o", "q90.jpg", "--quality", "90"},
+                                {"-o", "lossy.webp"},           {"-o", "lossless.webp", "--lossless"},
+                                {"-o", "level0.png", "--png-level", "0"}, {"-o", "level9.png", "--png-level", "9"},
+                                {"-o", "default.png"},          {"-o", "-", "--format", ".jpg"}};
+    QByteArray standardOutput;
     for (const QStringList &options : runs) {
         const ProgramRun run = folder.run(QStringList{"chelsea.png", "rocket.jpg"} << options);
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        standardOutput += run.out;
     }
     const QByteArray jpeg95 = readFileBytes(folder.path("default.jpg"));
     EXPECT_EQ(lumaSampling(jpeg95), 0x11);
+    // -o - writes the very file to standard output, and nothing else.
+    EXPECT_EQ(standardOutput, jpeg95);
+    // 4:4:4 from quality 90 up.
+    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q89.jpg"))), 0x22);
+    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q90.jpg"))), 0x11);
+    // The smallest level is never larger than the default.
+    EXPECT_LE(QFileInfo(folder.path("level9.png")).size(), QFileInfo(folder.path("default.png")).size());
     // Encoded in stripes on several cores: still one faithful picture.
     cv::Mat difference;
     cv::absdiff(folder.image("default.jpg"), folder.image("level9.png"), difference);
     EXPECT_LT(cv::mean(difference.reshape(1))[0], 3.0);
-    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q80.jpg"))), 0x22);
     EXPECT_LT(readFileBytes(folder.path("q60.jpg")).size(), jpeg95.size() * 2 / 3);
     const cv::Mat level9 = folder.image("level9.png");
     EXPECT_EQ(cv::norm(folder.image("level0.png"), level9, cv::NORM_INF), 0.0);
     EXPECT_GT(QFileInfo(folder.path("level0.png")).size(), 3 * QFileInfo(folder.path("level9.png")).size() / 2);
     EXPECT_EQ(cv::norm(folder.image("lossless.webp"), level9, cv::NORM_INF), 0.0);
     EXPECT_GT(cv::norm(folder.image("lossy.webp"), level9, cv::NORM_INF), 0.0);
+
+    // A JPEG has no alpha: said once, as for metadata.
+    cv::Mat withAlpha;
+    cv::cvtColor(folder.image("chelsea.png"), withAlpha, cv::COLOR_BGR2BGRA);
+    cv::imwrite(folder.path("alpha.png").toStdString(), withAlpha);
+    for (const QString output : {"alpha.jpg", "alpha-out.png"}) {
+        const ProgramRun run = folder.run({"alpha.png", "rocket.jpg", "-o", output});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(run.err.endsWith("; .jpg files cannot hold the target's alpha\n"), output == "alpha.jpg")
+            << run.err.toStdString();
+    }
 }
 
 TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsAsked)
