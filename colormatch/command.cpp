@@ -883,8 +883,10 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                      QStringLiteral("Q"), QStringLiteral("95"));
     const QCommandLineOption lossless(QStringLiteral("lossless"), QStringLiteral("Write WebP losslessly."));
     const QCommandLineOption pngLevel(QStringLiteral("png-level"),
-                                      QStringLiteral("PNG compression, 0 (none) to 9 (smallest); by default the fast "
-                                                     "run-length compression the engine writes its PNGs with."),
+                                      QStringLiteral("PNG compression, 0 (none) to 9 (smallest, never larger than "
+                                                     "the default, and much slower); by default the fast run-length "
+                                                     "compression the engine writes its PNGs with, smaller on "
+                                                     "photographs than levels 1 to 8."),
                                       QStringLiteral("N"));
     const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
