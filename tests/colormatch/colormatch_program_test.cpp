@@ -68,20 +68,18 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
     EXPECT_EQ(QDir(space.folder.path()).entryList(QDir::Files).size(), 6); // 4 inputs and the two LUT files
     const QList<QByteArray> cube = readFileBytes(space.path("luts_look.cube")).split('\n');
     ASSERT_EQ(cube.size(), 5 + 5 * 5 * 5 + 2); // head, entries, last line end
-    EXPECT_EQ(cube.mid(0, 5), (QList<QByteArray>{"# Made by colormatch from the target chelsea.png and the reference "
-                                                 "rocket.jpg",
-                                                 "# Input and output colour space: sRGB IEC61966-2.1", "TITLE \"luts_look\"",
-                                                 "LUT_3D_SIZE 5", ""}));
+    EXPECT_EQ(cube.mid(0, 5),
+              (QList<QByteArray>{"# Made by colormatch from the target chelsea.png and the reference rocket.jpg",
+                                 "# Input and output colour space: sRGB IEC61966-2.1", "TITLE \"luts_look\"",
+                                 "LUT_3D_SIZE 5", ""}));
     EXPECT_EQ(space.image("luts_look_unwrapped.png").size(), cv::Size(256, 16));
     EXPECT_TRUE(run.err.contains("luts_look.cube (5 x 5 x 5) and luts_look_unwrapped.png")) << run.err.toStdString();
     // A grading tool's reader takes it: black goes where the first entry says.
-    OCIO::FileTransformRcPtr transform = OCIO::FileTransform::Create();
-    transform->setSrc(space.path("luts_look.cube").toStdString().c_str());
+    OCIO::FileTransformRcPtr reader = OCIO::FileTransform::Create();
+    reader->setSrc(space.path("luts_look.cube").toStdString().c_str());
     float black[3] = {0, 0, 0};
-    OCIO::Config::CreateRaw()->getProcessor(transform)->getDefaultCPUProcessor()->applyRGB(black);
-    const QList<QByteArray> first = cube[5].split(' ');
-    for (int c = 0; c < 3; ++c)
-        EXPECT_NEAR(black[c], first[c].toFloat(), 1e-5);
+    OCIO::Config::CreateRaw()->getProcessor(reader)->getDefaultCPUProcessor()->applyRGB(black);
+    EXPECT_EQ(QString("%1 %2 %3").arg(black[0], 0, 'f', 6).arg(black[1], 0, 'f', 6).arg(black[2], 0, 'f', 6), cube[5]);
 
     // With -o as well, the image is matched in a run of its own: a real picture, not the placeholder.
     const ProgramRun both = space.run({"chelsea.png", "rocket.jpg", "--lut", "again", "-o", "matched.png"});
@@ -121,9 +119,8 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
         EXPECT_EQ(c.result.isEmpty() ? run.out : readFileBytes(space.path(c.result)), matched);
     }
-    // The same cube, made from standard input.
+    // The same cube under its own head.
     const QByteArray piped = readFileBytes(space.path("piped_cube.cube"));
-    EXPECT_TRUE(piped.startsWith("# Made by colormatch from the target standard input and")) << piped.left(80).data();
     const QByteArray files = readFileBytes(space.path("files_cube.cube"));
     EXPECT_EQ(piped.mid(piped.indexOf("LUT_3D_SIZE")), files.mid(files.indexOf("LUT_3D_SIZE")));
     EXPECT_EQ(space.image("side.png").cols, 1200);
@@ -245,13 +242,10 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "rocket.jpg"}, usage, "nothing to write"},
         {{"chelsea.png", "-o", "x.png"}, usage, "expected TARGET and REFERENCE, got 1 file name (try"},
         {{"chelsea.png", "rocket.jpg", "-o", "x.png", "-s", "nan"}, usage, "--strength wants a finite number"},
-        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "-s", "-1e308"}, usage, "--strength wants a finite number"},
         {{"-r", "rocket.jpg", "-d", "out", "-o", "-", "chelsea.png"}, usage, "-o - (standard output) takes one image"},
-        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "--format", "jpg"}, usage, "--format is for batches and -o -"},
-#ifndef _WIN32
-        // Found out before the engine starts (as root, /proc itself reads as writable).
-        {{"chelsea.png", "rocket.jpg", "-o", "/proc/x.png"}, cannotCreate, "cannot write output /proc/x.png: "},
-        {{"chelsea.png", "rocket.jpg", "--lut", "/proc/look.cube"}, cannotCreate, "cannot write LUT file /proc/look.cube"},
+#ifndef _WIN32 // before the engine starts (as root, /proc itself reads as writable)
+        {{"chelsea.png", "rocket.jpg", "--lut", "/proc/look.cube"}, cannotCreate,
+         "cannot write LUT file /proc/look.cube"},
 #endif
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
         {{"--no-such-option"}, usage, "no-such-option"},
@@ -290,7 +284,6 @@ TEST(ColormatchProgram, InfoHelpAndVersion)
 
     const ProgramRun help = space.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    // No --help-all promising Qt options that a program without a GUI lacks.
     EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
     for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--lut-size"})

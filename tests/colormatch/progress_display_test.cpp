@@ -51,15 +51,13 @@ TEST(ColormatchProgress, OneImageFollowsTheHighestCodeOnATerminalAndIsSilentElse
     // Measured in columns: a wide character takes two, a combining mark none.
     const QString wide = QString(30, QChar(0x5199)) + ".jpg";
     EXPECT_EQ(terminalColumns(wide), 64);
-    EXPECT_EQ(terminalColumns(QString::fromUtf8("e\xCC\x81t\xC3\xA9 \xF0\x9F\x8C\x85")), 6); // e + U+0301, t, é, space, U+1F305
+    // e with U+0301, t, é, a space and U+1F305.
+    EXPECT_EQ(terminalColumns(QString::fromUtf8("e\xCC\x81t\xC3\xA9 \xF0\x9F\x8C\x85")), 6);
     EXPECT_EQ(renderProgress({image(wide, recordedRun)}, 80, true),
               QString(29, QChar(0x5199)) + "... " + bar(100, 10) + " 100%");
-    QVector<ImageProgress> wideBatch{image("a.png", upTo("030"))};
-    for (int i = 0; i < 4; ++i)
-        wideBatch << image(QString(8, QChar(0x5199)) + QString::number(i), upTo("030"));
-    const QString batch = renderProgress(wideBatch, 80, true);
-    EXPECT_LE(terminalColumns(batch), 79) << batch.toStdString();
-    EXPECT_TRUE(batch.endsWith("  ...")) << batch.toStdString();
+    const QString batch =
+        renderProgress(QVector<ImageProgress>(4, image(QString(8, QChar(0x5199)), upTo("030"))), 80, true);
+    EXPECT_TRUE(terminalColumns(batch) <= 79 && batch.endsWith("  ...")) << batch.toStdString();
 }
 
 // Several: images ended out of all, an overall bar and percent, failures
