@@ -61,8 +61,8 @@ void prepareLabTables()
     const cv::Mat colour(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
     cv::Mat lab;
     cv::Mat back;
-    cv::cvtColor(colour, lab, cv::COLOR_RGB2Lab);
-    cv::cvtColor(lab, back, cv::COLOR_Lab2RGB);
+    cv::cvtColor(colour, lab, cv::COLOR_BGR2Lab);
+    cv::cvtColor(lab, back, cv::COLOR_Lab2BGR);
 }
 
 // Decoded 8-bit images with 3 or 4 channels are read in place: their first
@@ -285,14 +285,14 @@ cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightn
     cv::Mat colours;
     mappedColours.convertTo(colours, CV_8U, 256.0, 0.0);
     cv::Mat lab;
-    cv::cvtColor(colours, lab, cv::COLOR_RGB2Lab);
+    cv::cvtColor(colours, lab, cv::COLOR_BGR2Lab);
     reportProgress("077");
     if (!engineSettings().matchLightness) {
         const int lightnessPlane[] = {0, 0};
         cv::mixChannels(&paletteLightness, 1, &lab, 1, lightnessPlane, 1);
     }
     reportProgress("078");
-    cv::cvtColor(lab, colours, cv::COLOR_Lab2RGB);
+    cv::cvtColor(lab, colours, cv::COLOR_Lab2BGR);
     if (strength < 1.0f && blendWithPalette) {
         const float unmatchedWeight = 1.0f - strength;
         cv::Mat blended;
@@ -416,7 +416,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         labTables.wait();
     {
         cv::Mat paletteLab;
-        cv::cvtColor(index.palette, paletteLab, cv::COLOR_RGB2Lab);
+        cv::cvtColor(index.palette, paletteLab, cv::COLOR_BGR2Lab);
         cv::extractChannel(paletteLab, paletteLightness, 0);
     }
 

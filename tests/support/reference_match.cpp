@@ -67,16 +67,16 @@ cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
 
 cv::Mat referenceFinish(const cv::Mat &mapped8, const cv::Mat &target8, bool matchLightness, double strength)
 {
-    // The Lab codes are applied to B, G, R data, in both directions alike.
+    // CIE L* of the B, G, R colours, as OpenCV's 8-bit Lab encodes it.
     cv::Mat mappedLab, targetLab;
-    cv::cvtColor(mapped8, mappedLab, cv::COLOR_RGB2Lab);
-    cv::cvtColor(target8, targetLab, cv::COLOR_RGB2Lab);
+    cv::cvtColor(mapped8, mappedLab, cv::COLOR_BGR2Lab);
+    cv::cvtColor(target8, targetLab, cv::COLOR_BGR2Lab);
     if (!matchLightness)
         for (int y = 0; y < target8.rows; ++y)
             for (int x = 0; x < target8.cols; ++x)
                 mappedLab.at<cv::Vec3b>(y, x)[0] = targetLab.at<cv::Vec3b>(y, x)[0];
     cv::Mat result;
-    cv::cvtColor(mappedLab, result, cv::COLOR_Lab2RGB);
+    cv::cvtColor(mappedLab, result, cv::COLOR_Lab2BGR);
 
     if (strength < 1.0) {
         for (int y = 0; y < result.rows; ++y)
