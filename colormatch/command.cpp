@@ -731,6 +731,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             PreparedMatch match;
             ImageMetadata metadata;
             try {
+                checkOutputFolder(outputs[i], QStringLiteral("output")); // before its engine starts
                 bytes = readInputImage(image, QStringLiteral("image"));
                 metadata = readImageMetadata(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,

@@ -195,6 +195,7 @@ TEST(ColormatchProgram, UserErrors)
 {
     const Workspace space;
     QDir(space.folder.path()).mkdir("folder.png");
+    QDir(space.folder.path()).mkpath("taken/chelsea.png");
     QFile::copy(space.path("chelsea.png"), space.path("look_unwrapped.png"));
     QFile big(space.path("big.png")); // sparse: refused from its size
     ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
@@ -233,6 +234,8 @@ TEST(ColormatchProgram, UserErrors)
          "the output ./chelsea.png (of chelsea.png) is the image chelsea.png"},
         {{"-", "-", "-o", "x.png"}, usage, "standard input (-) can be read only once"},
         {{"-r", "rocket.jpg", "-d", "out", "-"}, usage, "a batch image needs a file name"},
+        {{"-r", "rocket.jpg", "-d", "taken", "chelsea.png"}, someFailed,
+         "failed  chelsea.png: cannot write output taken/chelsea.png: taken/chelsea.png is a folder"},
         {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
          "reference image: big.png is larger than the 1023 MiB colormatch reads of an image"},
 #ifndef _WIN32
