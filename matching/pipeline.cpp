@@ -391,8 +391,23 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     else
         working8 = requantised(preparedTarget).getUMat(cv::ACCESS_RW, cv::USAGE_DEFAULT);
     cv::Mat target8 = working8.getMat(cv::ACCESS_RW);
+    // Pixels nobody can see do not steer the match. With LUT export every pixel
+    // of the stacked target counts: the lattice's own alpha is 0, and the
+    // weight of the lattice against the target copies is set by the stacking.
+    VisiblePixels targetVisible;
+    if (targetHadAlpha && !lutExport) {
+        if (preparedTarget.empty())
+            targetVisible.alphaInImage = true;
+        else
+            targetVisible.alpha = visibilityPlane(decodedTarget);
+    }
     reportProgress("031");
     cv::UMat reference = decodedReference.get();
+    VisiblePixels referenceVisible;
+    if (isEightBitColour(reference))
+        referenceVisible.alphaInImage = reference.channels() == 4;
+    else
+        referenceVisible.alpha = visibilityPlane(reference);
     // Only a reference that is not 8-bit colour meets OpenCL (colourPlanes,
     // requantised): it gets the header this thread would have given it.
     if (settings.useOpenCL && !isEightBitColour(reference)) {
@@ -421,7 +436,9 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     }
 
     reportProgress("050");
-    TransferInputs inputs = momentsForTransfer(target8, reference8);
+    TransferInputs inputs = momentsForTransfer(target8, reference8, targetVisible, referenceVisible);
+    targetVisible = VisiblePixels();
+    referenceVisible = VisiblePixels();
     reference8.release();
     reference.release();
 
