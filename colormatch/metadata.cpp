@@ -81,7 +81,7 @@ void readPngDensity(const QByteArray &bytes, ImageMetadata &metadata)
 bool canWrite(const Exiv2::Image &image, Exiv2::MetadataId what)
 {
     // exiv2's table of access modes leaves colour profiles out; these are the
-    // formats it writes them into.
+    // formats it writes them into (formatHoldsColourProfile names them too).
     if (what == Exiv2::mdIccProfile)
         for (const int type : {Exiv2::ImageType::jpeg, Exiv2::ImageType::png, Exiv2::ImageType::tiff,
                                Exiv2::ImageType::webp})
@@ -144,6 +144,14 @@ void completePng(QByteArray &png, const ImageMetadata &metadata)
 
 } // namespace
 
+bool formatHoldsColourProfile(const QString &format)
+{
+    for (const char *holding : {"jpg", "png", "tif", "tiff", "webp"})
+        if (format == QLatin1String(holding))
+            return true;
+    return false;
+}
+
 ImageMetadata readImageMetadata(const QByteArray &encoded)
 {
     ImageMetadata metadata;
@@ -186,6 +194,11 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
         if (image->iccProfileDefined())
             metadata.iccProfile = QByteArray(reinterpret_cast<const char *>(image->iccProfile()->pData_),
                                              int(image->iccProfile()->size_));
+        // Cameras mark Adobe RGB without embedding its profile, as photo editors read it.
+        const auto interoperability = image->exifData().findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex"));
+        if (metadata.iccProfile.isEmpty() && interoperability != image->exifData().end() &&
+            interoperability->toString().rfind("R03", 0) == 0)
+            metadata.iccProfile = adobeRgbProfile();
     } catch (const std::exception &) {
         // A format exiv2 does not know carries nothing colormatch can keep.
     }
