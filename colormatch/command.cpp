@@ -693,7 +693,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 for (const QString &note : match.notes)
                     printLine(display, QStringLiteral("[%1] %2").arg(display.images[i].name, note));
             // Pixels from the header; a compressed file holds at least a few per byte.
-            const qint64 pixels = metadata.storedSize.area() > 0 ? metadata.storedSize.area() : 4 * bytes.size();
+            const qint64 pixels = metadata.storedSize.empty()
+                ? 4 * bytes.size()
+                : qint64(metadata.storedSize.width) * metadata.storedSize.height;
             largestPixelCount = std::max(largestPixelCount, pixels);
             outputMetadata[i] = match.target;
             entryOfJob << i;

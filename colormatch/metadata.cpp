@@ -281,7 +281,8 @@ void readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
 
 QString exiv2Reason(const std::exception &error)
 {
-    return QString::fromLocal8Bit(error.what()).simplified();
+    const QString reason = QString::fromLocal8Bit(error.what()).simplified();
+    return reason.isEmpty() ? QStringLiteral("exiv2 cannot handle it") : reason;
 }
 
 // The size a BMP's header declares (a negative height: rows top down), as
@@ -387,11 +388,18 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
         } catch (const std::exception &error) {
             // A format exiv2 does not know carries nothing colormatch can keep;
             // one it knows but cannot read loses what it holds, and says so.
-            if (Exiv2::ImageFactory::getType(reinterpret_cast<const Exiv2::byte *>(encoded.constData()),
-                                             long(encoded.size())) != Exiv2::ImageType::none)
+            bool known = false;
+            try { // exiv2's own look at the format throws for a file cut short
+                known = Exiv2::ImageFactory::getType(reinterpret_cast<const Exiv2::byte *>(encoded.constData()),
+                                                     long(encoded.size())) != Exiv2::ImageType::none;
+            } catch (const std::exception &) {
+            }
+            if (known)
                 metadata.leftOut << QStringLiteral("metadata (%1)").arg(exiv2Reason(error));
         }
     }
+    if (metadata.storedSize.empty())
+        metadata.storedSize = cv::Size(); // not known
     metadata.cmyk = jpegIsCmyk(encoded);
     return metadata;
 }
@@ -489,7 +497,7 @@ QString encodedImageProblem(const QByteArray &encoded)
             return QStringLiteral("a truncated JPEG file (%1 bytes): its end is missing").arg(encoded.size());
     }
     if (encoded.startsWith("\x89PNG")) {
-        if (!encoded.contains("IEND"))
+        if (!pngReachesItsEnd(data, encoded.size()))
             return QStringLiteral("a truncated PNG file (%1 bytes): its end is missing").arg(encoded.size());
         const std::string ancillary = pngAncillaryProblem(data, encoded.size());
         if (!ancillary.empty())

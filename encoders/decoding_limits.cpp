@@ -87,6 +87,14 @@ JpegStructure jpegStructure(const uchar *data, long long size)
     return structure;
 }
 
+bool pngReachesItsEnd(const uchar *data, long long size)
+{
+    for (long long at = 8; at + 8 <= size; at += 12 + static_cast<long long>(bigEndian32(data + at)))
+        if (std::memcmp(data + at + 4, "IEND", 4) == 0)
+            return true;
+    return false;
+}
+
 std::string pngAncillaryProblem(const uchar *data, long long size)
 {
     long long chunks = 0;

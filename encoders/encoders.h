@@ -68,6 +68,9 @@ struct JpegStructure {
     long long end = 0; // just past the end-of-image marker
 };
 JpegStructure jpegStructure(const uchar *data, long long size);
+// Whether a PNG's chunks, followed by their lengths, lead to its IEND chunk (a
+// file cut short, or a chunk that declares more bytes than follow, does not).
+bool pngReachesItsEnd(const uchar *data, long long size);
 // Why a PNG's ancillary chunks are over the limits above (in words, for an
 // error line), or empty. Compressed chunks are inflated only up to the limit.
 std::string pngAncillaryProblem(const uchar *data, long long size);

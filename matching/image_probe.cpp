@@ -170,13 +170,7 @@ bool readPngHeader(PngReading &reading)
 
 Declared readPng(const Bytes &b, const char *which)
 {
-    qint64 position = 8;
-    bool ended = false;
-    while (!ended && b.has(position, 8)) {
-        ended = b.startsWith(position + 4, "IEND");
-        position += 12 + qint64(b.be32(position));
-    }
-    if (!ended)
+    if (!pngReachesItsEnd(b.data, b.size))
         truncatedFile(which, "PNG", b);
     // The decoder would inflate and keep every text chunk, before and after the pixels.
     const std::string ancillary = pngAncillaryProblem(b.data, b.size);

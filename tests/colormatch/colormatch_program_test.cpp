@@ -310,6 +310,7 @@ TEST(ColormatchProgram, UserErrors)
     const QByteArray scans = testing_support::libjpegEncoded(chelsea, true);
     writeFile(space.path("scans.jpg"), scans);
     writeFile(space.path("text.png"), testing_support::withTextChunks(png, "zTXt", 3, 6 << 20));
+    writeFile(space.path("long_chunk.png"), png.left(33) + QByteArray("\x7F\xFF\xFF\xF0iTXt", 8) + png.mid(33));
     // Outputs written through a link to standard output, outside the folder.
     const QTemporaryDir elsewhere;
     QFile::link("/dev/stdout", elsewhere.filePath("out.jpg"));
@@ -384,6 +385,7 @@ TEST(ColormatchProgram, UserErrors)
         {{"scans.jpg", "rocket.jpg", "-o", "x.png"}, dataError, "ERROR target image is a JPEG file"},
         {{"chelsea.png", "text.png", "-o", "x.png"}, dataError,
          "reference image text.png: a PNG file (", COLORMATCH_BINARY},
+        {{"chelsea.png", "long_chunk.png", "-o", "x.png"}, dataError, "reference image long_chunk.png: a truncated PNG"},
         {{"chelsea.png", "stages.jpg", "-o", "x.png"}, dataError,
          "reference image stages.jpg: its colour profile chains 100 stages in one of its tables, more than the limit of 64"},
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", noEngine},
