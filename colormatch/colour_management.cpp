@@ -3,6 +3,7 @@
 // user saw; CMYK JPEGs become RGB through their own profile; the preview shows
 // every image in sRGB as a colour-managed viewer would.
 #include "colormatch/colormatch.h"
+#include "encoders/encoders.h"
 
 #include <lcms2.h>
 
@@ -288,8 +289,7 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
                                       .arg(what, profileName(from.get()))};
     }
     // Uncompressed PAM, lossless at 8 or 16 bits: cheap to write and to read.
-    std::vector<uchar> pam;
-    cv::imencode(".pam", converted, pam);
+    const std::vector<uchar> pam = encodePam(converted);
     return {QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size())),
             QStringLiteral("%1 converted from %2 to %3 before matching")
                 .arg(what, profileName(from.get()), profileName(into.get()))};

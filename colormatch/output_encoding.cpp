@@ -23,9 +23,9 @@ constexpr int fullChromaQuality = 90;
 constexpr qint64 engineBytesPerPixel = 20;
 constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 
-// The engine's PAM result seen in place: OpenCV writes the B, G, R[, A]
-// samples of the result after a short text header, so they need neither
-// decoding nor a copy (72 MB for 24 MP). Anything else goes to the decoder.
+// The engine's PAM result read in place: its R, G, B[, A] samples follow a
+// short text header, so one colour conversion gives OpenCV's B, G, R[, A]
+// without decoding. Anything else goes to the decoder.
 cv::Mat resultPixels(const QByteArray &result)
 {
     const int headerEnd = result.indexOf("ENDHDR\n");
@@ -39,8 +39,12 @@ cv::Mat resultPixels(const QByteArray &result)
         const int width = fields.value("WIDTH"), height = fields.value("HEIGHT"), depth = fields.value("DEPTH");
         const qint64 offset = headerEnd + 7;
         if (fields.value("MAXVAL") == 255 && (depth == 3 || depth == 4) && width > 0 && height > 0 &&
-            offset + qint64(width) * height * depth == result.size())
-            return cv::Mat(height, width, CV_8UC(depth), const_cast<char *>(result.constData() + offset));
+            offset + qint64(width) * height * depth == result.size()) {
+            const cv::Mat samples(height, width, CV_8UC(depth), const_cast<char *>(result.constData() + offset));
+            cv::Mat image;
+            cv::cvtColor(samples, image, depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+            return image;
+        }
     }
     return cv::imdecode(cv::Mat(1, result.size(), CV_8U, const_cast<char *>(result.constData())),
                         cv::IMREAD_UNCHANGED);

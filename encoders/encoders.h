@@ -7,7 +7,8 @@
 // join into one valid stream. Readers see the same pixels, colour type and bit
 // depth as cv::imencode writes; only the compressed bytes differ.
 //
-// PAM: the bytes cv::imencode writes, for hosts that read the pixels back.
+// PAM: Netpbm's own layout (R, G, B order, a TUPLTYPE line), for hosts that
+// read the pixels back.
 //
 // JPEG: baseline, encoded in stripes joined by restart markers. Decoded, it
 // gives the pixels of one libjpeg encoding with the same settings (with
@@ -40,8 +41,9 @@ struct JpegOptions {
 // stored). Throws cv::Exception for any other image and when libjpeg fails.
 std::vector<uchar> encodeJpeg(const cv::Mat &image, const JpegOptions &options);
 
-// The PAM file of an 8-bit image of 1 to 4 channels. Throws cv::Exception for
-// any other image.
+// The PAM file of an 8- or 16-bit image of 1 (grey), 2 (grey, alpha), 3 (B,
+// G, R) or 4 (B, G, R, alpha) channels. Throws cv::Exception for any other
+// image.
 std::vector<uchar> encodePam(const cv::Mat &image);
 
 // ---- Bounds on what the decoders are given, held by both programs before

@@ -104,6 +104,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     cv::Mat decoded;
     if (format == ImageFormat::jpeg) {
         decoded = decodeJpeg(bytes, which);
+    } else if (format == ImageFormat::netpbm && bytes.startsWith("P7")) {
+        decoded = decodePam(bytes, which);
     } else {
         // A header over the request's own bytes: the encoded image is not copied.
         const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
@@ -154,6 +156,22 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     }
     // The UMat holds a reference to the decoded pixels, which outlive this Mat header.
     return decoded.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+}
+
+cv::Mat visibilityPlane(const cv::UMat &decodedImage)
+{
+    const int channels = decodedImage.channels();
+    if (channels != 2 && channels != 4)
+        return cv::Mat();
+    cv::Mat alpha;
+    cv::extractChannel(decodedImage.getMat(cv::ACCESS_READ), alpha, channels - 1);
+    if (alpha.depth() == CV_8U)
+        return alpha;
+    // Deeper alpha is visible from its smallest step up; a float alpha that is
+    // not above 0 (NaN included) is hidden.
+    cv::Mat visible;
+    cv::compare(alpha, 0, visible, cv::CMP_GT);
+    return visible;
 }
 
 cv::UMat colourPlanes(const cv::UMat &image)
