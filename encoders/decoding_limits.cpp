@@ -61,7 +61,6 @@ JpegStructure jpegStructure(const uchar *data, long long size)
         const uchar code = data[at++];
         if (code == 0xD9) {
             structure.complete = true;
-            structure.end = at;
             return structure;
         }
         if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7))

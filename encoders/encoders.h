@@ -67,7 +67,6 @@ constexpr long long largestPngInflatedText = 16LL << 20;
 struct JpegStructure {
     bool complete = false;
     int scans = 0;
-    long long end = 0; // just past the end-of-image marker
 };
 JpegStructure jpegStructure(const uchar *data, long long size);
 // Whether a PNG's chunks, followed by their lengths, lead to its IEND chunk (a
