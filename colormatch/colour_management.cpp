@@ -258,6 +258,41 @@ bool isRgbProfile(const QByteArray &icc)
     return isRgb(openProfile(icc).get());
 }
 
+QString colourSpaceName(const QByteArray &icc)
+{
+    return icc.isEmpty() ? QStringLiteral("sRGB") : profileName(openProfile(icc).get());
+}
+
+cv::Mat convertedToSrgb(const cv::Mat &image, const QByteArray &icc)
+{
+    const Profile from = openProfile(icc);
+    const Profile srgb = openProfile(QByteArray());
+    if (sameSpace(from.get(), srgb.get()))
+        return image;
+    const cv::Mat converted = rgbInto(image, from.get(), srgb.get());
+    return converted.empty() ? image : converted;
+}
+
+QByteArray adobeRgbProfile()
+{
+    // D65 white, the 1998 primaries, gamma 563/256.
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 563.0 / 256.0);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    const Profile profile(cmsCreateRGBProfile(&white, &primaries, curves), &cmsCloseProfile);
+    cmsFreeToneCurve(gamma);
+    cmsMLU *description = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(description, "en", "US", "Adobe RGB (1998)");
+    cmsWriteTag(profile.get(), cmsSigProfileDescriptionTag, description);
+    cmsMLUfree(description);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile.get(), nullptr, &size);
+    QByteArray bytes(int(size), '\0');
+    cmsSaveProfileToMem(profile.get(), bytes.data(), &size);
+    return bytes;
+}
+
 EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
                                  const QByteArray &intoProfile, const QString &what)
 {

@@ -84,7 +84,7 @@ void readPngDensity(const QByteArray &bytes, ImageMetadata &metadata)
 bool canWrite(const Exiv2::Image &image, Exiv2::MetadataId what)
 {
     // exiv2's table of access modes leaves colour profiles out; these are the
-    // formats it writes them into.
+    // formats it writes them into (formatHoldsColourProfile names them too).
     if (what == Exiv2::mdIccProfile)
         for (const int type : {Exiv2::ImageType::jpeg, Exiv2::ImageType::png, Exiv2::ImageType::tiff,
                                Exiv2::ImageType::webp})
@@ -228,8 +228,10 @@ QByteArray reassembledProfile(const QList<QByteArray> &chunks, QString *problem)
 enum MetadataKind { exifKind = 1, xmpKind = 2, iptcKind = 4, profileKind = 8 };
 
 // Reads the chosen kinds from the bytes with exiv2; throws what exiv2 throws.
-void readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
+// Returns whether the EXIF marks the image as Adobe RGB (interoperability R03).
+bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
 {
+    bool markedAdobeRgb = false;
     Exiv2::Image::AutoPtr image = openImage(bytes);
     image->readMetadata();
     if (metadata.storedSize.empty())
@@ -248,6 +250,8 @@ void readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
             metadata.xDpi = x * toInch;
             metadata.yDpi = y * toInch;
         }
+        const auto interoperability = exif.findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex"));
+        markedAdobeRgb = interoperability != exif.end() && interoperability->toString().rfind("R03", 0) == 0;
         // A TIFF's decoder sizes two tile buffers from the header.
         const double tileWidth = rationalValue(exif, "Exif.Image.TileWidth");
         const double tileHeight = rationalValue(exif, "Exif.Image.TileLength");
@@ -277,6 +281,7 @@ void readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
     if ((kinds & profileKind) && image->iccProfileDefined())
         metadata.iccProfile = QByteArray(reinterpret_cast<const char *>(image->iccProfile()->pData_),
                                          int(image->iccProfile()->size_));
+    return markedAdobeRgb;
 }
 
 QString exiv2Reason(const std::exception &error)
@@ -347,9 +352,18 @@ QByteArray writtenWith(const QByteArray &encoded, const ImageMetadata &metadata,
 }
 } // namespace
 
+bool formatHoldsColourProfile(const QString &format)
+{
+    for (const char *holding : {"jpg", "png", "tif", "tiff", "webp"})
+        if (format == QLatin1String(holding))
+            return true;
+    return false;
+}
+
 ImageMetadata readImageMetadata(const QByteArray &encoded)
 {
     ImageMetadata metadata;
+    bool markedAdobeRgb = false;
     if (encoded.startsWith("\x89PNG"))
         readPngDensity(encoded, metadata);
     else
@@ -373,7 +387,7 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
             if (piece.segments.isEmpty())
                 continue;
             try {
-                readKinds(start + piece.segments + end, piece.kind, metadata);
+                markedAdobeRgb |= readKinds(start + piece.segments + end, piece.kind, metadata);
             } catch (const std::exception &error) {
                 metadata.leftOut << QStringLiteral("%1 (%2)").arg(QLatin1String(piece.name), exiv2Reason(error));
             }
@@ -384,7 +398,7 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
             metadata.leftOut << QStringLiteral("colour profile (%1)").arg(problem);
     } else {
         try {
-            readKinds(encoded, exifKind | xmpKind | iptcKind | profileKind, metadata);
+            markedAdobeRgb = readKinds(encoded, exifKind | xmpKind | iptcKind | profileKind, metadata);
         } catch (const std::exception &error) {
             // A format exiv2 does not know carries nothing colormatch can keep;
             // one it knows but cannot read loses what it holds, and says so.
@@ -398,6 +412,9 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
                 metadata.leftOut << QStringLiteral("metadata (%1)").arg(exiv2Reason(error));
         }
     }
+    // Cameras mark Adobe RGB without embedding its profile, as photo editors read it.
+    if (metadata.iccProfile.isEmpty() && markedAdobeRgb)
+        metadata.iccProfile = adobeRgbProfile();
     if (metadata.storedSize.empty())
         metadata.storedSize = cv::Size(); // not known
     metadata.cmyk = jpegIsCmyk(encoded);

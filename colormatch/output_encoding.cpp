@@ -60,7 +60,7 @@ QString engineTransferFormat()
 }
 
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
-                        const ImageMetadata &metadata)
+                        ImageMetadata &metadata, QStringList *lost)
 {
     cv::Mat image = resultPixels(engineResult);
     if (image.empty())
@@ -68,6 +68,15 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
     // The engine matches at 8 bits per channel; more would only pretend.
     if (image.depth() != CV_8U)
         image.convertTo(image, CV_8U, image.depth() == CV_16U ? 1.0 / 257.0 : 255.0);
+    // Without its profile a viewer takes the pixels for sRGB: make them so.
+    if (!metadata.iccProfile.isEmpty() && !formatHoldsColourProfile(format)) {
+        image = convertedToSrgb(image, metadata.iccProfile);
+        *lost << QStringLiteral("colour profile (its colours converted from %1 to sRGB)")
+                     .arg(colourSpaceName(metadata.iccProfile));
+        metadata.iccProfile.clear();
+    }
+    if (image.channels() == 4 && format == QLatin1String("jpg"))
+        *lost << QStringLiteral("alpha");
     std::vector<uchar> bytes;
     try {
         if (format == QLatin1String("jpg")) {

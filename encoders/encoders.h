@@ -26,7 +26,9 @@
 // number of rows deflated as one piece of work (0: about 1 MiB of samples);
 // the pieces run on OpenCV's threads. level -1 is zlib's level 1 with its
 // run-length strategy, the fast choice for photographs; 0 to 9 are zlib's own
-// levels with its default strategy, for a person who asks for one. Throws
+// levels with its strategy for filtered data, for a person who asks for one,
+// and 9 keeps, piece by piece, whichever of that and the level -1 coding is
+// smaller, so that it is never larger than level -1. Throws
 // cv::Exception for an image other than 8- or 16-bit with 1 (grey), 3 (B, G,
 // R) or 4 (B, G, R, alpha) channels, and when zlib fails.
 std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows = 0, int level = -1);

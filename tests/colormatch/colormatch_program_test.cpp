@@ -13,11 +13,14 @@
 #include <lcms2.h>
 #include <zlib.h>
 
+#include <OpenColorIO/OpenColorIO.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <csignal>
 
+namespace OCIO = OCIO_NAMESPACE;
 using testing_support::readFileBytes;
 
 namespace {
@@ -136,20 +139,29 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
 TEST(ColormatchProgram, ExportsALutWithoutAnImage)
 {
     const Workspace space;
-    // BASE.cube names the same two files as BASE.
+    // NAME.cube is the cube's own name; the cube says what it is and where it works.
     const ProgramRun run = space.run({"chelsea.png", "rocket.jpg", "--lut", "luts_look.cube", "--lut-size", "5"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_EQ(QDir(space.folder.path()).entryList(QDir::Files).size(), 6); // 4 inputs and the two LUT files
-    const QList<QByteArray> cube = readFileBytes(space.path("luts_look_cube.cube")).split('\n');
-    EXPECT_TRUE(cube.contains("LUT_3D_SIZE 5"));
-    EXPECT_EQ(cube.size(), 6 + 5 * 5 * 5 + 2); // header, entries, last line end
+    const QList<QByteArray> cube = readFileBytes(space.path("luts_look.cube")).split('\n');
+    ASSERT_EQ(cube.size(), 5 + 5 * 5 * 5 + 2); // head, entries, last line end
+    EXPECT_EQ(cube.mid(0, 5),
+              (QList<QByteArray>{"# Made by colormatch from the target chelsea.png and the reference rocket.jpg",
+                                 "# Input and output colour space: sRGB IEC61966-2.1", "TITLE \"luts_look\"",
+                                 "LUT_3D_SIZE 5", ""}));
     EXPECT_EQ(space.image("luts_look_unwrapped.png").size(), cv::Size(256, 16));
-    EXPECT_TRUE(run.err.contains("luts_look_cube.cube (5 x 5 x 5)")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("luts_look.cube (5 x 5 x 5) and luts_look_unwrapped.png")) << run.err.toStdString();
+    // A grading tool's reader takes it: black goes where the first entry says.
+    OCIO::FileTransformRcPtr reader = OCIO::FileTransform::Create();
+    reader->setSrc(space.path("luts_look.cube").toStdString().c_str());
+    float black[3] = {0, 0, 0};
+    OCIO::Config::CreateRaw()->getProcessor(reader)->getDefaultCPUProcessor()->applyRGB(black);
+    EXPECT_EQ(QString("%1 %2 %3").arg(black[0], 0, 'f', 6).arg(black[1], 0, 'f', 6).arg(black[2], 0, 'f', 6), cube[5]);
 
     // With -o as well, the image is matched in a run of its own: a real picture, not the placeholder.
     const ProgramRun both = space.run({"chelsea.png", "rocket.jpg", "--lut", "again", "-o", "matched.png"});
     ASSERT_EQ(both.exitCode, 0) << both.err.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(space.path("again_cube.cube")));
+    EXPECT_TRUE(readFileBytes(space.path("again_cube.cube")).contains("\nTITLE \"again_cube\"\n"));
     EXPECT_EQ(space.image("matched.png").size(), cv::Size(451, 300));
 }
 
@@ -172,6 +184,7 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
          "piped.png"},
         {{"-r", "-", "-d", "batch", "chelsea.png", "--no-opencl"}, readFileBytes(space.path("rocket.jpg")),
          "batch/chelsea.png"},
+        {{"chelsea.png", "rocket.jpg", "-o", "-", "--no-opencl"}, QByteArray(), ""},
 #ifndef _WIN32
         // A device is written to, not replaced; with no extension it takes PNG.
         {{"/dev/stdin", "rocket.jpg", "-o", "/dev/stdout", "--no-opencl"}, target, ""},
@@ -183,7 +196,10 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
         EXPECT_EQ(c.result.isEmpty() ? run.out : readFileBytes(space.path(c.result)), matched);
     }
-    EXPECT_EQ(readFileBytes(space.path("piped_cube.cube")), readFileBytes(space.path("files_cube.cube")));
+    // The same cube under its own head.
+    const QByteArray piped = readFileBytes(space.path("piped_cube.cube"));
+    const QByteArray files = readFileBytes(space.path("files_cube.cube"));
+    EXPECT_EQ(piped.mid(piped.indexOf("LUT_3D_SIZE")), files.mid(files.indexOf("LUT_3D_SIZE")));
     EXPECT_EQ(space.image("side.png").cols, 1200);
 }
 
@@ -256,6 +272,7 @@ TEST(ColormatchProgram, UserErrors)
 {
     const Workspace space;
     QDir(space.folder.path()).mkdir("folder.png");
+    QDir(space.folder.path()).mkpath("taken/chelsea.png");
     QFile::copy(space.path("chelsea.png"), space.path("look_unwrapped.png"));
     QFile big(space.path("big.png")); // sparse: refused from its size
     ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(largestInput + 1));
@@ -350,6 +367,8 @@ TEST(ColormatchProgram, UserErrors)
          "the output ./chelsea.png (of chelsea.png) is the image chelsea.png"},
         {{"-", "-", "-o", "x.png"}, usage, "standard input (-) can be read only once"},
         {{"-r", "rocket.jpg", "-d", "out", "-"}, usage, "a batch image needs a file name"},
+        {{"-r", "rocket.jpg", "-d", "taken", "chelsea.png"}, someFailed,
+         "failed  chelsea.png: cannot write output taken/chelsea.png: taken/chelsea.png is a folder"},
         {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
          "reference image: big.png is larger than the 1023 MiB colormatch reads of an image"},
 #ifndef _WIN32
@@ -357,6 +376,13 @@ TEST(ColormatchProgram, UserErrors)
         {{"/dev/zero", "rocket.jpg", "-o", "x.png"}, dataError, "target image: /dev/zero is larger than the 1023 MiB"},
 #endif
         {{"chelsea.png", "rocket.jpg"}, usage, "nothing to write"},
+        {{"chelsea.png", "-o", "x.png"}, usage, "expected TARGET and REFERENCE, got 1 file name (try"},
+        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "-s", "nan"}, usage, "--strength wants a finite number"},
+        {{"-r", "rocket.jpg", "-d", "out", "-o", "-", "chelsea.png"}, usage, "-o - (standard output) takes one image"},
+#ifndef _WIN32 // before the engine starts (as root, /proc itself reads as writable)
+        {{"chelsea.png", "rocket.jpg", "--lut", "/proc/look.cube"}, cannotCreate,
+         "cannot write LUT file /proc/look.cube"},
+#endif
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
         {{"--no-such-option"}, usage, "no-such-option"},
         {{"--strenght", "2"}, usage, "unknown option --strenght: did you mean --strength?"},
@@ -424,7 +450,7 @@ TEST(ColormatchProgram, InfoHelpAndVersion)
 
     const ProgramRun help = space.run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(space.run({"--help-all"}).out, help.out);
+    EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
     for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--lut-size"})
         EXPECT_TRUE(help.out.contains(part)) << part;
