@@ -7,10 +7,13 @@
 
 #include <lcms2.h>
 
+#include <QtEndian>
+
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
+#include <cstring>
 #include <csetjmp>
 #include <cstdlib>
 #include <vector>
@@ -211,6 +214,45 @@ bool jpegIsCmyk(const QByteArray &encoded)
     return cmyk;
 }
 
+// A profile's transforms evaluate each of its stages for every colour (or
+// grid point) they build; a profile no maker writes could make that run for
+// minutes. Ordinary profiles have up to five stages and a few megabytes.
+constexpr qint64 largestProfileBytes = qint64(16) << 20;
+constexpr cmsUInt32Number largestProfileStages = 64;
+
+QString colourProfileProblem(const QByteArray &icc)
+{
+    if (icc.size() > largestProfileBytes)
+        return QStringLiteral("its colour profile is %1 bytes, more than the %2 MiB limit for a profile")
+            .arg(icc.size())
+            .arg(largestProfileBytes >> 20);
+    if (icc.isEmpty())
+        return QString();
+    const Profile profile = openProfile(icc);
+    // The tags a transform is built from, each a pipeline of stages.
+    for (const cmsTagSignature tag :
+         {cmsSigAToB0Tag, cmsSigAToB1Tag, cmsSigAToB2Tag, cmsSigBToA0Tag, cmsSigBToA1Tag, cmsSigBToA2Tag,
+          cmsSigDToB0Tag, cmsSigDToB1Tag, cmsSigDToB2Tag, cmsSigDToB3Tag, cmsSigBToD0Tag, cmsSigBToD1Tag,
+          cmsSigBToD2Tag, cmsSigBToD3Tag, cmsSigGamutTag, cmsSigPreview0Tag, cmsSigPreview1Tag, cmsSigPreview2Tag}) {
+        if (!cmsIsTag(profile.get(), tag))
+            continue;
+        // Read from the tag's header: lcms2 takes time quadratic in the stages
+        // to read them. A multiProcessElementType ('mpet') holds any number of
+        // them (the count at byte 12); the other table types at most five.
+        uchar header[16] = {};
+        if (cmsReadRawTag(profile.get(), tag, header, sizeof header) < sizeof header
+            || std::memcmp(header, "mpet", 4) != 0)
+            continue;
+        const cmsUInt32Number stages = qFromBigEndian<quint32>(header + 12);
+        if (stages > largestProfileStages)
+            return QStringLiteral("its colour profile chains %1 stages in one of its tables, more than the limit "
+                                  "of %2")
+                .arg(stages)
+                .arg(largestProfileStages);
+    }
+    return QString();
+}
+
 bool isRgbProfile(const QByteArray &icc)
 {
     return isRgb(openProfile(icc).get());
@@ -254,6 +296,10 @@ QByteArray adobeRgbProfile()
 EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
                                  const QByteArray &intoProfile, const QString &what)
 {
+    // Nothing is decoded at a size the engine would refuse.
+    const QString sizeProblem = imageSizeProblem(metadata);
+    if (!sizeProblem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("%1 %2").arg(what, sizeProblem));
     const Profile from = openProfile(metadata.iccProfile);
     Profile into = openProfile(intoProfile);
     if (!isRgb(into.get()))

@@ -361,14 +361,37 @@ QString requireEngine()
 
 ImageMetadata checkedReference(const QString &path, const QByteArray &bytes)
 {
-    const QString problem = encodedImageProblem(bytes);
-    if (!problem.isEmpty())
-        throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    auto refuse = [&](const QString &problem) {
+        if (!problem.isEmpty())
+            throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    };
+    // Its structure before its metadata, its size before its pixels.
+    refuse(encodedImageProblem(bytes));
     const ImageMetadata metadata = readImageMetadata(bytes);
+    refuse(decodedImageProblem(bytes, metadata));
+    refuse(colourProfileProblem(metadata.iccProfile));
     // A CMYK reference without a usable profile is refused here, once.
     if (metadata.cmyk)
         convertedForMatching(bytes, metadata, QByteArray(), QStringLiteral("reference image ") + path);
     return metadata;
+}
+
+// A target's metadata, unless its structure is unsound: then nothing of it is
+// read here, and the engine refuses it in its own words.
+ImageMetadata targetMetadataOf(const QByteArray &bytes)
+{
+    return encodedImageProblem(bytes).isEmpty() ? readImageMetadata(bytes) : ImageMetadata();
+}
+
+// What of the images' metadata could not be read or written, for the output's line.
+QString leftOutNote(const QStringList &target, const QStringList &reference)
+{
+    QStringList pieces;
+    for (const QString &piece : target)
+        pieces << QStringLiteral("the target's ") + piece;
+    for (const QString &piece : reference)
+        pieces << QStringLiteral("the reference's ") + piece + QStringLiteral(", which was read as untagged");
+    return pieces.isEmpty() ? QString() : QStringLiteral("; left out: ") + pieces.join(QStringLiteral(", "));
 }
 
 // One target made ready: what its output carries, the file the engine reads
@@ -393,6 +416,9 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
                            const QTemporaryDir &scratch, QHash<QByteArray, EngineInput> &references)
 {
     PreparedMatch match{targetMetadata, targetPath, referenceBytes, {}};
+    const QString profileProblem = colourProfileProblem(targetMetadata.iccProfile);
+    if (!profileProblem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("target image %1: %2").arg(targetPath, profileProblem));
     if (targetMetadata.cmyk) {
         const EngineInput converted = convertedForMatching(targetBytes, targetMetadata, QByteArray(),
                                                            QStringLiteral("target image ") + targetPath);
@@ -449,11 +475,13 @@ QString saveOutput(const QString &path, const QString &format, const QByteArray 
     if (encoded.isEmpty())
         return QStringLiteral("cannot encode the result of %1 as .%2").arg(outputName(path), format);
     QStringList notKept;
-    const QByteArray complete = withImageMetadata(encoded, kept, &notKept);
+    QStringList leftOut = metadata.leftOut;
+    const QByteArray complete = withImageMetadata(encoded, kept, &notKept, &leftOut);
     notKept << lost;
     if (!notKept.isEmpty())
         *note = QStringLiteral("; .%1 files cannot hold the target's %2")
                     .arg(format, notKept.join(QStringLiteral(", ")));
+    *note += leftOutNote(leftOut, {});
     return saveFile(path, complete);
 }
 
@@ -542,6 +570,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     const QByteArray targetBytes = readInputImage(targetPath, QStringLiteral("target"));
     const QByteArray referenceBytes = readInputImage(referencePath, QStringLiteral("reference"));
     const ImageMetadata referenceMetadata = checkedReference(referencePath, referenceBytes);
+    const QStringList referenceLeftOut = referenceMetadata.leftOut.filter(QStringLiteral("colour profile"));
 
     // -n leaves every existing output as it is.
     const QString name = isStandardInput(targetPath) ? inputName(targetPath) : QFileInfo(targetPath).fileName();
@@ -561,7 +590,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
 
     const QTemporaryDir scratch;
     QHash<QByteArray, EngineInput> references;
-    const ImageMetadata targetMetadata = readImageMetadata(targetBytes);
+    const ImageMetadata targetMetadata = targetMetadataOf(targetBytes);
     const PreparedMatch match = prepareMatch(targetPath, targetBytes, targetMetadata, referencePath, referenceBytes,
                                              referenceMetadata, scratch, references);
     if (options.verbose)
@@ -664,7 +693,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                     return fail(entry, colormatchStatus::cannotCreate, problem);
                 written << QStringLiteral("preview %1 (target | reference | result)").arg(options.preview);
             }
-            endImage(display, entry, ImageStage::done, QStringLiteral("wrote ") + written.join(QStringLiteral(", ")));
+            endImage(display, entry, ImageStage::done,
+                     QStringLiteral("wrote ") + written.join(QStringLiteral(", ")) + leftOutNote({}, referenceLeftOut));
         });
     return status;
 }
@@ -695,6 +725,8 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     // A reference that cannot be used ends the batch here, once.
     const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
     const ImageMetadata referenceMetadata = checkedReference(options.reference, referenceBytes);
+    // Only its profile matters: the reference's other metadata is not written anywhere.
+    const QStringList referenceLeftOut = referenceMetadata.leftOut.filter(QStringLiteral("colour profile"));
 
     if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
         throw UserError(colormatchStatus::cannotCreate,
@@ -733,7 +765,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             try {
                 checkOutputFolder(outputs[i], QStringLiteral("output")); // before its engine starts
                 bytes = readInputImage(image, QStringLiteral("image"));
-                metadata = readImageMetadata(bytes);
+                metadata = targetMetadataOf(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
                                      scratch, references);
             } catch (const UserError &error) {
@@ -744,7 +776,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 for (const QString &note : match.notes)
                     printLine(display, QStringLiteral("[%1] %2").arg(display.images[i].name, note));
             // Pixels from the header; a compressed file holds at least a few per byte.
-            const qint64 pixels = metadata.storedSize.area() > 0 ? metadata.storedSize.area() : 4 * bytes.size();
+            const qint64 pixels = metadata.storedSize.empty()
+                ? 4 * bytes.size()
+                : qint64(metadata.storedSize.width) * metadata.storedSize.height;
             largestPixelCount = std::max(largestPixelCount, pixels);
             outputMetadata[i] = match.target;
             entryOfJob << i;
@@ -765,7 +799,8 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         if (!failure.isEmpty())
             return endImage(display, entry, ImageStage::failed, failure);
         endImage(display, entry, ImageStage::done,
-                 QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)), note));
+                 QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)),
+                                                     note + leftOutNote({}, referenceLeftOut)));
     });
 
     writeError(renderSummary(display.images));

@@ -172,14 +172,14 @@ bool readPngHeader(PngReading &reading)
 
 Declared readPng(const Bytes &b, const char *which)
 {
-    qint64 position = 8;
-    bool ended = false;
-    while (!ended && b.has(position, 8)) {
-        ended = b.startsWith(position + 4, "IEND");
-        position += 12 + qint64(b.be32(position));
-    }
-    if (!ended)
+    if (!pngReachesItsEnd(b.data, b.size))
         truncatedFile(which, "PNG", b);
+    // The decoder would inflate and keep every text chunk, before and after the pixels.
+    const std::string ancillary = pngAncillaryProblem(b.data, b.size);
+    if (!ancillary.empty())
+        refuse(which, QStringLiteral("is a PNG file (%1 bytes) over a reading limit: %2")
+                          .arg(b.size)
+                          .arg(QString::fromStdString(ancillary)));
     PngReading reading{&b, 0, 0, 0, "libpng could not allocate its state"};
     if (!readPngHeader(reading))
         unreadable(which, "PNG", b, QString::fromLatin1(reading.message));

@@ -143,6 +143,17 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
                           QStringLiteral("%1 image has %2 channels; expected 1 to 4")
                               .arg(name)
                               .arg(decoded.channels()));
+    if (depth == CV_32F || depth == CV_64F) {
+        // Infinity and NaN have no colour; finite samples beyond 0..1 are as
+        // bright or as dark as its ends (scaled unclamped, 1e30 would wrap to black).
+        if (!cv::checkRange(decoded))
+            throw EngineError(exitStatus::dataError,
+                              QStringLiteral("%1 image has float samples that are not finite numbers (infinity or "
+                                             "NaN); expected finite samples, 0 to 1 for black to white")
+                                  .arg(name));
+        cv::min(decoded, cv::Scalar::all(1.0), decoded);
+        cv::max(decoded, cv::Scalar::all(0.0), decoded);
+    }
     // The UMat holds a reference to the decoded pixels, which outlive this Mat header.
     return decoded.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
 }

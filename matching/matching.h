@@ -6,6 +6,7 @@
 #pragma once
 
 #include "base/base.h"
+#include "encoders/encoders.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,8 +24,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
 // The most pixels one image may have, and the most in one row or column (the
 // decoders' own limit). Larger images are refused from their header, before
 // any pixel memory is allocated; a TIFF's tile or strip buffers count too.
-constexpr qint64 maximumImagePixels = qint64(1) << 28;
-constexpr qint64 maximumImageSide = qint64(1) << 20;
+constexpr qint64 maximumImagePixels = largestImagePixels;
+constexpr qint64 maximumImageSide = largestImageSide;
 
 // ---- Image intake and finishing (intake.cpp, image_probe.cpp, jpeg_decoding.cpp)
 

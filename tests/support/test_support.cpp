@@ -12,6 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <jpeglib.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,6 +77,56 @@ cv::Mat withAlphaGradient(const cv::Mat &bgr)
     return bgra;
 }
 
+QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans)
+{
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(image.cols);
+    info.image_height = JDIMENSION(image.rows);
+    info.input_components = image.channels();
+    info.in_color_space = image.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_set_defaults(&info);
+    std::vector<jpeg_scan_info> scans{{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
+    for (int component = 0; component < 3; ++component)
+        for (int k = 1; k < 64; ++k)
+            scans.push_back({1, {component, 0, 0, 0}, k, k, 0, 0});
+    if (manyScans) {
+        info.scan_info = scans.data();
+        info.num_scans = int(scans.size());
+    }
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uchar *>(image.ptr<uchar>(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const QByteArray jpeg(reinterpret_cast<const char *>(buffer), int(size));
+    std::free(buffer);
+    return jpeg;
+}
+
+QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes)
+{
+    auto bigEndian = [](quint32 value) {
+        const char bytes[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        return QByteArray(bytes, 4);
+    };
+    const QByteArray text(textBytes, 'a');
+    const QByteArray body = type == "tEXt" ? QByteArray("Comment\0", 8) + text
+                          : type == "zTXt" ? QByteArray("Comment\0\0", 9) + qCompress(text, 9).mid(4) // a zlib stream
+                                           : QByteArray("XML:com.adobe.xmp\0\1\0\0\0", 22) + qCompress(text, 9).mid(4);
+    const QByteArray typed = type + body;
+    const QByteArray chunk = bigEndian(quint32(body.size())) + typed +
+        bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size()))));
+    return png.left(33) + chunk.repeated(count) + png.mid(33); // after the signature and IHDR
+}
+
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first,
                         const QByteArray &trailing)
 {
@@ -106,13 +162,20 @@ QStringList EngineRun::errLines() const
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment,
                     long addressSpaceKiB)
 {
+    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment, addressSpaceKiB);
+}
+
+EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                     const QStringList &extraEnvironment, long addressSpaceKiB, const QString &workingDirectory)
+{
     // Standard streams in files, so that no pipe can fill while the parent waits.
     QTemporaryDir streams;
     QFile inputFile(streams.filePath(QStringLiteral("in")));
     if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
         throw std::runtime_error("cannot write the engine's input");
     inputFile.close();
-    std::vector<std::string> texts{MATCHENGINE_BINARY};
+    std::vector<std::string> texts{program.toStdString()};
+    const std::string folder = workingDirectory.toStdString();
     for (const QString &argument : arguments)
         texts.push_back(argument.toStdString());
     const size_t argumentCount = texts.size();
@@ -135,6 +198,8 @@ EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const
         const rlimit limit{rlim_t(addressSpaceKiB) * 1024, rlim_t(addressSpaceKiB) * 1024};
         if (addressSpaceKiB > 0)
             setrlimit(RLIMIT_AS, &limit);
+        if (!folder.empty() && chdir(folder.c_str()) != 0)
+            _exit(127);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
