@@ -39,12 +39,6 @@ QStringList expectedLines(const QByteArray &target, int width, int height, bool 
     return lines << "090" << "095" << "100";
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Agreement with the plain computation: nearly every sample equal, and every
 // other pixel explained by a one-level rounding step of the mapped colour that
 // the Lab finishing amplified.
@@ -67,17 +61,19 @@ void expectPlainMatch(const cv::Mat &result, const QByteArray &target, const QBy
 QByteArray netpbmPam(const cv::Mat &image)
 {
     QByteArray file = QStringLiteral("P7\nWIDTH %1\nHEIGHT %2\nDEPTH %3\nMAXVAL 255\nTUPLTYPE %4\nENDHDR\n")
-                          .arg(image.cols)
-                          .arg(image.rows)
-                          .arg(image.channels())
-                          .arg(image.channels() == 4 ? "RGB_ALPHA" : "RGB")
-                          .toLatin1();
+                          .arg(image.cols).arg(image.rows).arg(image.channels())
+                          .arg(image.channels() == 4 ? "RGB_ALPHA" : "RGB").toLatin1();
     for (int y = 0; y < image.rows; ++y)
         for (int x = 0; x < image.cols; ++x)
             for (const int c : {2, 1, 0, 3})
                 if (c < image.channels())
                     file += char(image.ptr<uchar>(y)[x * image.channels() + c]);
     return file;
+}
+
+double alphaDifference(const cv::Mat &a, const cv::Mat &b)
+{
+    return cv::norm(a.reshape(1, int(a.total())).col(3), b.reshape(1, int(b.total())).col(3), cv::NORM_INF);
 }
 
 } // namespace
@@ -108,10 +104,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          [&](const EngineRun &run) {
              const cv::Mat result = decodeBytes(run.out);
              ASSERT_EQ(result.type(), CV_8UC4);
-             cv::Mat resultAlpha, targetAlpha;
-             cv::extractChannel(result, resultAlpha, 3);
-             cv::extractChannel(coffeeAlpha, targetAlpha, 3);
-             EXPECT_EQ(cv::norm(resultAlpha, targetAlpha, cv::NORM_INF), 0.0);
+             EXPECT_EQ(alphaDifference(result, coffeeAlpha), 0.0);
              expectPlainMatch(result, coffee, rocket, false, 1.0);
          }},
         {"'ON' keeps the lightness, and a strength that is no number is 0", coffee, rocket,
@@ -124,8 +117,8 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          },
          {}, [&](const EngineRun &run) {
              EXPECT_TRUE(run.out.isEmpty());
-             EXPECT_EQ(readAll(path("size.txt")), QByteArray("451x300"));
-             const cv::Mat written = decodeBytes(readAll(path("résultat.png")));
+             EXPECT_EQ(readFileBytes(path("size.txt")), QByteArray("451x300"));
+             const cv::Mat written = decodeBytes(readFileBytes(path("résultat.png")));
              ASSERT_EQ(written.size(), cv::Size(451, 300));
              expectPlainMatch(written, chelsea, rocket, false, 1.0);
          }},
@@ -138,13 +131,13 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          // 451 wide: 10 lattice rows over two copies of the 300-row target.
          expectedLines(encoded(chelseaAlpha), 451, 610, true, false),
          [&](const EngineRun &run) {
-             EXPECT_EQ(readAll(path("lut-size.txt")), QByteArray("451x610"));
+             EXPECT_EQ(readFileBytes(path("lut-size.txt")), QByteArray("451x610"));
              const cv::Mat result = decodeBytes(run.out);
              EXPECT_EQ(result.type(), CV_8UC3);
              EXPECT_EQ(result.size(), cv::Size(10, 10));
              EXPECT_EQ(cv::countNonZero(result.reshape(1)), 0);
              EXPECT_EQ(cv::imread(path("look_unwrapped.png").toStdString()).size(), cv::Size(256, 16));
-             EXPECT_EQ(readAll(path("look_cube.cube")).count('\n'), 6 + 17 * 17 * 17 + 1);
+             EXPECT_EQ(readFileBytes(path("look_cube.cube")).count('\n'), 6 + 17 * 17 * 17 + 1);
          }},
         {"PAM in Netpbm's layout, in and out", netpbmPam(decodeBytes(chelsea)), rocket,
          [](HostArguments &a) { a.format = "pam"; }, {},
@@ -161,9 +154,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              ASSERT_EQ(back.exitCode, 0) << back.err.toStdString();
              const cv::Mat result = decodeBytes(back.out);
              ASSERT_EQ(result.type(), CV_8UC4);
-             EXPECT_EQ(cv::norm(result.reshape(1, int(result.total())).col(3),
-                                coffeeAlpha.reshape(1, int(coffeeAlpha.total())).col(3), cv::NORM_INF),
-                       0.0);
+             EXPECT_EQ(alphaDifference(result, coffeeAlpha), 0.0);
          }},
         {"LUT export into a result file", coffee, rocket,
          [&](HostArguments &a) {
@@ -172,7 +163,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          },
          {}, [&](const EngineRun &run) {
              EXPECT_TRUE(run.out.isEmpty());
-             EXPECT_EQ(readAll(path("placeholder.png")), QByteArray("0"));
+             EXPECT_EQ(readFileBytes(path("placeholder.png")), QByteArray("0"));
          }},
     };
     for (const Request &request : table) {
@@ -228,9 +219,9 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
     const cv::Mat returned = decodeBytes(run.out);
     ASSERT_EQ(returned.type(), CV_8UC4);
     ASSERT_EQ(returned.size(), cv::Size(600, 807));
-    EXPECT_EQ(cv::norm(returned(cv::Rect(0, 7, 600, 400)), bgra, cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(returned(cv::Rect(0, 407, 600, 400)), bgra, cv::NORM_INF), 0.0);
+    for (const int top : {7, 407})
+        EXPECT_EQ(cv::norm(returned(cv::Rect(0, top, 600, 400)), bgra, cv::NORM_INF), 0.0) << top;
     // Neither LUT file was written: both are still the earlier run's.
-    EXPECT_EQ(readFileBytes(base + "_unwrapped.png"), QByteArray("from an earlier run"));
-    EXPECT_EQ(readFileBytes(base + "_cube.cube"), QByteArray("from an earlier run"));
+    for (const char *suffix : {"_unwrapped.png", "_cube.cube"})
+        EXPECT_EQ(readFileBytes(base + suffix), QByteArray("from an earlier run")) << suffix;
 }
