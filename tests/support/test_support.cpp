@@ -110,6 +110,15 @@ QStringList EngineRun::errLines() const
     return lines;
 }
 
+bool runningUnderWine()
+{
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 QByteArray fromPlatformLines(QByteArray text)
 {
 #ifdef _WIN32

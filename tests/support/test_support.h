@@ -60,6 +60,8 @@ inline constexpr bool resultFileHonoured = false;
 #else
 inline constexpr bool resultFileHonoured = true;
 #endif
+// Wine runs the Windows tests here; it does not enforce a Job object's memory limit.
+bool runningUnderWine();
 // Text the engine wrote (standard error, the cube) with LF line ends; on
 // Windows every line must have ended in CR LF, else the test fails.
 QByteArray fromPlatformLines(QByteArray text);
