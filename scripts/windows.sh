@@ -389,6 +389,7 @@ if [ "$package" -eq 1 ]; then
   mkdir -p "$stage/licences"
   cmake --install "$build" --prefix "$stage" >/dev/null
   cp "$whole"/share/licences/*.copyright "$stage/licences/"
+  rm "$stage/licences/googletest.copyright"  # the tests only
   # The C++ runtime and winpthreads are linked in too.
   cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licences/gcc-mingw-w64.copyright"
   cp /usr/share/doc/mingw-w64-common/copyright "$stage/licences/mingw-w64.copyright"
