@@ -153,6 +153,9 @@ struct ImageProgress {
     QString outcome; // once ended: what was written, or why not
 };
 
+// The columns a terminal gives the text: wide (East Asian) characters take
+// two, combining marks none.
+int terminalColumns(const QString &text);
 // Percent done from the highest progress code so far: "005" is 0 %, "100" is 100 %.
 int progressPercent(const QStringList &engineLines);
 
@@ -179,8 +182,9 @@ int caughtStopSignal();
 // "SIGTERM" and the like.
 QString stopSignalName(int signal);
 
-// The descriptor of standard input, set to binary reading.
+// The descriptors of standard input and output, set to binary reading and writing.
 int binaryStandardInput();
+int binaryStandardOutput();
 bool standardErrorIsTerminal();
 int terminalWidth();
 // Runs `work` with standard error sent to the null device: image codecs write
@@ -206,19 +210,34 @@ struct ImageMetadata {
     double xDpi = 0.0;     // resolution in dots per inch; 0 when not given
     double yDpi = 0.0;
     cv::Size storedSize;   // pixels as stored (before orientation), when the header says
+    qint64 bufferPixels = 0; // a TIFF's two tile buffers, which its decoder sizes from the header
     bool cmyk = false;     // a CMYK (or YCCK) JPEG
+    QStringList leftOut;   // pieces that could not be read, each with why: "XMP (...)"
 };
 
 // Whether the bytes are a CMYK or YCCK JPEG.
 bool jpegIsCmyk(const QByteArray &encoded);
 // Reads an encoded image's metadata; what cannot be read stays empty.
 ImageMetadata readImageMetadata(const QByteArray &encoded);
-// Why encoded image bytes cannot be used (empty, truncated, undecodable), or
-// empty when they decode.
+// Why encoded image bytes cannot be used, from their structure alone (empty,
+// truncated, over the scan or PNG text limits), or empty. Nothing of an image
+// with a problem is parsed or decoded.
 QString encodedImageProblem(const QByteArray &encoded);
+// Why an image's declared size is over the limits the engine holds it to, or
+// empty (also when the size is unknown).
+QString imageSizeProblem(const ImageMetadata &metadata);
+// imageSizeProblem, then a decoding of the image when its size is known and
+// within the limits: why it does not decode, or empty.
+QString decodedImageProblem(const QByteArray &encoded, const ImageMetadata &metadata);
+// Why a colour profile is over the limits colormatch builds transforms for
+// (its size, the stages it chains), or empty.
+QString colourProfileProblem(const QByteArray &icc);
 // The encoded image with the metadata written into it. `notKept` receives the
-// kinds of metadata the format cannot hold ("IPTC", "EXIF", ...).
-QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept);
+// kinds of metadata the format cannot hold ("IPTC", "EXIF", ...), `leftOut`
+// each piece that could not be written, with why ("XMP (...)"); the other
+// pieces are kept.
+QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept,
+                             QStringList *leftOut);
 // The image turned the way a viewer shows it for an EXIF orientation.
 cv::Mat orientedForViewing(const cv::Mat &image, int orientation);
 
@@ -236,6 +255,15 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
                                  const QByteArray &intoProfile, const QString &what);
 // Whether a colour profile describes RGB (an empty one counts as sRGB).
 bool isRgbProfile(const QByteArray &icc);
+// The profile's description, "sRGB" for an empty one.
+QString colourSpaceName(const QByteArray &icc);
+// 8-bit B, G, R[, A] pixels converted from the profile's space to sRGB
+// (relative colorimetric, black point compensation), or the image as it is
+// when the profile does not fit it.
+cv::Mat convertedToSrgb(const cv::Mat &image, const QByteArray &icc);
+// Adobe RGB (1998), made from its primaries and gamma: what cameras mean by
+// the EXIF interoperability index R03 when they embed no profile.
+QByteArray adobeRgbProfile();
 // Decodes as 8-bit B, G, R the way a viewer shows the image: turned by its
 // orientation and converted from its profile to sRGB; empty if no image.
 cv::Mat decodeForViewing(const QByteArray &encoded, const ImageMetadata &metadata);
@@ -250,9 +278,14 @@ struct OutputQuality {
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();
 // The engine's result re-encoded as `format` (8 bits per channel, alpha kept
-// where the format holds it), or empty when the encoder refuses it.
+// where the format holds it), or empty when the encoder refuses it. Where the
+// format cannot hold the colour profile of `metadata`, the colours are
+// converted to sRGB and the profile is taken out of `metadata`. `lost`
+// receives what of the target the output does not keep ("alpha", ...).
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
-                        const ImageMetadata &metadata);
+                        ImageMetadata &metadata, QStringList *lost);
+// Whether colormatch can write a colour profile into files of this format.
+bool formatHoldsColourProfile(const QString &format);
 
 // How many engines may run at once: the CPUs, fewer when their estimated peak
 // memory for the largest image would pass half of the free memory.

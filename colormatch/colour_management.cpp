@@ -3,13 +3,17 @@
 // user saw; CMYK JPEGs become RGB through their own profile; the preview shows
 // every image in sRGB as a colour-managed viewer would.
 #include "colormatch/colormatch.h"
+#include "encoders/encoders.h"
 
 #include <lcms2.h>
+
+#include <QtEndian>
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
+#include <cstring>
 #include <csetjmp>
 #include <cstdlib>
 #include <vector>
@@ -210,14 +214,92 @@ bool jpegIsCmyk(const QByteArray &encoded)
     return cmyk;
 }
 
+// A profile's transforms evaluate each of its stages for every colour (or
+// grid point) they build; a profile no maker writes could make that run for
+// minutes. Ordinary profiles have up to five stages and a few megabytes.
+constexpr qint64 largestProfileBytes = qint64(16) << 20;
+constexpr cmsUInt32Number largestProfileStages = 64;
+
+QString colourProfileProblem(const QByteArray &icc)
+{
+    if (icc.size() > largestProfileBytes)
+        return QStringLiteral("its colour profile is %1 bytes, more than the %2 MiB limit for a profile")
+            .arg(icc.size())
+            .arg(largestProfileBytes >> 20);
+    if (icc.isEmpty())
+        return QString();
+    const Profile profile = openProfile(icc);
+    // The tags a transform is built from, each a pipeline of stages.
+    for (const cmsTagSignature tag :
+         {cmsSigAToB0Tag, cmsSigAToB1Tag, cmsSigAToB2Tag, cmsSigBToA0Tag, cmsSigBToA1Tag, cmsSigBToA2Tag,
+          cmsSigDToB0Tag, cmsSigDToB1Tag, cmsSigDToB2Tag, cmsSigDToB3Tag, cmsSigBToD0Tag, cmsSigBToD1Tag,
+          cmsSigBToD2Tag, cmsSigBToD3Tag, cmsSigGamutTag, cmsSigPreview0Tag, cmsSigPreview1Tag, cmsSigPreview2Tag}) {
+        if (!cmsIsTag(profile.get(), tag))
+            continue;
+        // Read from the tag's header: lcms2 takes time quadratic in the stages
+        // to read them. A multiProcessElementType ('mpet') holds any number of
+        // them (the count at byte 12); the other table types at most five.
+        uchar header[16] = {};
+        if (cmsReadRawTag(profile.get(), tag, header, sizeof header) < sizeof header
+            || std::memcmp(header, "mpet", 4) != 0)
+            continue;
+        const cmsUInt32Number stages = qFromBigEndian<quint32>(header + 12);
+        if (stages > largestProfileStages)
+            return QStringLiteral("its colour profile chains %1 stages in one of its tables, more than the limit "
+                                  "of %2")
+                .arg(stages)
+                .arg(largestProfileStages);
+    }
+    return QString();
+}
+
 bool isRgbProfile(const QByteArray &icc)
 {
     return isRgb(openProfile(icc).get());
 }
 
+QString colourSpaceName(const QByteArray &icc)
+{
+    return icc.isEmpty() ? QStringLiteral("sRGB") : profileName(openProfile(icc).get());
+}
+
+cv::Mat convertedToSrgb(const cv::Mat &image, const QByteArray &icc)
+{
+    const Profile from = openProfile(icc);
+    const Profile srgb = openProfile(QByteArray());
+    if (sameSpace(from.get(), srgb.get()))
+        return image;
+    const cv::Mat converted = rgbInto(image, from.get(), srgb.get());
+    return converted.empty() ? image : converted;
+}
+
+QByteArray adobeRgbProfile()
+{
+    // D65 white, the 1998 primaries, gamma 563/256.
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 563.0 / 256.0);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    const Profile profile(cmsCreateRGBProfile(&white, &primaries, curves), &cmsCloseProfile);
+    cmsFreeToneCurve(gamma);
+    cmsMLU *description = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(description, "en", "US", "Adobe RGB (1998)");
+    cmsWriteTag(profile.get(), cmsSigProfileDescriptionTag, description);
+    cmsMLUfree(description);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile.get(), nullptr, &size);
+    QByteArray bytes(int(size), '\0');
+    cmsSaveProfileToMem(profile.get(), bytes.data(), &size);
+    return bytes;
+}
+
 EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata &metadata,
                                  const QByteArray &intoProfile, const QString &what)
 {
+    // Nothing is decoded at a size the engine would refuse.
+    const QString sizeProblem = imageSizeProblem(metadata);
+    if (!sizeProblem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("%1 %2").arg(what, sizeProblem));
     const Profile from = openProfile(metadata.iccProfile);
     Profile into = openProfile(intoProfile);
     if (!isRgb(into.get()))
@@ -242,8 +324,7 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
                                       .arg(what, profileName(from.get()))};
     }
     // Uncompressed PAM, lossless at 8 or 16 bits: cheap to write and to read.
-    std::vector<uchar> pam;
-    cv::imencode(".pam", converted, pam);
+    const std::vector<uchar> pam = encodePam(converted);
     return {QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size())),
             QStringLiteral("%1 converted from %2 to %3 before matching")
                 .arg(what, profileName(from.get()), profileName(into.get()))};

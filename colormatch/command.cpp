@@ -17,6 +17,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -32,8 +33,10 @@ Examples:
       match one photograph; the output's extension picks the format
   colormatch photo.jpg look.jpg -o matched.png --strength 0.6 --preview compare.jpg
       a gentler match, and a side-by-side picture to judge it
-  colormatch photo.jpg look.jpg --lut grades/look
-      export the look as grades/look_cube.cube and grades/look_unwrapped.png
+  colormatch photo.jpg look.jpg --lut grades/look.cube
+      export the look as grades/look.cube and grades/look_unwrapped.png
+  colormatch photo.jpg look.jpg -o - --format jpg | other-tool
+      the matched image on standard output
   colormatch -r look.jpg -d matched --format jpg --quality 90 shots/*.png
       match many images to one reference, one engine per CPU at a time
   colormatch --info
@@ -44,8 +47,9 @@ left as they are and the image is reported as skipped.
 TARGET, REFERENCE and -r REFERENCE may be - (standard input), a pipe or <(...);
 each is read once, up to 1023 MiB. An output that names an input or another
 output is refused. The output keeps the target's EXIF (orientation too), XMP,
-IPTC, colour profile and resolution; a reference in another colour space than
-the target is converted into the target's before matching.
+IPTC, colour profile and resolution; where the output's format cannot hold the
+profile, its colours are converted to sRGB. A reference in another colour space
+than the target is converted into the target's before matching.
 Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
 image is damaged, unusable or too large, 66 missing input, 69 engine not found,
 70 engine crashed, 73 output not writable, 128 + N stopped by signal N (130
@@ -57,7 +61,8 @@ struct Options {
     EngineRequest engine;
     QStringList images; // positional arguments
     QString output;
-    QString lutBase;
+    QString lutCube;      // empty: no LUT export
+    QString lutUnwrapped; // the unwrapped PNG beside it
     QString sizeFile;
     QString preview;
     QString reference;    // batch
@@ -112,9 +117,10 @@ void drawStatus(Display &display)
     const QString line = renderProgress(display.images, display.width, true);
     if (line == display.shown)
         return;
-    const int padding = std::max(0, display.shownLength - line.size());
+    const int columns = terminalColumns(line);
+    const int padding = std::max(0, display.shownLength - columns);
     writeError(QLatin1Char('\r') + line + QString(padding, QLatin1Char(' ')));
-    display.shownLength = line.size();
+    display.shownLength = columns;
     display.shown = line;
 }
 
@@ -143,12 +149,24 @@ bool isStandardInput(const QString &path)
     return path == QLatin1String("-");
 }
 
-// A pipe or a device (/dev/stdout, a FIFO): written to as it is, since
+// "-" and /dev/stdout: written to colormatch's own standard output, also when
+// that has been sent into a regular file (which /dev/stdout then names).
+bool isStandardOutput(const QString &path)
+{
+    return path == QLatin1String("-") || path == QLatin1String("/dev/stdout");
+}
+
+QString outputName(const QString &path)
+{
+    return isStandardOutput(path) ? QStringLiteral("standard output") : path;
+}
+
+// A pipe or a device (a FIFO, /dev/null): written to as it is, since
 // replacing it with a regular file would take it away from its reader.
 bool isPipeOrDevice(const QString &path)
 {
     const QFileInfo info(path);
-    return info.exists() && !info.isFile() && !info.isDir();
+    return isStandardOutput(path) || (info.exists() && !info.isFile() && !info.isDir());
 }
 
 // The file a path names, for telling whether two paths name one file: the
@@ -156,6 +174,8 @@ bool isPipeOrDevice(const QString &path)
 // name, otherwise the cleaned absolute path.
 QString fileKey(const QString &path)
 {
+    if (isStandardOutput(path))
+        return QStringLiteral("-");
     const QFileInfo info(path);
     const QString canonical = info.canonicalFilePath();
     if (!canonical.isEmpty())
@@ -207,8 +227,13 @@ void refuseSharedFiles(const QVector<NamedFile> &files)
     }
 }
 
+// Each output is created and removed again before any engine starts: a match
+// of minutes is not run for an output that cannot be written (a read-only
+// file, a folder without write permission, /proc).
 void checkOutputFolder(const QString &file, const QString &what)
 {
+    if (isStandardOutput(file))
+        return;
     if (isPipeOrDevice(file)) {
         if (!QFileInfo(file).isWritable())
             throw UserError(colormatchStatus::cannotCreate,
@@ -226,16 +251,25 @@ void checkOutputFolder(const QString &file, const QString &what)
         problem = QStringLiteral("the folder %1 is not writable").arg(QDir::toNativeSeparators(folder.filePath()));
     else if (info.isDir())
         problem = QStringLiteral("%1 is a folder").arg(file);
+    else {
+        // A temporary file beside it, as the real write makes, dropped unwritten.
+        QSaveFile probe(file);
+        if (!probe.open(QIODevice::WriteOnly))
+            problem = QStringLiteral("it cannot be created (%1)").arg(probe.errorString());
+        probe.cancelWriting();
+    }
     if (!problem.isEmpty())
         throw UserError(colormatchStatus::cannotCreate,
                         QStringLiteral("cannot write %1 %2: %3").arg(what, file, problem));
 }
 
-QString checkedImageFormat(const QString &file, const QString &what)
+// `fallback`: the format for an output with no extension (--format for
+// standard output), or empty for PNG.
+QString checkedImageFormat(const QString &file, const QString &what, const QString &fallback = QString())
 {
-    QString format = resultFormatFor(file);
-    if (format.isEmpty() && isPipeOrDevice(file))
-        format = QStringLiteral("png"); // /dev/stdout and the like have no extension
+    QString format = isStandardOutput(file) ? QString() : resultFormatFor(file);
+    if (format.isEmpty() && isPipeOrDevice(file)) // standard output and the like have no extension
+        format = fallback.isEmpty() ? QStringLiteral("png") : normalisedFormat(fallback);
     if (format.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("cannot tell the image format of %1 %2: give it an extension such as .png or "
@@ -249,6 +283,13 @@ QString checkedImageFormat(const QString &file, const QString &what)
 
 QString saveFile(const QString &path, const QByteArray &bytes)
 {
+    if (isStandardOutput(path)) {
+        QFile file;
+        if (file.open(binaryStandardOutput(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle) &&
+            file.write(bytes) == bytes.size() && file.flush())
+            return QString();
+        return QStringLiteral("cannot write to standard output: %1").arg(file.errorString());
+    }
     if (isPipeOrDevice(path)) {
         QFile file(path);
         if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
@@ -268,14 +309,33 @@ QString sizeText(const cv::Size &size)
     return size.empty() ? QString() : QStringLiteral(" (%1 x %2)").arg(size.width).arg(size.height);
 }
 
-QString cubeFile(const QString &base)
+// Names in a cube's comment and title lines: one line each, and no quote
+// that would end the title early.
+QString cubeText(QString text)
 {
-    return base + QStringLiteral("_cube.cube");
+    for (QChar &c : text)
+        if (c.category() == QChar::Other_Control || c == QLatin1Char('"'))
+            c = c == QLatin1Char('"') ? QLatin1Char('\'') : QLatin1Char(' ');
+    return text;
 }
 
-QString unwrappedLutFile(const QString &base)
+// The engine's cube with colormatch's own head: the file's name as its title,
+// and comment lines that say what it is and in which colour space it works;
+// the engine's lines from LUT_3D_SIZE on stay as they are.
+QByteArray colormatchCube(const QByteArray &engineCube, const QString &cubePath, const QString &target,
+                          const QString &reference, const QString &colourSpace)
 {
-    return base + QStringLiteral("_unwrapped.png");
+    const int size = engineCube.indexOf("LUT_3D_SIZE");
+    if (size < 0)
+        return QByteArray();
+    const QString end = engineCube.contains("\r\n") ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    const QString head =
+        QStringLiteral("# Made by colormatch from the target %1 and the reference %2%5"
+                       "# Input and output colour space: %3%5"
+                       "TITLE \"%4\"%5")
+            .arg(cubeText(target), cubeText(reference), cubeText(colourSpace),
+                 cubeText(QFileInfo(cubePath).completeBaseName()), end);
+    return head.toUtf8() + engineCube.mid(size);
 }
 
 QString requireEngine()
@@ -301,14 +361,37 @@ QString requireEngine()
 
 ImageMetadata checkedReference(const QString &path, const QByteArray &bytes)
 {
-    const QString problem = encodedImageProblem(bytes);
-    if (!problem.isEmpty())
-        throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    auto refuse = [&](const QString &problem) {
+        if (!problem.isEmpty())
+            throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    };
+    // Its structure before its metadata, its size before its pixels.
+    refuse(encodedImageProblem(bytes));
     const ImageMetadata metadata = readImageMetadata(bytes);
+    refuse(decodedImageProblem(bytes, metadata));
+    refuse(colourProfileProblem(metadata.iccProfile));
     // A CMYK reference without a usable profile is refused here, once.
     if (metadata.cmyk)
         convertedForMatching(bytes, metadata, QByteArray(), QStringLiteral("reference image ") + path);
     return metadata;
+}
+
+// A target's metadata, unless its structure is unsound: then nothing of it is
+// read here, and the engine refuses it in its own words.
+ImageMetadata targetMetadataOf(const QByteArray &bytes)
+{
+    return encodedImageProblem(bytes).isEmpty() ? readImageMetadata(bytes) : ImageMetadata();
+}
+
+// What of the images' metadata could not be read or written, for the output's line.
+QString leftOutNote(const QStringList &target, const QStringList &reference)
+{
+    QStringList pieces;
+    for (const QString &piece : target)
+        pieces << QStringLiteral("the target's ") + piece;
+    for (const QString &piece : reference)
+        pieces << QStringLiteral("the reference's ") + piece + QStringLiteral(", which was read as untagged");
+    return pieces.isEmpty() ? QString() : QStringLiteral("; left out: ") + pieces.join(QStringLiteral(", "));
 }
 
 // One target made ready: what its output carries, the file the engine reads
@@ -333,6 +416,9 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
                            const QTemporaryDir &scratch, QHash<QByteArray, EngineInput> &references)
 {
     PreparedMatch match{targetMetadata, targetPath, referenceBytes, {}};
+    const QString profileProblem = colourProfileProblem(targetMetadata.iccProfile);
+    if (!profileProblem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("target image %1: %2").arg(targetPath, profileProblem));
     if (targetMetadata.cmyk) {
         const EngineInput converted = convertedForMatching(targetBytes, targetMetadata, QByteArray(),
                                                            QStringLiteral("target image ") + targetPath);
@@ -379,18 +465,23 @@ void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &for
 
 // Encodes the engine's result in the output's format with the target's
 // metadata and saves it; returns what went wrong, or empty. `note` says what
-// of the metadata the format cannot hold.
+// of the target the format cannot hold.
 QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const Options &options,
                    const ImageMetadata &metadata, QString *note)
 {
-    const QByteArray encoded = encodeOutput(result, format, options.quality, metadata);
+    ImageMetadata kept = metadata;
+    QStringList lost;
+    const QByteArray encoded = encodeOutput(result, format, options.quality, kept, &lost);
     if (encoded.isEmpty())
-        return QStringLiteral("cannot encode the result of %1 as .%2").arg(path, format);
+        return QStringLiteral("cannot encode the result of %1 as .%2").arg(outputName(path), format);
     QStringList notKept;
-    const QByteArray complete = withImageMetadata(encoded, metadata, &notKept);
+    QStringList leftOut = metadata.leftOut;
+    const QByteArray complete = withImageMetadata(encoded, kept, &notKept, &leftOut);
+    notKept << lost;
     if (!notKept.isEmpty())
         *note = QStringLiteral("; .%1 files cannot hold the target's %2")
                     .arg(format, notKept.join(QStringLiteral(", ")));
+    *note += leftOutNote(leftOut, {});
     return saveFile(path, complete);
 }
 
@@ -448,13 +539,13 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     if (isStandardInput(targetPath) && isStandardInput(referencePath))
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("standard input (-) can be read only once: give it for one input"));
-    if (options.output.isEmpty() && options.lutBase.isEmpty() && options.preview.isEmpty())
+    if (options.output.isEmpty() && options.lutCube.isEmpty() && options.preview.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("nothing to write: give -o OUTPUT, --lut BASE or --preview FILE"));
     QString outputFormat = QStringLiteral("png");
     QString previewFormat;
     if (!options.output.isEmpty()) {
-        outputFormat = checkedImageFormat(options.output, QStringLiteral("output"));
+        outputFormat = checkedImageFormat(options.output, QStringLiteral("output"), options.format);
         refuseUnusedQualityOptions(options.quality, outputFormat);
         checkOutputFolder(options.output, QStringLiteral("output"));
     }
@@ -462,8 +553,10 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         previewFormat = checkedImageFormat(options.preview, QStringLiteral("preview"));
         checkOutputFolder(options.preview, QStringLiteral("preview"));
     }
-    if (!options.lutBase.isEmpty())
-        checkOutputFolder(cubeFile(options.lutBase), QStringLiteral("LUT"));
+    if (!options.lutCube.isEmpty()) {
+        checkOutputFolder(options.lutCube, QStringLiteral("LUT file"));
+        checkOutputFolder(options.lutUnwrapped, QStringLiteral("LUT file"));
+    }
     if (!options.sizeFile.isEmpty())
         checkOutputFolder(options.sizeFile, QStringLiteral("size file"));
     const QString lutFile = QStringLiteral("LUT file");
@@ -472,18 +565,18 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                        named(QStringLiteral("output"), options.output),
                        named(QStringLiteral("preview"), options.preview),
                        named(QStringLiteral("size file"), options.sizeFile),
-                       named(lutFile, options.lutBase.isEmpty() ? QString() : cubeFile(options.lutBase)),
-                       named(lutFile, options.lutBase.isEmpty() ? QString() : unwrappedLutFile(options.lutBase))});
+                       named(lutFile, options.lutCube), named(lutFile, options.lutUnwrapped)});
     // Read once: both engine runs and the preview take these same bytes.
     const QByteArray targetBytes = readInputImage(targetPath, QStringLiteral("target"));
     const QByteArray referenceBytes = readInputImage(referencePath, QStringLiteral("reference"));
     const ImageMetadata referenceMetadata = checkedReference(referencePath, referenceBytes);
+    const QStringList referenceLeftOut = referenceMetadata.leftOut.filter(QStringLiteral("colour profile"));
 
     // -n leaves every existing output as it is.
     const QString name = isStandardInput(targetPath) ? inputName(targetPath) : QFileInfo(targetPath).fileName();
     auto keep = [&](const QStringList &files) {
         for (const QString &file : files)
-            if (options.noClobber && QFileInfo::exists(file)) {
+            if (options.noClobber && !isStandardOutput(file) && QFileInfo::exists(file)) {
                 printLine(display,
                           QStringLiteral("skipped %1: %2 exists; left as it is (--no-clobber)").arg(name, file));
                 return false;
@@ -493,11 +586,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     const bool writeImage = !options.output.isEmpty() && keep({options.output});
     const bool writePreview = !options.preview.isEmpty() && keep({options.preview});
     const bool writeLut =
-        !options.lutBase.isEmpty() && keep({cubeFile(options.lutBase), unwrappedLutFile(options.lutBase)});
+        !options.lutCube.isEmpty() && keep({options.lutCube, options.lutUnwrapped});
 
     const QTemporaryDir scratch;
     QHash<QByteArray, EngineInput> references;
-    const ImageMetadata targetMetadata = readImageMetadata(targetBytes);
+    const ImageMetadata targetMetadata = targetMetadataOf(targetBytes);
     const PreparedMatch match = prepareMatch(targetPath, targetBytes, targetMetadata, referencePath, referenceBytes,
                                              referenceMetadata, scratch, references);
     if (options.verbose)
@@ -524,7 +617,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         // The engine answers a LUT export with a placeholder image, so the
         // matched image, when wanted, comes from a run of its own.
         EngineRequest request = options.engine;
-        request.lutBase = options.lutBase;
+        // Into the scratch folder: colormatch writes both files with a head of its own.
+        request.lutBase = scratch.filePath(QStringLiteral("look"));
         if (imageEntry < 0)
             request.sizeFile = options.sizeFile;
         lutEntry = display.images.size();
@@ -545,12 +639,29 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
             const QString failure = engineFailure(outcome);
             if (!failure.isEmpty())
                 return fail(entry, engineFailureStatus(outcome), failure);
-            if (entry == lutEntry)
+            if (entry == lutEntry) {
+                QFile engineCube(scratch.filePath(QStringLiteral("look_cube.cube")));
+                QFile unwrapped(scratch.filePath(QStringLiteral("look_unwrapped.png")));
+                const QByteArray cube =
+                    engineCube.open(QIODevice::ReadOnly)
+                        ? colormatchCube(engineCube.readAll(), options.lutCube, name,
+                                         isStandardInput(referencePath) ? inputName(referencePath)
+                                                                        : QFileInfo(referencePath).fileName(),
+                                         colourSpaceName(match.target.iccProfile))
+                        : QByteArray();
+                if (cube.isEmpty() || !unwrapped.open(QIODevice::ReadOnly))
+                    return fail(entry, colormatchStatus::software, QStringLiteral("the engine wrote no LUT files"));
+                QString problem = saveFile(options.lutCube, cube);
+                if (problem.isEmpty())
+                    problem = saveFile(options.lutUnwrapped, unwrapped.readAll());
+                if (!problem.isEmpty())
+                    return fail(entry, colormatchStatus::cannotCreate, problem);
                 return endImage(display, entry, ImageStage::done,
                                 QStringLiteral("wrote %1 (%2 x %2 x %2) and %3")
-                                    .arg(cubeFile(options.lutBase))
+                                    .arg(options.lutCube)
                                     .arg(options.engine.lutSize)
-                                    .arg(unwrappedLutFile(options.lutBase)));
+                                    .arg(options.lutUnwrapped));
+            }
             QStringList written;
             if (writeImage) {
                 QString note;
@@ -558,7 +669,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                     saveOutput(options.output, outputFormat, outcome.result, options, match.target, &note);
                 if (!problem.isEmpty())
                     return fail(entry, colormatchStatus::cannotCreate, problem);
-                written << options.output + sizeText(workingSize(outcome.lines)) + note;
+                written << outputName(options.output) + sizeText(workingSize(outcome.lines)) + note;
             }
             if (writePreview) {
                 // Each shown as a viewer shows it: turned upright, in sRGB.
@@ -582,7 +693,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                     return fail(entry, colormatchStatus::cannotCreate, problem);
                 written << QStringLiteral("preview %1 (target | reference | result)").arg(options.preview);
             }
-            endImage(display, entry, ImageStage::done, QStringLiteral("wrote ") + written.join(QStringLiteral(", ")));
+            endImage(display, entry, ImageStage::done,
+                     QStringLiteral("wrote ") + written.join(QStringLiteral(", ")) + leftOutNote({}, referenceLeftOut));
         });
     return status;
 }
@@ -613,6 +725,8 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     // A reference that cannot be used ends the batch here, once.
     const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
     const ImageMetadata referenceMetadata = checkedReference(options.reference, referenceBytes);
+    // Only its profile matters: the reference's other metadata is not written anywhere.
+    const QStringList referenceLeftOut = referenceMetadata.leftOut.filter(QStringLiteral("colour profile"));
 
     if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
         throw UserError(colormatchStatus::cannotCreate,
@@ -649,8 +763,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             PreparedMatch match;
             ImageMetadata metadata;
             try {
+                checkOutputFolder(outputs[i], QStringLiteral("output")); // before its engine starts
                 bytes = readInputImage(image, QStringLiteral("image"));
-                metadata = readImageMetadata(bytes);
+                metadata = targetMetadataOf(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
                                      scratch, references);
             } catch (const UserError &error) {
@@ -661,7 +776,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 for (const QString &note : match.notes)
                     printLine(display, QStringLiteral("[%1] %2").arg(display.images[i].name, note));
             // Pixels from the header; a compressed file holds at least a few per byte.
-            const qint64 pixels = metadata.storedSize.area() > 0 ? metadata.storedSize.area() : 4 * bytes.size();
+            const qint64 pixels = metadata.storedSize.empty()
+                ? 4 * bytes.size()
+                : qint64(metadata.storedSize.width) * metadata.storedSize.height;
             largestPixelCount = std::max(largestPixelCount, pixels);
             outputMetadata[i] = match.target;
             entryOfJob << i;
@@ -682,7 +799,8 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         if (!failure.isEmpty())
             return endImage(display, entry, ImageStage::failed, failure);
         endImage(display, entry, ImageStage::done,
-                 QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)), note));
+                 QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)),
+                                                     note + leftOutNote({}, referenceLeftOut)));
     });
 
     writeError(renderSummary(display.images));
@@ -738,11 +856,16 @@ ParsedCommand parseCommand(const QStringList &arguments)
         "Gives TARGET the colours of REFERENCE: its mean colour and colour spread, keeping TARGET's own lightness\n"
         "unless --match-lightness is given. colormatch runs the matchengine next to it for every image.\n"
         "Batch: colormatch -r REFERENCE -d OUTDIR IMAGE... matches many images to one reference."));
-    const QCommandLineOption help = parser.addHelpOption();
+    // Not addHelpOption(): its --help-all promises Qt's own options, which a
+    // program without a GUI does not have.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help with examples."));
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("Write the matched image to FILE; its extension picks the format "
-                                                   "(png, jpg, tif, webp, ...)."),
+                                                   "(png, jpg, tif, webp, ...). - writes it to standard output "
+                                                   "as --format says (default png)."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption strength({QStringLiteral("s"), QStringLiteral("strength")},
                                       QStringLiteral("How far to go: 1 the full match (default), 0 the target "
@@ -755,7 +878,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                       QStringLiteral("Compute on the CPU only, without OpenCL."));
     const QCommandLineOption lut(QStringLiteral("lut"),
                                  QStringLiteral("Export the look as a 3D LUT: BASE_cube.cube for grading tools and "
-                                                "BASE_unwrapped.png."),
+                                                "BASE_unwrapped.png; a BASE ending in .cube is the cube's own name, "
+                                                "with NAME_unwrapped.png beside it."),
                                  QStringLiteral("BASE"));
     const QCommandLineOption lutSize(QStringLiteral("lut-size"),
                                      QStringLiteral("Points per axis of the .cube LUT, 2 to 256 (default 33; 17 and 65 "
@@ -777,7 +901,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                                          "created if missing)."),
                                           QStringLiteral("OUTDIR"));
     const QCommandLineOption format(QStringLiteral("format"),
-                                    QStringLiteral("Batch: the output format (png, jpg, tif, webp, ...; default png)."),
+                                    QStringLiteral("Batch, and -o -: the output format (png, jpg, tif, webp, ...; "
+                                                   "default png)."),
                                     QStringLiteral("FORMAT"));
     const QCommandLineOption noClobber(
         {QStringLiteral("n"), QStringLiteral("no-clobber")},
@@ -794,8 +919,10 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                      QStringLiteral("Q"), QStringLiteral("95"));
     const QCommandLineOption lossless(QStringLiteral("lossless"), QStringLiteral("Write WebP losslessly."));
     const QCommandLineOption pngLevel(QStringLiteral("png-level"),
-                                      QStringLiteral("PNG compression, 0 (none) to 9 (smallest); by default the fast "
-                                                     "run-length compression the engine writes its PNGs with."),
+                                      QStringLiteral("PNG compression, 0 (none) to 9 (smallest, never larger than "
+                                                     "the default, and much slower); by default the fast run-length "
+                                                     "compression the engine writes its PNGs with, smaller on "
+                                                     "photographs than levels 1 to 8."),
                                       QStringLiteral("N"));
     const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
@@ -822,7 +949,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                                 .arg(typed, nearest));
     }
     ParsedCommand parsed;
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+    if (parser.isSet(help)) {
         // The parser names the program by the path it was started with.
         QString text = parser.helpText();
         text.replace(0, text.indexOf(QLatin1Char('\n')),
@@ -843,10 +970,16 @@ ParsedCommand parseCommand(const QStringList &arguments)
     options.noClobber = parser.isSet(noClobber);
     options.images = parser.positionalArguments();
     options.output = parser.value(output);
-    options.lutBase = parser.value(lut);
-    // People name the file they expect: BASE.cube means BASE.
-    if (options.lutBase.endsWith(QLatin1String(".cube"), Qt::CaseInsensitive))
-        options.lutBase.chop(5);
+    // NAME.cube is the cube's own name, with NAME_unwrapped.png beside it;
+    // otherwise BASE_cube.cube and BASE_unwrapped.png.
+    QString lutBase = parser.value(lut);
+    if (!lutBase.isEmpty()) {
+        const bool named = lutBase.endsWith(QLatin1String(".cube"), Qt::CaseInsensitive);
+        options.lutCube = named ? lutBase : lutBase + QStringLiteral("_cube.cube");
+        if (named)
+            lutBase.chop(5);
+        options.lutUnwrapped = lutBase + QStringLiteral("_unwrapped.png");
+    }
     options.sizeFile = parser.value(sizeFile);
     options.preview = parser.value(preview);
     options.reference = parser.value(reference);
@@ -859,9 +992,10 @@ ParsedCommand parseCommand(const QStringList &arguments)
 
     bool ok = false;
     options.engine.strength = parser.value(strength).toDouble(&ok);
-    if (!ok)
+    // The engine works in single precision and refuses what is not finite there.
+    if (!ok || !std::isfinite(float(options.engine.strength)))
         throw UserError(colormatchStatus::usage,
-                        QStringLiteral("--strength wants a number (1 the full match, 0 none), not \"%1\"")
+                        QStringLiteral("--strength wants a finite number (1 the full match, 0 none), not \"%1\"")
                             .arg(parser.value(strength)));
     options.engine.lutSize = parser.value(lutSize).toInt(&ok, 10);
     if (!ok || options.engine.lutSize < smallestLutSize || options.engine.lutSize > largestLutSize)
@@ -900,6 +1034,11 @@ ParsedCommand parseCommand(const QStringList &arguments)
         if (!parser.isSet(reference) || !parser.isSet(outputFolder) || options.images.isEmpty())
             throw UserError(colormatchStatus::usage,
                             QStringLiteral("a batch needs -r REFERENCE, -d OUTDIR and at least one IMAGE") + tryHelp);
+        if (isStandardOutput(options.output))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("-o %1 (standard output) takes one image; a batch writes its images into "
+                                           "-d OUTDIR")
+                                .arg(options.output));
         for (const QCommandLineOption &single : {output, lut, preview, sizeFile})
             if (parser.isSet(single))
                 throw UserError(colormatchStatus::usage,
@@ -908,11 +1047,14 @@ ParsedCommand parseCommand(const QStringList &arguments)
         if (options.images.size() != 2)
             throw UserError(
                 colormatchStatus::usage,
-                QStringLiteral("expected TARGET and REFERENCE, got %1 file names").arg(options.images.size()) +
+                QStringLiteral("expected TARGET and REFERENCE, got %1 file name%2")
+                        .arg(options.images.size())
+                        .arg(options.images.size() == 1 ? "" : "s") +
                     tryHelp);
-        if (parser.isSet(format))
+        if (parser.isSet(format) && !isStandardOutput(options.output))
             throw UserError(colormatchStatus::usage,
-                            QStringLiteral("--format is for batches; for one image the extension of -o picks it"));
+                            QStringLiteral("--format is for batches and -o -; for one image the extension of -o "
+                                           "picks it"));
     }
     return parsed;
 }

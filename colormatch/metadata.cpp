@@ -3,6 +3,7 @@
 // written into the output with exiv2, so that the output shows as the target
 // did, only with new colours.
 #include "colormatch/colormatch.h"
+#include "encoders/encoders.h"
 
 #include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
@@ -13,8 +14,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <climits>
 #include <cmath>
-
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -81,7 +84,7 @@ void readPngDensity(const QByteArray &bytes, ImageMetadata &metadata)
 bool canWrite(const Exiv2::Image &image, Exiv2::MetadataId what)
 {
     // exiv2's table of access modes leaves colour profiles out; these are the
-    // formats it writes them into.
+    // formats it writes them into (formatHoldsColourProfile names them too).
     if (what == Exiv2::mdIccProfile)
         for (const int type : {Exiv2::ImageType::jpeg, Exiv2::ImageType::png, Exiv2::ImageType::tiff,
                                Exiv2::ImageType::webp})
@@ -142,128 +145,333 @@ void completePng(QByteArray &png, const ImageMetadata &metadata)
     }
 }
 
+
+// The parts of a JPEG's header colormatch reads, each on its own, so that one
+// bad piece of metadata loses only itself.
+struct JpegHeaderParts {
+    QByteArray exif;            // APP1 "Exif" segments, whole
+    QByteArray xmp;             // APP1 XMP segments, whole
+    QByteArray iptc;            // APP13 segments, whole
+    QList<QByteArray> iccChunks; // APP2 "ICC_PROFILE" payloads: sequence, count, data
+    cv::Size size;              // from the frame header
+};
+
+JpegHeaderParts jpegHeaderParts(const QByteArray &jpeg)
+{
+    JpegHeaderParts parts;
+    const auto *data = reinterpret_cast<const uchar *>(jpeg.constData());
+    for (int at = 2; at + 4 <= jpeg.size() && data[at] == 0xFF;) {
+        const uchar code = data[at + 1];
+        if (code == 0xD8 || code == 0xFF) { // a repeated start or a fill byte
+            ++at;
+            continue;
+        }
+        if (code == 0xDA || code == 0xD9)
+            break;
+        const int length = (data[at + 2] << 8) | data[at + 3];
+        if (length < 2 || at + 2 + length > jpeg.size())
+            break;
+        const QByteArray segment = jpeg.mid(at, 2 + length);
+        const QByteArray payload = segment.mid(4);
+        if (code == 0xE1 && payload.startsWith(QByteArray("Exif\0\0", 6)))
+            parts.exif += segment;
+        else if (code == 0xE1 && payload.startsWith(QByteArray("http://ns.adobe.com/xap/1.0/\0", 29)))
+            parts.xmp += segment;
+        else if (code == 0xED)
+            parts.iptc += segment;
+        else if (code == 0xE2 && payload.startsWith(QByteArray("ICC_PROFILE\0", 12)) && payload.size() >= 14)
+            parts.iccChunks << payload.mid(12);
+        else if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC && length >= 7)
+            parts.size = cv::Size((data[at + 7] << 8) | data[at + 8], (data[at + 5] << 8) | data[at + 6]);
+        at += 2 + length;
+    }
+    return parts;
+}
+
+// An ICC profile split over APP2 chunks, put together by their sequence
+// numbers (readers do; writers need not keep the order). Empty with `problem`
+// set for a set that is incomplete or inconsistent.
+QByteArray reassembledProfile(const QList<QByteArray> &chunks, QString *problem)
+{
+    if (chunks.isEmpty())
+        return QByteArray();
+    const int count = uchar(chunks.first()[1]);
+    std::map<int, QByteArray> bySequence;
+    for (const QByteArray &chunk : chunks) {
+        const int sequence = uchar(chunk[0]);
+        if (uchar(chunk[1]) != count || sequence < 1 || sequence > count || bySequence.count(sequence)) {
+            *problem = QStringLiteral("its ICC chunks do not agree on their numbering (chunk %1 of %2 after "
+                                      "chunk 1 of %3)")
+                           .arg(sequence)
+                           .arg(uchar(chunk[1]))
+                           .arg(count);
+            return QByteArray();
+        }
+        bySequence[sequence] = chunk.mid(2);
+    }
+    if (int(bySequence.size()) != count) {
+        *problem = QStringLiteral("%1 of its %2 ICC chunks are missing").arg(count - int(bySequence.size())).arg(count);
+        return QByteArray();
+    }
+    QByteArray profile;
+    for (const auto &chunk : bySequence)
+        profile += chunk.second;
+    // The profile's own header says how long it is.
+    const qint64 declared = profile.size() >= 4 ? qFromBigEndian<quint32>(profile.constData()) : 0;
+    if (declared > profile.size() || declared < 128) {
+        *problem = QStringLiteral("it declares %1 bytes and holds %2").arg(declared).arg(profile.size());
+        return QByteArray();
+    }
+    return profile.left(int(declared));
+}
+
+enum MetadataKind { exifKind = 1, xmpKind = 2, iptcKind = 4, profileKind = 8 };
+
+// Reads the chosen kinds from the bytes with exiv2; throws what exiv2 throws.
+// Returns whether the EXIF marks the image as Adobe RGB (interoperability R03).
+bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
+{
+    bool markedAdobeRgb = false;
+    Exiv2::Image::AutoPtr image = openImage(bytes);
+    image->readMetadata();
+    if (metadata.storedSize.empty())
+        metadata.storedSize = cv::Size(image->pixelWidth(), image->pixelHeight());
+    Exiv2::ExifData exif = image->exifData();
+    if ((kinds & exifKind) && !exif.empty()) {
+        const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+        if (orientation != exif.end() && orientation->count() > 0) {
+            const long value = orientation->toLong();
+            metadata.orientation = value >= 1 && value <= 8 ? int(value) : 1;
+        }
+        const double x = rationalValue(exif, "Exif.Image.XResolution");
+        const double y = rationalValue(exif, "Exif.Image.YResolution");
+        if (x > 0 && y > 0) {
+            const double toInch = rationalValue(exif, "Exif.Image.ResolutionUnit") == 3 ? centimetresPerInch : 1.0;
+            metadata.xDpi = x * toInch;
+            metadata.yDpi = y * toInch;
+        }
+        const auto interoperability = exif.findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex"));
+        markedAdobeRgb = interoperability != exif.end() && interoperability->toString().rfind("R03", 0) == 0;
+        // A TIFF's decoder sizes two tile buffers from the header.
+        const double tileWidth = rationalValue(exif, "Exif.Image.TileWidth");
+        const double tileHeight = rationalValue(exif, "Exif.Image.TileLength");
+        if (tileWidth > 0 && tileHeight > 0)
+            metadata.bufferPixels = 2 * qint64(tileWidth) * qint64(tileHeight);
+        // The thumbnail would show the old colours; the profile travels on its own.
+        Exiv2::ExifThumb(exif).erase();
+        const auto profileTag = exif.findKey(Exiv2::ExifKey("Exif.Image.InterColorProfile"));
+        if (profileTag != exif.end())
+            exif.erase(profileTag);
+        Exiv2::Blob blob;
+        Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
+        metadata.exif = QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
+    }
+    if (kinds & xmpKind) {
+        const std::string packet = image->xmpPacket();
+        Exiv2::XmpData parsed;
+        if (!packet.empty() && Exiv2::XmpParser::decode(parsed, packet) != 0)
+            metadata.leftOut << QStringLiteral("XMP (the packet does not parse as XMP)");
+        else
+            metadata.xmp = QByteArray::fromStdString(packet);
+    }
+    if ((kinds & iptcKind) && !image->iptcData().empty()) {
+        const Exiv2::DataBuf iptc = Exiv2::IptcParser::encode(image->iptcData());
+        metadata.iptc = QByteArray(reinterpret_cast<const char *>(iptc.pData_), int(iptc.size_));
+    }
+    if ((kinds & profileKind) && image->iccProfileDefined())
+        metadata.iccProfile = QByteArray(reinterpret_cast<const char *>(image->iccProfile()->pData_),
+                                         int(image->iccProfile()->size_));
+    return markedAdobeRgb;
+}
+
+QString exiv2Reason(const std::exception &error)
+{
+    const QString reason = QString::fromLocal8Bit(error.what()).simplified();
+    return reason.isEmpty() ? QStringLiteral("exiv2 cannot handle it") : reason;
+}
+
+// The size a BMP's header declares (a negative height: rows top down), as
+// its decoder reads it.
+cv::Size bmpSize(const QByteArray &bmp)
+{
+    if (bmp.size() < 26)
+        return cv::Size();
+    const auto *data = reinterpret_cast<const uchar *>(bmp.constData());
+    const quint32 header = qFromLittleEndian<quint32>(data + 14);
+    if (header == 12)
+        return cv::Size(qFromLittleEndian<quint16>(data + 18), qFromLittleEndian<quint16>(data + 20));
+    const qint64 height = qFromLittleEndian<qint32>(data + 22);
+    return cv::Size(int(std::min<qint64>(qFromLittleEndian<qint32>(data + 18), INT_MAX)),
+                    int(std::min<qint64>(std::llabs(height), INT_MAX)));
+}
+
+// The encoded output with the chosen kinds of metadata written into it;
+// throws what exiv2 throws.
+QByteArray writtenWith(const QByteArray &encoded, const ImageMetadata &metadata, int kinds)
+{
+    Exiv2::Image::AutoPtr image = openImage(encoded);
+    if (kinds & exifKind) {
+        Exiv2::ExifData exif;
+        if (!metadata.exif.isEmpty())
+            Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte *>(metadata.exif.constData()),
+                                      uint32_t(metadata.exif.size()));
+        // A resolution known only from JFIF or pHYs goes into EXIF, which
+        // every format here can carry.
+        if (metadata.xDpi > 0 && exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution")) == exif.end()) {
+            exif["Exif.Image.XResolution"] = Exiv2::URational(int(std::lround(metadata.xDpi)), 1);
+            exif["Exif.Image.YResolution"] = Exiv2::URational(int(std::lround(metadata.yDpi)), 1);
+            exif["Exif.Image.ResolutionUnit"] = uint16_t(2);
+        }
+        image->setExifData(exif);
+    }
+    if (kinds & xmpKind) {
+        image->setXmpPacket(metadata.xmp.toStdString());
+        image->writeXmpFromPacket(true);
+    }
+    if (kinds & iptcKind) {
+        Exiv2::IptcData iptc;
+        Exiv2::IptcParser::decode(iptc, reinterpret_cast<const Exiv2::byte *>(metadata.iptc.constData()),
+                                  uint32_t(metadata.iptc.size()));
+        image->setIptcData(iptc);
+    }
+    if (kinds & profileKind) {
+        Exiv2::DataBuf profile(reinterpret_cast<const Exiv2::byte *>(metadata.iccProfile.constData()),
+                               long(metadata.iccProfile.size()));
+        image->setIccProfile(profile, false);
+    }
+    image->writeMetadata();
+    Exiv2::BasicIo &io = image->io();
+    io.seek(0, Exiv2::BasicIo::beg);
+    const Exiv2::DataBuf written = io.read(long(io.size()));
+    QByteArray bytes(reinterpret_cast<const char *>(written.pData_), int(written.size_));
+    if (image->imageType() == Exiv2::ImageType::webp)
+        nameWebpProfileChunk(bytes);
+    if (image->imageType() == Exiv2::ImageType::png)
+        completePng(bytes, metadata);
+    return bytes;
+}
 } // namespace
+
+bool formatHoldsColourProfile(const QString &format)
+{
+    for (const char *holding : {"jpg", "png", "tif", "tiff", "webp"})
+        if (format == QLatin1String(holding))
+            return true;
+    return false;
+}
 
 ImageMetadata readImageMetadata(const QByteArray &encoded)
 {
     ImageMetadata metadata;
+    bool markedAdobeRgb = false;
     if (encoded.startsWith("\x89PNG"))
         readPngDensity(encoded, metadata);
     else
         readJfifDensity(encoded, metadata);
-    try {
-        Exiv2::Image::AutoPtr image = openImage(encoded);
-        image->readMetadata();
-        metadata.storedSize = cv::Size(image->pixelWidth(), image->pixelHeight());
-        Exiv2::ExifData exif = image->exifData();
-        if (!exif.empty()) {
-            const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-            if (orientation != exif.end() && orientation->count() > 0) {
-                const long value = orientation->toLong();
-                metadata.orientation = value >= 1 && value <= 8 ? int(value) : 1;
+    if (encoded.startsWith("\x89PNG") && encoded.size() >= 24) // IHDR comes first
+        metadata.storedSize = cv::Size(int(std::min<quint32>(qFromBigEndian<quint32>(encoded.constData() + 16), INT_MAX)),
+                                       int(std::min<quint32>(qFromBigEndian<quint32>(encoded.constData() + 20), INT_MAX)));
+    if (encoded.startsWith("BM"))
+        metadata.storedSize = bmpSize(encoded);
+    if (encoded.startsWith("\xFF\xD8")) {
+        // Each kind from its own segments, the profile by its chunks' numbers.
+        const JpegHeaderParts parts = jpegHeaderParts(encoded);
+        metadata.storedSize = parts.size;
+        const QByteArray start("\xFF\xD8"), end("\xFF\xD9");
+        const struct {
+            const QByteArray &segments;
+            int kind;
+            const char *name;
+        } pieces[] = {{parts.exif, exifKind, "EXIF"}, {parts.xmp, xmpKind, "XMP"}, {parts.iptc, iptcKind, "IPTC"}};
+        for (const auto &piece : pieces) {
+            if (piece.segments.isEmpty())
+                continue;
+            try {
+                markedAdobeRgb |= readKinds(start + piece.segments + end, piece.kind, metadata);
+            } catch (const std::exception &error) {
+                metadata.leftOut << QStringLiteral("%1 (%2)").arg(QLatin1String(piece.name), exiv2Reason(error));
             }
-            const double x = rationalValue(exif, "Exif.Image.XResolution");
-            const double y = rationalValue(exif, "Exif.Image.YResolution");
-            if (x > 0 && y > 0) {
-                const double toInch = rationalValue(exif, "Exif.Image.ResolutionUnit") == 3 ? centimetresPerInch : 1.0;
-                metadata.xDpi = x * toInch;
-                metadata.yDpi = y * toInch;
+        }
+        QString problem;
+        metadata.iccProfile = reassembledProfile(parts.iccChunks, &problem);
+        if (!problem.isEmpty())
+            metadata.leftOut << QStringLiteral("colour profile (%1)").arg(problem);
+    } else {
+        try {
+            markedAdobeRgb = readKinds(encoded, exifKind | xmpKind | iptcKind | profileKind, metadata);
+        } catch (const std::exception &error) {
+            // A format exiv2 does not know carries nothing colormatch can keep;
+            // one it knows but cannot read loses what it holds, and says so.
+            bool known = false;
+            try { // exiv2's own look at the format throws for a file cut short
+                known = Exiv2::ImageFactory::getType(reinterpret_cast<const Exiv2::byte *>(encoded.constData()),
+                                                     long(encoded.size())) != Exiv2::ImageType::none;
+            } catch (const std::exception &) {
             }
-            // The thumbnail would show the old colours; the profile travels on its own.
-            Exiv2::ExifThumb(exif).erase();
-            const auto profileTag = exif.findKey(Exiv2::ExifKey("Exif.Image.InterColorProfile"));
-            if (profileTag != exif.end())
-                exif.erase(profileTag);
-            Exiv2::Blob blob;
-            Exiv2::ExifParser::encode(blob, Exiv2::littleEndian, exif);
-            metadata.exif = QByteArray(reinterpret_cast<const char *>(blob.data()), int(blob.size()));
+            if (known)
+                metadata.leftOut << QStringLiteral("metadata (%1)").arg(exiv2Reason(error));
         }
-        metadata.xmp = QByteArray::fromStdString(image->xmpPacket());
-        if (!image->iptcData().empty()) {
-            const Exiv2::DataBuf iptc = Exiv2::IptcParser::encode(image->iptcData());
-            metadata.iptc = QByteArray(reinterpret_cast<const char *>(iptc.pData_), int(iptc.size_));
-        }
-        if (image->iccProfileDefined())
-            metadata.iccProfile = QByteArray(reinterpret_cast<const char *>(image->iccProfile()->pData_),
-                                             int(image->iccProfile()->size_));
-    } catch (const std::exception &) {
-        // A format exiv2 does not know carries nothing colormatch can keep.
     }
+    // Cameras mark Adobe RGB without embedding its profile, as photo editors read it.
+    if (metadata.iccProfile.isEmpty() && markedAdobeRgb)
+        metadata.iccProfile = adobeRgbProfile();
+    if (metadata.storedSize.empty())
+        metadata.storedSize = cv::Size(); // not known
     metadata.cmyk = jpegIsCmyk(encoded);
     return metadata;
 }
 
-QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept)
+QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept,
+                             QStringList *leftOut)
 {
     const bool anyExif = !metadata.exif.isEmpty() || metadata.orientation != 1 || metadata.xDpi > 0;
     const struct {
         Exiv2::MetadataId id;
+        int kind;
         bool present;
         const char *name;
-    } kinds[] = {{Exiv2::mdExif, anyExif, "EXIF"},
-                 {Exiv2::mdXmp, !metadata.xmp.isEmpty(), "XMP"},
-                 {Exiv2::mdIptc, !metadata.iptc.isEmpty(), "IPTC"},
-                 {Exiv2::mdIccProfile, !metadata.iccProfile.isEmpty(), "colour profile"}};
+    } kinds[] = {{Exiv2::mdExif, exifKind, anyExif, "EXIF"},
+                 {Exiv2::mdXmp, xmpKind, !metadata.xmp.isEmpty(), "XMP"},
+                 {Exiv2::mdIptc, iptcKind, !metadata.iptc.isEmpty(), "IPTC"},
+                 {Exiv2::mdIccProfile, profileKind, !metadata.iccProfile.isEmpty(), "colour profile"}};
     Exiv2::Image::AutoPtr image;
     try {
         image = openImage(encoded);
     } catch (const std::exception &) {
     }
-    bool anyWritten = false;
+    int writable = 0;
     for (const auto &kind : kinds) {
         if (!kind.present)
             continue;
         if (image.get() && canWrite(*image, kind.id))
-            anyWritten = true;
+            writable |= kind.kind;
         else if (notKept)
             *notKept << QLatin1String(kind.name);
     }
-    if (!anyWritten)
+    if (!writable)
         return encoded;
-
     try {
-        if (canWrite(*image, Exiv2::mdExif) && anyExif) {
-            Exiv2::ExifData exif;
-            if (!metadata.exif.isEmpty())
-                Exiv2::ExifParser::decode(exif, reinterpret_cast<const Exiv2::byte *>(metadata.exif.constData()),
-                                          uint32_t(metadata.exif.size()));
-            // A resolution known only from JFIF or pHYs goes into EXIF, which
-            // every format here can carry.
-            if (metadata.xDpi > 0 && exif.findKey(Exiv2::ExifKey("Exif.Image.XResolution")) == exif.end()) {
-                exif["Exif.Image.XResolution"] = Exiv2::URational(int(std::lround(metadata.xDpi)), 1);
-                exif["Exif.Image.YResolution"] = Exiv2::URational(int(std::lround(metadata.yDpi)), 1);
-                exif["Exif.Image.ResolutionUnit"] = uint16_t(2);
-            }
-            image->setExifData(exif);
+        return writtenWith(encoded, metadata, writable);
+    } catch (const std::exception &) {
+    }
+    // One piece that cannot be written loses only itself.
+    int sound = 0;
+    for (const auto &kind : kinds) {
+        if (!(writable & kind.kind))
+            continue;
+        try {
+            writtenWith(encoded, metadata, kind.kind);
+            sound |= kind.kind;
+        } catch (const std::exception &error) {
+            if (leftOut)
+                *leftOut << QStringLiteral("%1 (%2)").arg(QLatin1String(kind.name), exiv2Reason(error));
         }
-        if (canWrite(*image, Exiv2::mdXmp) && !metadata.xmp.isEmpty()) {
-            image->setXmpPacket(metadata.xmp.toStdString());
-            image->writeXmpFromPacket(true);
-        }
-        if (canWrite(*image, Exiv2::mdIptc) && !metadata.iptc.isEmpty()) {
-            Exiv2::IptcData iptc;
-            Exiv2::IptcParser::decode(iptc, reinterpret_cast<const Exiv2::byte *>(metadata.iptc.constData()),
-                                      uint32_t(metadata.iptc.size()));
-            image->setIptcData(iptc);
-        }
-        if (canWrite(*image, Exiv2::mdIccProfile) && !metadata.iccProfile.isEmpty()) {
-            Exiv2::DataBuf profile(reinterpret_cast<const Exiv2::byte *>(metadata.iccProfile.constData()),
-                                   long(metadata.iccProfile.size()));
-            image->setIccProfile(profile, false);
-        }
-        image->writeMetadata();
-        Exiv2::BasicIo &io = image->io();
-        io.seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf written = io.read(long(io.size()));
-        QByteArray bytes(reinterpret_cast<const char *>(written.pData_), int(written.size_));
-        if (image->imageType() == Exiv2::ImageType::webp)
-            nameWebpProfileChunk(bytes);
-        if (image->imageType() == Exiv2::ImageType::png)
-            completePng(bytes, metadata);
-        return bytes;
+    }
+    try {
+        return sound ? writtenWith(encoded, metadata, sound) : encoded;
     } catch (const std::exception &error) {
-        if (notKept)
-            *notKept = QStringList{QStringLiteral("any metadata (%1)").arg(QString::fromLocal8Bit(error.what()))};
+        if (leftOut)
+            *leftOut << QStringLiteral("metadata (%1)").arg(exiv2Reason(error));
         return encoded;
     }
 }
@@ -293,21 +501,72 @@ QString encodedImageProblem(const QByteArray &encoded)
 {
     if (encoded.isEmpty())
         return QStringLiteral("the file is empty");
-    // Decoders fill a cut-short file with grey instead of failing; the end
-    // markers say whether the file is whole. The last scan counts: an EXIF
-    // thumbnail has a scan and an end of its own.
-    if (encoded.startsWith("\xFF\xD8") && encoded.lastIndexOf("\xFF\xD9") < encoded.lastIndexOf("\xFF\xDA"))
-        return QStringLiteral("a truncated JPEG file (%1 bytes): its end is missing").arg(encoded.size());
-    if (encoded.startsWith("\x89PNG") && !encoded.contains("IEND"))
-        return QStringLiteral("a truncated PNG file (%1 bytes): its end is missing").arg(encoded.size());
+    const auto *data = reinterpret_cast<const uchar *>(encoded.constData());
+    // Decoders fill a cut-short file with grey instead of failing; the
+    // image's own structure says whether it is whole.
+    if (encoded.startsWith("\xFF\xD8")) {
+        const JpegStructure jpeg = jpegStructure(data, encoded.size());
+        if (jpeg.scans > largestJpegScanCount)
+            return QStringLiteral("a JPEG file (%1 bytes) with more than %2 scans, the limit for one image")
+                .arg(encoded.size())
+                .arg(largestJpegScanCount);
+        if (!jpeg.complete)
+            return QStringLiteral("a truncated JPEG file (%1 bytes): its end is missing").arg(encoded.size());
+    }
+    if (encoded.startsWith("\x89PNG")) {
+        if (!pngReachesItsEnd(data, encoded.size()))
+            return QStringLiteral("a truncated PNG file (%1 bytes): its end is missing").arg(encoded.size());
+        const std::string ancillary = pngAncillaryProblem(data, encoded.size());
+        if (!ancillary.empty())
+            return QStringLiteral("a PNG file (%1 bytes) over a reading limit: %2")
+                .arg(encoded.size())
+                .arg(QString::fromStdString(ancillary));
+    }
     if (encoded.startsWith("RIFF") && encoded.size() >= 8 &&
         qFromLittleEndian<quint32>(encoded.constData() + 4) + 8ull > quint64(encoded.size()))
         return QStringLiteral("a truncated WebP file (%1 bytes): its end is missing").arg(encoded.size());
+    // The signatures of the formats the engine decodes.
+    const bool netpbm = encoded.size() > 2 && encoded[0] == 'P' && QByteArray("1234567fF").contains(encoded[1]);
+    static const QByteArray signatures[] = {"\x89PNG", "\xFF\xD8", "RIFF", QByteArray("II*\0", 4), QByteArray("MM\0*", 4),
+                                            QByteArray("II+\0", 4), QByteArray("MM\0+", 4), "BM"};
+    for (const QByteArray &signature : signatures)
+        if (encoded.startsWith(signature))
+            return QString();
+    return netpbm ? QString() : QStringLiteral("%1 bytes in no format the image decoders read").arg(encoded.size());
+}
+
+QString imageSizeProblem(const ImageMetadata &metadata)
+{
+    const qint64 width = metadata.storedSize.width, height = metadata.storedSize.height;
+    if (width <= 0 || height <= 0)
+        return QString(); // unknown: not decoded before the engine has read it
+    if (width > largestImageSide || height > largestImageSide)
+        return QStringLiteral("declares %1 x %2 pixels, more than the %3 (2^20) pixels a row or column may have")
+            .arg(width)
+            .arg(height)
+            .arg(largestImageSide);
+    if (width * height + metadata.bufferPixels > largestImagePixels)
+        return QStringLiteral("declares %1 x %2 pixels%3, more than the limit of %4 (2^28) pixels per image")
+            .arg(width)
+            .arg(height)
+            .arg(metadata.bufferPixels ? QStringLiteral(" and tiles of %1").arg(metadata.bufferPixels / 2) : QString())
+            .arg(largestImagePixels);
+    return QString();
+}
+
+QString decodedImageProblem(const QByteArray &encoded, const ImageMetadata &metadata)
+{
+    const QString sizeProblem = imageSizeProblem(metadata);
+    if (!sizeProblem.isEmpty() || metadata.storedSize.empty())
+        return sizeProblem;
     cv::Mat decoded;
     withCodecWarningsSilenced([&] {
         const cv::Mat bytes(1, encoded.size(), CV_8U, const_cast<char *>(encoded.constData()));
-        // The reduced decode reads the whole file at an eighth of the work.
-        decoded = cv::imdecode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8 | cv::IMREAD_IGNORE_ORIENTATION);
+        // A JPEG decodes at an eighth of the size for an eighth of the work;
+        // other formats would be decoded whole and then shrunk.
+        const bool jpeg = encoded.startsWith("\xFF\xD8");
+        decoded = cv::imdecode(bytes, (jpeg ? cv::IMREAD_REDUCED_GRAYSCALE_8 : cv::IMREAD_GRAYSCALE) |
+                                          cv::IMREAD_IGNORE_ORIENTATION);
     });
     if (decoded.empty())
         return QStringLiteral("%1 bytes in no format the image decoders read").arg(encoded.size());

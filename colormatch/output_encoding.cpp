@@ -23,9 +23,9 @@ constexpr int fullChromaQuality = 90;
 constexpr qint64 engineBytesPerPixel = 20;
 constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 
-// The engine's PAM result seen in place: OpenCV writes the B, G, R[, A]
-// samples of the result after a short text header, so they need neither
-// decoding nor a copy (72 MB for 24 MP). Anything else goes to the decoder.
+// The engine's PAM result read in place: its R, G, B[, A] samples follow a
+// short text header, so one colour conversion gives OpenCV's B, G, R[, A]
+// without decoding. Anything else goes to the decoder.
 cv::Mat resultPixels(const QByteArray &result)
 {
     const int headerEnd = result.indexOf("ENDHDR\n");
@@ -39,8 +39,12 @@ cv::Mat resultPixels(const QByteArray &result)
         const int width = fields.value("WIDTH"), height = fields.value("HEIGHT"), depth = fields.value("DEPTH");
         const qint64 offset = headerEnd + 7;
         if (fields.value("MAXVAL") == 255 && (depth == 3 || depth == 4) && width > 0 && height > 0 &&
-            offset + qint64(width) * height * depth == result.size())
-            return cv::Mat(height, width, CV_8UC(depth), const_cast<char *>(result.constData() + offset));
+            offset + qint64(width) * height * depth == result.size()) {
+            const cv::Mat samples(height, width, CV_8UC(depth), const_cast<char *>(result.constData() + offset));
+            cv::Mat image;
+            cv::cvtColor(samples, image, depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+            return image;
+        }
     }
     return cv::imdecode(cv::Mat(1, result.size(), CV_8U, const_cast<char *>(result.constData())),
                         cv::IMREAD_UNCHANGED);
@@ -56,7 +60,7 @@ QString engineTransferFormat()
 }
 
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
-                        const ImageMetadata &metadata)
+                        ImageMetadata &metadata, QStringList *lost)
 {
     cv::Mat image = resultPixels(engineResult);
     if (image.empty())
@@ -64,6 +68,15 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
     // The engine matches at 8 bits per channel; more would only pretend.
     if (image.depth() != CV_8U)
         image.convertTo(image, CV_8U, image.depth() == CV_16U ? 1.0 / 257.0 : 255.0);
+    // Without its profile a viewer takes the pixels for sRGB: make them so.
+    if (!metadata.iccProfile.isEmpty() && !formatHoldsColourProfile(format)) {
+        image = convertedToSrgb(image, metadata.iccProfile);
+        *lost << QStringLiteral("colour profile (its colours converted from %1 to sRGB)")
+                     .arg(colourSpaceName(metadata.iccProfile));
+        metadata.iccProfile.clear();
+    }
+    if (image.channels() == 4 && format == QLatin1String("jpg"))
+        *lost << QStringLiteral("alpha");
     std::vector<uchar> bytes;
     try {
         if (format == QLatin1String("jpg")) {

@@ -145,6 +145,16 @@ int binaryStandardInput()
 #endif
 }
 
+int binaryStandardOutput()
+{
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    return _fileno(stdout);
+#else
+    return fileno(stdout);
+#endif
+}
+
 qint64 freeMemoryBytes()
 {
 #ifdef _WIN32

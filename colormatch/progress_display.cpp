@@ -36,14 +36,53 @@ QString percentText(int percent)
     return QStringLiteral("%1%").arg(percent, 3);
 }
 
+// Characters a terminal draws two columns wide: the East Asian wide and
+// full-width blocks and emoji (Unicode's EastAsianWidth W and F, in ranges).
+// A table of its own, since wcwidth() knows them only in a UTF-8 locale and
+// not at all on Windows.
+constexpr struct {
+    char32_t first, last;
+} wideRanges[] = {{0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},  {0x2E80, 0x303E},
+                  {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},  {0xA000, 0xA4CF},
+                  {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},  {0xFE10, 0xFE19},
+                  {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},  {0x1F300, 0x1F64F},
+                  {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD}};
+
+int characterColumns(char32_t c)
+{
+    const QChar::Category category = QChar::category(c);
+    if (category == QChar::Mark_NonSpacing || category == QChar::Mark_Enclosing || category == QChar::Other_Format)
+        return 0; // drawn over the character before
+    for (const auto &range : wideRanges)
+        if (c >= range.first && c <= range.last)
+            return 2;
+    return 1;
+}
+
+// The longest start of `text` that takes at most `room` columns.
+QString leftColumns(const QString &text, int room)
+{
+    int used = 0;
+    int end = 0;
+    while (end < text.size()) {
+        const bool pair = text[end].isHighSurrogate() && end + 1 < text.size();
+        const char32_t c = pair ? QChar::surrogateToUcs4(text[end], text[end + 1]) : text[end].unicode();
+        used += characterColumns(c);
+        if (used > room)
+            break;
+        end += pair ? 2 : 1;
+    }
+    return text.left(end);
+}
+
 // Cuts a name to at most `room` columns, marking the cut.
 QString fitted(const QString &name, int room)
 {
-    if (name.size() <= room)
+    if (terminalColumns(name) <= room)
         return name;
     if (room <= 3)
         return QString();
-    return name.left(room - 3) + QStringLiteral("...");
+    return leftColumns(name, room - 3) + QStringLiteral("...");
 }
 
 // NAME [####......] PPP%
@@ -51,14 +90,14 @@ QString singleLine(const ImageProgress &image, int room)
 {
     const int percent = imagePercent(image);
     const int fixed = 8; // " [", "] " and "PPP%"
-    int barWidth = std::min(widestSingleBar, room - fixed - image.name.size());
+    int barWidth = std::min(widestSingleBar, room - fixed - terminalColumns(image.name));
     QString name = image.name;
     if (barWidth < narrowestBar) {
         barWidth = narrowestBar;
         name = fitted(name, room - fixed - barWidth);
     }
     const QString head = name.isEmpty() ? QString() : name + QLatin1Char(' ');
-    return (head + bar(percent, barWidth) + QLatin1Char(' ') + percentText(percent)).left(room);
+    return leftColumns(head + bar(percent, barWidth) + QLatin1Char(' ') + percentText(percent), room);
 }
 
 // E/N [####......] PPP%[, F failed]  NAME P%  NAME P%
@@ -86,13 +125,13 @@ QString batchLine(const QVector<ImageProgress> &images, int room)
     for (int i = 0; i < inFlight.size(); ++i) {
         const QString entry = QStringLiteral("  %1 %2%").arg(inFlight[i]->name).arg(imagePercent(*inFlight[i]));
         const int reserve = i + 1 < inFlight.size() ? more.size() : 0;
-        if (line.size() + entry.size() + reserve > room) {
+        if (terminalColumns(line) + terminalColumns(entry) + reserve > room) {
             line += more;
             break;
         }
         line += entry;
     }
-    return line.left(room);
+    return leftColumns(line, room);
 }
 
 QString stageWord(ImageStage stage)
@@ -113,6 +152,14 @@ QString countOf(int count, const char *singular, const char *plural)
 }
 
 } // namespace
+
+int terminalColumns(const QString &text)
+{
+    int columns = 0;
+    for (const char32_t c : text.toUcs4())
+        columns += characterColumns(c);
+    return columns;
+}
 
 int progressPercent(const QStringList &engineLines)
 {

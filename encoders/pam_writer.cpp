@@ -1,23 +1,45 @@
 // Uncompressed results for a host that reads the pixels straight back
-// (colormatch): the bytes OpenCV's PAM encoder writes, without its growing
-// buffer, which took three times as long as a copy.
-//   P7, WIDTH, HEIGHT, DEPTH (channels) and MAXVAL 255 lines, ENDHDR, then
-//   the rows, samples in the image's own order (B, G, R[, A]), no padding.
+// (colormatch), and colormatch's converted inputs to the engine. Netpbm's PAM:
+//   P7, WIDTH, HEIGHT, DEPTH (channels), MAXVAL (255 or 65535) and TUPLTYPE
+//   (GRAYSCALE, GRAYSCALE_ALPHA, RGB or RGB_ALPHA) lines, ENDHDR, then the
+//   rows, samples in R, G, B[, A] order (16-bit ones big-endian), no padding.
+// Every reader (Netpbm, image editors, the engine) takes the samples in that
+// order; OpenCV's own encoder writes B, G, R and no TUPLTYPE.
 #include "encoders/encoders.h"
 
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
 #include <string>
 
 std::vector<uchar> encodePam(const cv::Mat &image)
 {
-    if (image.empty() || image.depth() != CV_8U)
-        CV_Error(cv::Error::StsBadArg, "a PAM file is written from a non-empty 8-bit image");
+    if (image.empty() || (image.depth() != CV_8U && image.depth() != CV_16U) || image.channels() > 4)
+        CV_Error(cv::Error::StsBadArg, "a PAM file is written from a non-empty 8- or 16-bit image of 1 to 4 channels");
+    static const char *const tupleTypes[] = {"GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
+    const bool wide = image.depth() == CV_16U;
     const std::string header = "P7\nWIDTH " + std::to_string(image.cols) + "\nHEIGHT " + std::to_string(image.rows)
-        + "\nDEPTH " + std::to_string(image.channels()) + "\nMAXVAL 255\nENDHDR\n";
-    const size_t rowBytes = image.cols * image.elemSize();
-    std::vector<uchar> file;
-    file.reserve(header.size() + rowBytes * size_t(image.rows));
-    file.insert(file.end(), header.begin(), header.end());
-    for (int y = 0; y < image.rows; ++y)
-        file.insert(file.end(), image.ptr<uchar>(y), image.ptr<uchar>(y) + rowBytes);
+        + "\nDEPTH " + std::to_string(image.channels()) + "\nMAXVAL " + (wide ? "65535" : "255") + "\nTUPLTYPE "
+        + tupleTypes[image.channels() - 1] + "\nENDHDR\n";
+    std::vector<uchar> file(header.size() + image.total() * image.elemSize());
+    std::copy(header.begin(), header.end(), file.begin());
+    // The samples go straight into the file, turned to R, G, B by the colour
+    // conversion where they are colour.
+    cv::Mat samples(image.size(), image.type(), file.data() + header.size());
+    switch (image.channels()) {
+    case 3: cv::cvtColor(image, samples, cv::COLOR_BGR2RGB); break;
+    case 4: cv::cvtColor(image, samples, cv::COLOR_BGRA2RGBA); break;
+    default: image.copyTo(samples);
+    }
+    CV_Assert(samples.data == file.data() + header.size());
+    if (wide) {
+        uchar *bytes = samples.data;
+        const size_t count = samples.total() * samples.channels();
+        cv::parallel_for_(cv::Range(0, int((count + 65535) / 65536)), [&](const cv::Range &range) {
+            for (size_t i = size_t(range.start) * 65536; i < std::min(count, size_t(range.end) * 65536); ++i)
+                std::swap(bytes[2 * i], bytes[2 * i + 1]);
+        });
+    }
     return file;
 }

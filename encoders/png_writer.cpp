@@ -28,6 +28,12 @@ constexpr size_t targetChunkBytes = size_t(1) << 20;
 // coding (as small on noisy photographs) it still shrinks flat areas to runs.
 constexpr int fastLevel = 1;
 constexpr int fastStrategy = Z_RLE;
+// A level asked for gets zlib's strategy for filtered data, smaller than its
+// default strategy on filtered photographs; the highest level also keeps, piece
+// by piece, the run-length coding where that is smaller, so that it is never
+// larger than the default.
+constexpr int askedStrategy = Z_FILTERED;
+constexpr int smallestLevel = 9;
 
 struct Layout {
     int channels;
@@ -177,9 +183,8 @@ struct Piece {
 void deflatePiece(const cv::Mat &image, const Layout &layout, int begin, int end, bool last, int level, Piece &piece)
 {
     z_stream stream{};
-    // A level asked for gets zlib's default strategy, in which levels differ.
     const bool fast = level < 0;
-    if (deflateInit2(&stream, fast ? fastLevel : level, Z_DEFLATED, -15, 8, fast ? fastStrategy : Z_DEFAULT_STRATEGY)
+    if (deflateInit2(&stream, fast ? fastLevel : level, Z_DEFLATED, -15, 8, fast ? fastStrategy : askedStrategy)
         != Z_OK) {
         piece.failed = true;
         return;
@@ -282,8 +287,15 @@ std::vector<uchar> encodePng(const cv::Mat &image, int chunkRows, int level)
     cv::parallel_for_(cv::Range(0, pieces), [&](const cv::Range &range) {
         for (int i = range.start; i < range.end; ++i) {
             const int begin = i * chunkRows;
-            deflatePiece(image, layout, begin, std::min(image.rows, begin + chunkRows), i == pieces - 1, level,
-                         deflated[static_cast<size_t>(i)]);
+            const int end = std::min(image.rows, begin + chunkRows);
+            Piece &piece = deflated[static_cast<size_t>(i)];
+            deflatePiece(image, layout, begin, end, i == pieces - 1, level, piece);
+            if (level == smallestLevel) {
+                Piece fast;
+                deflatePiece(image, layout, begin, end, i == pieces - 1, -1, fast);
+                if (!fast.failed && (piece.failed || fast.chunk.size() < piece.chunk.size()))
+                    piece = std::move(fast);
+            }
         }
     }, pieces);
 

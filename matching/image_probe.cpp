@@ -7,6 +7,8 @@
 // is refused before any pixel memory exists.
 #include "matching/matching.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <png.h>
 #include <tiffio.h>
 #include <webp/decode.h>
@@ -170,14 +172,14 @@ bool readPngHeader(PngReading &reading)
 
 Declared readPng(const Bytes &b, const char *which)
 {
-    qint64 position = 8;
-    bool ended = false;
-    while (!ended && b.has(position, 8)) {
-        ended = b.startsWith(position + 4, "IEND");
-        position += 12 + qint64(b.be32(position));
-    }
-    if (!ended)
+    if (!pngReachesItsEnd(b.data, b.size))
         truncatedFile(which, "PNG", b);
+    // The decoder would inflate and keep every text chunk, before and after the pixels.
+    const std::string ancillary = pngAncillaryProblem(b.data, b.size);
+    if (!ancillary.empty())
+        refuse(which, QStringLiteral("is a PNG file (%1 bytes) over a reading limit: %2")
+                          .arg(b.size)
+                          .arg(QString::fromStdString(ancillary)));
     PngReading reading{&b, 0, 0, 0, "libpng could not allocate its state"};
     if (!readPngHeader(reading))
         unreadable(which, "PNG", b, QString::fromLatin1(reading.message));
@@ -327,7 +329,8 @@ Declared readBmp(const Bytes &b, const char *which)
 //    ("#" to the next CR or LF) may come; numbers above INT_MAX are refused.
 //  P7 (PAM): "P7" and CR or LF, then lines "NAME value" (names WIDTH, HEIGHT,
 //    DEPTH, MAXVAL, TUPLTYPE, ENDHDR, each once; at most 8 name and 255 value
-//    bytes) and comment lines, until ENDHDR; numbers are read by atoi.
+//    bytes) and comment lines, until ENDHDR; numbers are read by atoi. The
+//    engine decodes PAM itself (decodePam), by these rules too.
 //  PF, Pf (PFM): "P", kind, LF, then width, height and scale, each the bytes
 //    up to the next white space byte, read by atoi.
 
@@ -381,7 +384,31 @@ qint64 atoiOf(const QByteArray &text)
     return qint64(std::atoi(text.constData()));
 }
 
-Declared readPam(Cursor &c, const char *which)
+// A PAM file's header as the decoder below uses it.
+struct PamLayout {
+    qint64 width = 0;
+    qint64 height = 0;
+    int depth = 0;        // samples per pixel, 1 to 4
+    qint64 largest = 0;   // MAXVAL, 1 to 65535
+    qint64 dataStart = 0; // the first sample's offset
+};
+
+// The channel count each of Netpbm's tuple types holds; unknown types are
+// read by their DEPTH, as Netpbm reads them.
+int tupleTypeDepth(const QByteArray &tupleType)
+{
+    static const struct {
+        const char *name;
+        int depth;
+    } known[] = {{"BLACKANDWHITE", 1}, {"GRAYSCALE", 1}, {"RGB", 3}, {"BLACKANDWHITE_ALPHA", 2},
+                 {"GRAYSCALE_ALPHA", 2}, {"RGB_ALPHA", 4}};
+    for (const auto &k : known)
+        if (tupleType == k.name)
+            return k.depth;
+    return 0;
+}
+
+PamLayout readPamLayout(Cursor &c, const char *which)
 {
     const uint afterKind = c.b.at(2);
     if (afterKind != '\n' && afterKind != '\r')
@@ -389,7 +416,8 @@ Declared readPam(Cursor &c, const char *which)
     c.position = 3;
     static const char *const names[] = {"WIDTH", "HEIGHT", "DEPTH", "MAXVAL", "TUPLTYPE", "ENDHDR"};
     bool seen[6] = {};
-    qint64 values[3] = {0, 0, 0};
+    qint64 values[4] = {0, 0, 0, 0};
+    QByteArray tupleType;
     for (;;) {
         uint code = c.next();
         while (isSpace(code))
@@ -429,14 +457,31 @@ Declared readPam(Cursor &c, const char *which)
         }
         if (c.ended)
             break;
-        if (field < 3)
+        if (field < 4)
             values[field] = atoiOf(value);
+        else
+            tupleType = value.trimmed();
     }
     if (c.ended || !seen[0] || !seen[1] || !seen[2] || !seen[3] || !seen[5])
         unreadable(which, "PAM", c.b, QStringLiteral("its header lines do not read"));
     if (values[2] < 1 || values[2] > 4)
         unreadable(which, "PAM", c.b, QStringLiteral("DEPTH %1; expected 1 to 4").arg(values[2]));
-    return {values[0], values[1], 0};
+    if (values[3] < 1 || values[3] > 65535)
+        unreadable(which, "PAM", c.b, QStringLiteral("MAXVAL %1; expected 1 to 65535").arg(values[3]));
+    const int typeDepth = tupleTypeDepth(tupleType);
+    if (typeDepth != 0 && typeDepth != values[2])
+        unreadable(which, "PAM", c.b,
+                   QStringLiteral("TUPLTYPE %1 with DEPTH %2; it has %3 samples per pixel")
+                       .arg(QString::fromLatin1(tupleType))
+                       .arg(values[2])
+                       .arg(typeDepth));
+    return {values[0], values[1], int(values[2]), values[3], c.position};
+}
+
+Declared readPam(Cursor &c, const char *which)
+{
+    const PamLayout pam = readPamLayout(c, which);
+    return {pam.width, pam.height, 0};
 }
 
 // The bytes up to the next white space byte (at most 2048); any byte above
@@ -513,6 +558,45 @@ ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which)
                           .arg(declared.bufferPixels / 2)
                           .arg(maximumImagePixels));
     return {format, declared.width, declared.height};
+}
+
+cv::Mat decodePam(const QByteArray &bytes, const char *which)
+{
+    const Bytes b{reinterpret_cast<const uchar *>(bytes.constData()), bytes.size()};
+    Cursor c{b};
+    const PamLayout pam = readPamLayout(c, which);
+    checkPixelCount(pam.width, pam.height, which);
+    const bool wide = pam.largest > 255;
+    const int type = CV_MAKETYPE(wide ? CV_16U : CV_8U, pam.depth);
+    const qint64 sampleBytes = pam.width * pam.height * pam.depth * (wide ? 2 : 1);
+    if (!b.has(pam.dataStart, sampleBytes))
+        truncatedFile(which, "PAM", b);
+    const int rows = int(pam.height), cols = int(pam.width);
+    cv::Mat stored(rows, cols, type, const_cast<uchar *>(b.data + pam.dataStart));
+    if (wide) {
+        // Big-endian samples, turned to this machine's order in a copy.
+        cv::Mat swapped(rows, cols, type);
+        const uchar *from = stored.data;
+        uchar *to = swapped.data;
+        for (qint64 i = 0; i < sampleBytes; i += 2) {
+            to[i] = from[i + 1];
+            to[i + 1] = from[i];
+        }
+        stored = swapped;
+    }
+    cv::Mat image;
+    switch (pam.depth) {
+    case 3: cv::cvtColor(stored, image, cv::COLOR_RGB2BGR); break;
+    case 4: cv::cvtColor(stored, image, cv::COLOR_RGBA2BGRA); break;
+    default: image = stored.clone();
+    }
+    // Samples are fractions of MAXVAL; those above it are read as MAXVAL.
+    const qint64 full = wide ? 65535 : 255;
+    if (pam.largest != full) {
+        cv::min(image, cv::Scalar::all(double(pam.largest)), image);
+        image.convertTo(image, -1, double(full) / double(pam.largest));
+    }
+    return image;
 }
 
 void checkPixelCount(qint64 width, qint64 height, const char *which)

@@ -104,6 +104,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     cv::Mat decoded;
     if (format == ImageFormat::jpeg) {
         decoded = decodeJpeg(bytes, which);
+    } else if (format == ImageFormat::netpbm && bytes.startsWith("P7")) {
+        decoded = decodePam(bytes, which);
     } else {
         // A header over the request's own bytes: the encoded image is not copied.
         const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
@@ -141,8 +143,35 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
                           QStringLiteral("%1 image has %2 channels; expected 1 to 4")
                               .arg(name)
                               .arg(decoded.channels()));
+    if (depth == CV_32F || depth == CV_64F) {
+        // Infinity and NaN have no colour; finite samples beyond 0..1 are as
+        // bright or as dark as its ends (scaled unclamped, 1e30 would wrap to black).
+        if (!cv::checkRange(decoded))
+            throw EngineError(exitStatus::dataError,
+                              QStringLiteral("%1 image has float samples that are not finite numbers (infinity or "
+                                             "NaN); expected finite samples, 0 to 1 for black to white")
+                                  .arg(name));
+        cv::min(decoded, cv::Scalar::all(1.0), decoded);
+        cv::max(decoded, cv::Scalar::all(0.0), decoded);
+    }
     // The UMat holds a reference to the decoded pixels, which outlive this Mat header.
     return decoded.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+}
+
+cv::Mat visibilityPlane(const cv::UMat &decodedImage)
+{
+    const int channels = decodedImage.channels();
+    if (channels != 2 && channels != 4)
+        return cv::Mat();
+    cv::Mat alpha;
+    cv::extractChannel(decodedImage.getMat(cv::ACCESS_READ), alpha, channels - 1);
+    if (alpha.depth() == CV_8U)
+        return alpha;
+    // Deeper alpha is visible from its smallest step up; a float alpha that is
+    // not above 0 (NaN included) is hidden.
+    cv::Mat visible;
+    cv::compare(alpha, 0, visible, cv::CMP_GT);
+    return visible;
 }
 
 cv::UMat colourPlanes(const cv::UMat &image)

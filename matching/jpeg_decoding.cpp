@@ -36,6 +36,19 @@ void jpegFailed(j_common_ptr info)
     std::longjmp(failure->jump, 1);
 }
 
+// Each scan of a progressive JPEG is a pass over all its coefficients: the
+// count is checked as libjpeg reads them, before the next pass.
+constexpr int tooManyScans = -1;
+
+void checkScanCount(j_common_ptr info)
+{
+    if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number <= largestJpegScanCount)
+        return;
+    auto *failure = reinterpret_cast<JpegFailure *>(info->err);
+    failure->code = tooManyScans;
+    std::longjmp(failure->jump, 1);
+}
+
 // Level -1 is a warning: corrupt or missing data that libjpeg would paper over.
 void jpegMessage(j_common_ptr info, int level)
 {
@@ -46,6 +59,7 @@ void jpegMessage(j_common_ptr info, int level)
 struct JpegDecoding {
     jpeg_decompress_struct info;
     JpegFailure failure;
+    jpeg_progress_mgr progress{};
     cv::Mat image;
     qint64 width = 0;
     qint64 height = 0;
@@ -57,6 +71,8 @@ struct JpegDecoding {
         failure.manager.error_exit = jpegFailed;
         failure.manager.emit_message = jpegMessage;
         jpeg_create_decompress(&info);
+        progress.progress_monitor = checkScanCount;
+        info.progress = &progress;
     }
     ~JpegDecoding() { jpeg_destroy_decompress(&info); }
 };
@@ -145,6 +161,12 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which)
     }
     if (outcome == Outcome::failed) {
         const int code = decoding->failure.code;
+        if (code == tooManyScans)
+            throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is a JPEG file (%2 bytes) with more "
+                                                                    "than %3 scans, the limit for one image")
+                                                         .arg(name)
+                                                         .arg(bytes.size())
+                                                         .arg(largestJpegScanCount));
         const QString reason = QString::fromLatin1(decoding->failure.message);
         if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)
             throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is a truncated JPEG file (%2 bytes): its "

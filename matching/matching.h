@@ -6,6 +6,7 @@
 #pragma once
 
 #include "base/base.h"
+#include "encoders/encoders.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,8 +24,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
 // The most pixels one image may have, and the most in one row or column (the
 // decoders' own limit). Larger images are refused from their header, before
 // any pixel memory is allocated; a TIFF's tile or strip buffers count too.
-constexpr qint64 maximumImagePixels = qint64(1) << 28;
-constexpr qint64 maximumImageSide = qint64(1) << 20;
+constexpr qint64 maximumImagePixels = largestImagePixels;
+constexpr qint64 maximumImageSide = largestImageSide;
 
 // ---- Image intake and finishing (intake.cpp, image_probe.cpp, jpeg_decoding.cpp)
 
@@ -53,6 +54,11 @@ void checkPixelCount(qint64 width, qint64 height, const char *which);
 // into B, G, R), refusing it when its header declares too many pixels or when
 // libjpeg reports data missing or corrupt.
 cv::Mat decodeJpeg(const QByteArray &bytes, const char *which);
+// Decodes a PAM file by its tuple type (by its DEPTH without one): grey, grey
+// and alpha, R, G, B or R, G, B, A samples, 8-bit up to MAXVAL 255, 16-bit
+// above, scaled to the full range of their depth; colour comes back as B, G,
+// R(, A). Refuses a file shorter than its samples.
+cv::Mat decodePam(const QByteArray &bytes, const char *which);
 
 // Any channel count the decoders give, alpha dropped, as B, G, R.
 cv::UMat colourPlanes(const cv::UMat &image);
@@ -79,9 +85,21 @@ struct TransferInputs {
     double targetCount = 0;
     double referenceCount = 0;
 };
-// Means and Gram matrices of the 8-bit target and reference (first three
-// channels) from exact integer sums; reports "060" to "067".
-TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8);
+// The pixels that count in an image's colour statistics: those whose alpha is
+// not 0, or every pixel when the image has no alpha (or no visible pixel). A
+// hidden pixel's colour is undefined; it is still mapped.
+struct VisiblePixels {
+    bool alphaInImage = false; // the 8-bit image's own fourth channel is its alpha
+    cv::Mat alpha;             // or this CV_8UC1 plane: 0 hidden, anything else visible
+};
+// Visibility of a decoded image with alpha (2 or 4 channels, any depth) as a
+// separate plane; an empty plane for an image without alpha.
+cv::Mat visibilityPlane(const cv::UMat &decodedImage);
+// Means and Gram matrices of the visible pixels of the 8-bit target and
+// reference (first three channels) from exact integer sums; reports "060" to
+// "067".
+TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8,
+                                  const VisiblePixels &targetVisible = {}, const VisiblePixels &referenceVisible = {});
 
 // The transfer of one request as per-colour constants: y = (T x + mu_r) - T mu_t.
 struct ColourTransfer {

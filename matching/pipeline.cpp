@@ -61,8 +61,8 @@ void prepareLabTables()
     const cv::Mat colour(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
     cv::Mat lab;
     cv::Mat back;
-    cv::cvtColor(colour, lab, cv::COLOR_RGB2Lab);
-    cv::cvtColor(lab, back, cv::COLOR_Lab2RGB);
+    cv::cvtColor(colour, lab, cv::COLOR_BGR2Lab);
+    cv::cvtColor(lab, back, cv::COLOR_Lab2BGR);
 }
 
 // Decoded 8-bit images with 3 or 4 channels are read in place: their first
@@ -285,14 +285,14 @@ cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightn
     cv::Mat colours;
     mappedColours.convertTo(colours, CV_8U, 256.0, 0.0);
     cv::Mat lab;
-    cv::cvtColor(colours, lab, cv::COLOR_RGB2Lab);
+    cv::cvtColor(colours, lab, cv::COLOR_BGR2Lab);
     reportProgress("077");
     if (!engineSettings().matchLightness) {
         const int lightnessPlane[] = {0, 0};
         cv::mixChannels(&paletteLightness, 1, &lab, 1, lightnessPlane, 1);
     }
     reportProgress("078");
-    cv::cvtColor(lab, colours, cv::COLOR_Lab2RGB);
+    cv::cvtColor(lab, colours, cv::COLOR_Lab2BGR);
     if (strength < 1.0f && blendWithPalette) {
         const float unmatchedWeight = 1.0f - strength;
         cv::Mat blended;
@@ -391,8 +391,23 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     else
         working8 = requantised(preparedTarget).getUMat(cv::ACCESS_RW, cv::USAGE_DEFAULT);
     cv::Mat target8 = working8.getMat(cv::ACCESS_RW);
+    // Pixels nobody can see do not steer the match. With LUT export every pixel
+    // of the stacked target counts: the lattice's own alpha is 0, and the
+    // weight of the lattice against the target copies is set by the stacking.
+    VisiblePixels targetVisible;
+    if (targetHadAlpha && !lutExport) {
+        if (preparedTarget.empty())
+            targetVisible.alphaInImage = true;
+        else
+            targetVisible.alpha = visibilityPlane(decodedTarget);
+    }
     reportProgress("031");
     cv::UMat reference = decodedReference.get();
+    VisiblePixels referenceVisible;
+    if (isEightBitColour(reference))
+        referenceVisible.alphaInImage = reference.channels() == 4;
+    else
+        referenceVisible.alpha = visibilityPlane(reference);
     // Only a reference that is not 8-bit colour meets OpenCL (colourPlanes,
     // requantised): it gets the header this thread would have given it.
     if (settings.useOpenCL && !isEightBitColour(reference)) {
@@ -416,12 +431,14 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         labTables.wait();
     {
         cv::Mat paletteLab;
-        cv::cvtColor(index.palette, paletteLab, cv::COLOR_RGB2Lab);
+        cv::cvtColor(index.palette, paletteLab, cv::COLOR_BGR2Lab);
         cv::extractChannel(paletteLab, paletteLightness, 0);
     }
 
     reportProgress("050");
-    TransferInputs inputs = momentsForTransfer(target8, reference8);
+    TransferInputs inputs = momentsForTransfer(target8, reference8, targetVisible, referenceVisible);
+    targetVisible = VisiblePixels();
+    referenceVisible = VisiblePixels();
     reference8.release();
     reference.release();
 

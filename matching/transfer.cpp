@@ -84,46 +84,55 @@ cv::Vec3f columnVector(const cv::UMat &column)
     return cv::Vec3f(m.at<float>(0), m.at<float>(1), m.at<float>(2));
 }
 
-// Sums of the first three channels of an 8-bit image (3 or 4 channels) and of
-// their pairwise products, exact.
+// Sums of the first three channels of an 8-bit image's counted pixels (3 or 4
+// channels) and of their pairwise products, exact.
 struct ColourMoments {
     std::int64_t count = 0;
     std::int64_t sums[3] = {0, 0, 0};
     std::int64_t products[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
 };
 
-// Running sums of one band: channels 0, 1, 2 and the products 00, 01, 02, 11,
-// 12, 22.
+// Running sums of one band: the pixels that count, channels 0, 1, 2 and the
+// products 00, 01, 02, 11, 12, 22.
 struct BandSums {
+    std::uint64_t count = 0;
     std::uint64_t sums[3] = {0, 0, 0};
     std::uint64_t products[6] = {0, 0, 0, 0, 0, 0};
 };
+
+// Where a row's visibility comes from: every pixel counts, or those whose
+// alpha (the image's own fourth channel, or a separate plane) is not 0.
+enum class AlphaFrom { none, fourthChannel, plane };
 
 #if CV_SIMD128
 // 32-bit lanes of pairwise products of 8-bit levels stay exact for this many
 // pixels (each lane gains at most 4 * 255^2 per 16 pixels).
 constexpr int pixelsPerFlush = 4096;
 
-inline void flushLanes(const cv::v_int32x4 (&lanes)[9], BandSums &band)
+inline void flushLanes(const cv::v_int32x4 (&lanes)[10], BandSums &band)
 {
     for (int c = 0; c < 3; ++c)
         band.sums[c] += static_cast<std::uint32_t>(cv::v_reduce_sum(lanes[c]));
     for (int k = 0; k < 6; ++k)
         band.products[k] += static_cast<std::uint32_t>(cv::v_reduce_sum(lanes[3 + k]));
+    band.count += static_cast<std::uint32_t>(cv::v_reduce_sum(lanes[9]));
 }
 #endif
 
-// Adds a row of `width` pixels. Sixteen pixels at a time their channels are
-// split into 16-bit lanes, whose pairwise multiply-adds give the sums and the
-// products; the pixels left over go one at a time.
-template <int channels>
-void addRowMoments(const uchar *p, int width, BandSums &band)
+// Adds a row of `width` pixels (`alpha`: the row of the separate plane).
+// Sixteen pixels at a time their channels are split into 16-bit lanes, whose
+// pairwise multiply-adds give the sums and the products; hidden pixels are
+// zeroed first, so they add nothing. The pixels left over go one at a time.
+template <int channels, AlphaFrom alphaFrom>
+void addRowMoments(const uchar *p, const uchar *alpha, int width, BandSums &band)
 {
     int x = 0;
 #if CV_SIMD128
     const cv::v_int16x8 one = cv::v_setall_s16(1);
+    const cv::v_uint8x16 zero8 = cv::v_setzero_u8();
+    const cv::v_uint8x16 one8 = cv::v_setall_u8(1);
     while (x + 16 <= width) {
-        cv::v_int32x4 lanes[9];
+        cv::v_int32x4 lanes[10];
         for (cv::v_int32x4 &lane : lanes)
             lane = cv::v_setzero_s32();
         const int end = std::min(width, x + pixelsPerFlush);
@@ -133,6 +142,16 @@ void addRowMoments(const uchar *p, int width, BandSums &band)
                 cv::v_load_deinterleave(p, c0, c1, c2, c3);
             else
                 cv::v_load_deinterleave(p, c0, c1, c2);
+            if (alphaFrom != AlphaFrom::none) {
+                const cv::v_uint8x16 hidden = (alphaFrom == AlphaFrom::plane ? cv::v_load(alpha + x) : c3) == zero8;
+                c0 = cv::v_select(hidden, zero8, c0);
+                c1 = cv::v_select(hidden, zero8, c1);
+                c2 = cv::v_select(hidden, zero8, c2);
+                cv::v_uint16x8 shown0, shown1;
+                cv::v_expand(cv::v_select(hidden, zero8, one8), shown0, shown1);
+                lanes[9] = cv::v_dotprod(cv::v_reinterpret_as_s16(shown0), one, lanes[9]);
+                lanes[9] = cv::v_dotprod(cv::v_reinterpret_as_s16(shown1), one, lanes[9]);
+            }
             cv::v_uint16x8 halves[3][2];
             cv::v_expand(c0, halves[0][0], halves[0][1]);
             cv::v_expand(c1, halves[1][0], halves[1][1]);
@@ -155,7 +174,14 @@ void addRowMoments(const uchar *p, int width, BandSums &band)
         flushLanes(lanes, band);
     }
 #endif
+    if (alphaFrom == AlphaFrom::none)
+        band.count += static_cast<std::uint64_t>(width);
     for (; x < width; ++x, p += channels) {
+        if (alphaFrom != AlphaFrom::none) {
+            if ((alphaFrom == AlphaFrom::plane ? alpha[x] : p[3]) == 0)
+                continue;
+            ++band.count;
+        }
         const std::uint32_t c0 = p[0], c1 = p[1], c2 = p[2];
         band.sums[0] += c0;
         band.sums[1] += c1;
@@ -169,33 +195,63 @@ void addRowMoments(const uchar *p, int width, BandSums &band)
     }
 }
 
-ColourMoments colourMomentsOf(const cv::Mat &image)
+template <int channels, AlphaFrom alphaFrom>
+void addBandMoments(const cv::Mat &image, const cv::Mat &alpha, int begin, int end, BandSums &sums)
+{
+    for (int y = begin; y < end; ++y)
+        addRowMoments<channels, alphaFrom>(image.ptr<uchar>(y), alphaFrom == AlphaFrom::plane ? alpha.ptr<uchar>(y)
+                                                                                               : nullptr,
+                                           image.cols, sums);
+}
+
+ColourMoments colourMomentsOf(const cv::Mat &image, AlphaFrom alphaFrom, const cv::Mat &alpha)
 {
     CV_Assert(image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4));
+    CV_Assert(alphaFrom != AlphaFrom::fourthChannel || image.channels() == 4);
+    CV_Assert(alphaFrom != AlphaFrom::plane || (alpha.type() == CV_8UC1 && alpha.size() == image.size()));
     const int bands = bandCount(image.rows);
     std::vector<BandSums> partial(static_cast<size_t>(bands));
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range &range) {
         for (int band = range.start; band < range.end; ++band) {
             BandSums &sums = partial[static_cast<size_t>(band)];
-            for (int y = bandStart(image.rows, bands, band); y < bandStart(image.rows, bands, band + 1); ++y) {
-                if (image.channels() == 4)
-                    addRowMoments<4>(image.ptr<uchar>(y), image.cols, sums);
-                else
-                    addRowMoments<3>(image.ptr<uchar>(y), image.cols, sums);
-            }
+            const int begin = bandStart(image.rows, bands, band), end = bandStart(image.rows, bands, band + 1);
+            if (image.channels() == 3 && alphaFrom == AlphaFrom::plane)
+                addBandMoments<3, AlphaFrom::plane>(image, alpha, begin, end, sums);
+            else if (image.channels() == 3)
+                addBandMoments<3, AlphaFrom::none>(image, alpha, begin, end, sums);
+            else if (alphaFrom == AlphaFrom::plane)
+                addBandMoments<4, AlphaFrom::plane>(image, alpha, begin, end, sums);
+            else if (alphaFrom == AlphaFrom::fourthChannel)
+                addBandMoments<4, AlphaFrom::fourthChannel>(image, alpha, begin, end, sums);
+            else
+                addBandMoments<4, AlphaFrom::none>(image, alpha, begin, end, sums);
         }
     }, bands);
 
     ColourMoments total;
-    total.count = static_cast<std::int64_t>(image.rows) * image.cols;
     constexpr int productOf[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
-    for (const BandSums &band : partial)
+    for (const BandSums &band : partial) {
+        total.count += static_cast<std::int64_t>(band.count);
         for (int i = 0; i < 3; ++i) {
             total.sums[i] += static_cast<std::int64_t>(band.sums[i]);
             for (int j = 0; j < 3; ++j)
                 total.products[i][j] += static_cast<std::int64_t>(band.products[productOf[i][j]]);
         }
+    }
     return total;
+}
+
+// The moments of the visible pixels; an image with none visible counts all of
+// its pixels, as if it had no alpha.
+ColourMoments visibleColourMoments(const cv::Mat &image, const VisiblePixels &visible)
+{
+    const AlphaFrom alphaFrom = visible.alphaInImage ? AlphaFrom::fourthChannel
+        : visible.alpha.empty()                      ? AlphaFrom::none
+                                                     : AlphaFrom::plane;
+    ColourMoments moments = colourMomentsOf(image, alphaFrom, visible.alpha);
+    if (moments.count == 0)
+        moments = colourMomentsOf(image, AlphaFrom::none, cv::Mat());
+    return moments;
 }
 
 // Mean colour on the 1/256 scale, 1 x 1 CV_32FC3.
@@ -262,12 +318,13 @@ cv::UMat symmetricSqrt(const cv::UMat &s)
     return matMul(product, columns.t());
 }
 
-TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8)
+TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &reference8, const VisiblePixels &targetVisible,
+                                  const VisiblePixels &referenceVisible)
 {
     TransferInputs inputs;
     reportProgress("060");
 
-    const ColourMoments target = colourMomentsOf(target8);
+    const ColourMoments target = visibleColourMoments(target8, targetVisible);
     reportProgress("061");
     inputs.targetMean = meanColourOf(target);
     reportProgress("062");
@@ -275,7 +332,7 @@ TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &referen
     inputs.targetCount = static_cast<double>(target.count);
     reportProgress("064");
 
-    const ColourMoments reference = colourMomentsOf(reference8);
+    const ColourMoments reference = visibleColourMoments(reference8, referenceVisible);
     inputs.referenceMean = meanColourOf(reference);
     reportProgress("066");
     inputs.referenceGram = centredGramOf(reference, inputs.referenceMean);

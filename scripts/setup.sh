@@ -21,6 +21,9 @@ packages=(
   ocl-icd-opencl-dev   # the OpenCL loader
   pocl-opencl-icd      # a CPU OpenCL device, so the OpenCL path runs without a GPU
   clang libclang-rt-14-dev  # the sanitizer build and the fuzz target
+  libgimp2.0-dev       # libgimp 2.0 and gimpui, for the GIMP plug-in (gimp/)
+  gimp                 # GIMP 2.10: gimp-console-2.10 runs the plug-in's tests headless
+  xvfb                 # a screen in memory, for the picture of the plug-in's dialog (gimp/screenshot.sh)
 )
 
 missing=()

@@ -59,6 +59,22 @@ double meanDeltaE(const cv::Mat &a, const cv::Mat &b)
     return cv::mean(squared)[0];
 }
 
+// Encoded image bytes with EXIF (and IPTC, a colour profile) set by exiv2.
+QByteArray withExif(const std::vector<uchar> &encoded, const Exiv2::ExifData &exif,
+                    const Exiv2::IptcData &iptc = {}, const QByteArray &profile = {})
+{
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), long(encoded.size()));
+    image->setExifData(exif);
+    image->setIptcData(iptc);
+    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
+    if (!profile.isEmpty())
+        image->setIccProfile(icc);
+    image->writeMetadata();
+    image->io().seek(0, Exiv2::BasicIo::beg);
+    const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
+    return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
+}
+
 // The sampling factors of a JPEG's first component: 0x11 is 4:4:4, 0x22 4:2:0.
 int lumaSampling(const QByteArray &jpeg)
 {
@@ -74,27 +90,18 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     // Stored 600 x 400, shown 400 x 600.
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", folder.image("coffee.png"), jpeg);
-    Exiv2::Image::AutoPtr portrait = Exiv2::ImageFactory::open(jpeg.data(), long(jpeg.size()));
-    portrait->readMetadata();
     Exiv2::ExifData exif;
     exif["Exif.Image.Orientation"] = uint16_t(6);
     exif["Exif.Image.XResolution"] = Exiv2::URational(300, 1);
     exif["Exif.Image.YResolution"] = Exiv2::URational(300, 1);
     exif["Exif.Image.ResolutionUnit"] = uint16_t(2);
     exif["Exif.Image.Artist"] = "A. Photographer";
-    portrait->setExifData(exif);
     Exiv2::IptcData iptc;
     iptc["Iptc.Application2.City"] = "Lyon";
-    portrait->setIptcData(iptc);
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     const QByteArray profile = profileBytes(srgb);
     cmsCloseProfile(srgb);
-    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
-    portrait->setIccProfile(icc);
-    portrait->writeMetadata();
-    portrait->io().seek(0, Exiv2::BasicIo::beg);
-    const Exiv2::DataBuf written = portrait->io().read(long(portrait->io().size()));
-    writeFile(folder.path("portrait.jpg"), QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_)));
+    writeFile(folder.path("portrait.jpg"), withExif(jpeg, exif, iptc, profile));
 
     for (const QString output : {"out.jpg", "out.png", "out.tif", "out.webp"}) {
         SCOPED_TRACE(output.toStdString());
@@ -114,6 +121,35 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     // Upright: the target and the result take 400 x 600 each beside the 640 x 427 reference.
     const cv::Mat preview = folder.image("preview.png");
     EXPECT_EQ(preview.rows, std::lround(1200.0 / (2 * 400.0 / 600.0 + 640.0 / 427.0)));
+
+    // Every orientation: a 90 x 60 picture, red at its top left and green at its
+    // top right as seen, stored turned the other way.
+    cv::Mat upright(60, 90, CV_8UC3, cv::Scalar(128, 128, 128));
+    upright(cv::Rect(0, 0, 30, 20)).setTo(cv::Scalar(0, 0, 255));
+    upright(cv::Rect(60, 0, 30, 20)).setTo(cv::Scalar(0, 255, 0));
+    // Stored = flipped (around 0: x, 1: y, -1: both, 2: none) after transposing or not.
+    const struct { bool transposed; int flip; } storing[] = {{false, 2}, {false, 1}, {false, -1}, {false, 0},
+                                                            {true, 2},  {true, 0},  {true, -1},  {true, 1}};
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        SCOPED_TRACE(orientation);
+        const auto how = storing[orientation - 1];
+        cv::Mat stored = how.transposed ? cv::Mat(upright.t()) : upright.clone();
+        if (how.flip != 2)
+            cv::flip(stored, stored, how.flip);
+        std::vector<uchar> png;
+        cv::imencode(".png", stored, png);
+        Exiv2::ExifData turned;
+        turned["Exif.Image.Orientation"] = uint16_t(orientation);
+        writeFile(folder.path("turned.png"), withExif(png, turned));
+        const ProgramRun run = folder.run({"turned.png", "rocket.jpg", "-o", "turned.jpg", "--preview", "seen.png"});
+        ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(openMetadata(folder.path("turned.jpg"))->exifData()["Exif.Image.Orientation"].toLong(), orientation);
+        const cv::Mat seen = folder.image("seen.png");
+        const int unit = seen.rows / 6; // the target, 90 x 60 as seen, is 9 x 6 units at the left
+        const cv::Scalar topLeft = cv::mean(seen(cv::Rect(unit, unit / 2, unit, unit)));
+        const cv::Scalar topRight = cv::mean(seen(cv::Rect(7 * unit, unit / 2, unit, unit)));
+        EXPECT_TRUE(topLeft[2] > 200 && topLeft[1] < 60 && topRight[1] > 200 && topRight[2] < 60);
+    }
 }
 
 TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
@@ -128,50 +164,82 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
     cv::Mat inAdobe(coffee.size(), CV_8UC3);
     cmsDoTransform(toAdobe, coffee.data, inAdobe.data, cmsUInt32Number(coffee.total()));
     cv::imwrite(folder.path("untagged.png").toStdString(), inAdobe);
-    cv::imwrite(folder.path("adobe.png").toStdString(), inAdobe);
-    Exiv2::Image::AutoPtr tagged = openMetadata(folder.path("adobe.png"));
-    const QByteArray profile = profileBytes(adobe);
-    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
-    tagged->setIccProfile(icc);
-    tagged->writeMetadata();
+    std::vector<uchar> png;
+    cv::imencode(".png", inAdobe, png);
+    writeFile(folder.path("adobe.png"), withExif(png, {}, {}, profileBytes(adobe)));
     cmsDeleteTransform(toAdobe);
-    cmsCloseProfile(adobe);
-    cmsCloseProfile(srgb);
+    // A camera's Adobe RGB: no profile, the EXIF interoperability index R03.
+    Exiv2::ExifData r03;
+    r03["Exif.Iop.InteroperabilityIndex"] = "R03";
+    writeFile(folder.path("r03.png"), withExif(png, r03));
 
-    for (const char *reference : {"coffee.png", "adobe.png", "untagged.png"}) {
+    for (const char *reference : {"coffee.png", "adobe.png", "untagged.png", "r03.png"}) {
         const ProgramRun run = folder.run({"chelsea.png", reference, "-o", QString(reference) + ".out.png", "--verbose"});
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     }
     const cv::Mat expected = folder.image("coffee.png.out.png");
     EXPECT_LT(meanDeltaE(folder.image("adobe.png.out.png"), expected), 1.0);
+    EXPECT_LT(meanDeltaE(folder.image("r03.png.out.png"), expected), 1.0);
     // The same pixels read as sRGB give another look: the profile made the difference.
     EXPECT_GT(meanDeltaE(folder.image("untagged.png.out.png"), expected), 1.5);
+
+    // A BMP cannot carry the Adobe RGB profile: its colours go to sRGB instead,
+    // as a colour-managed viewer shows the tagged PNG.
+    ASSERT_EQ(folder.run({"adobe.png", "coffee.png", "-o", "tagged.png"}).exitCode, 0);
+    const ProgramRun bmp = folder.run({"adobe.png", "coffee.png", "-o", "plain.bmp"});
+    EXPECT_TRUE(bmp.err.contains(" colour profile (its colours converted from ")) << bmp.err.toStdString();
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(adobe, TYPE_BGR_8, srgb, TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC,
+                                              cmsFLAGS_BLACKPOINTCOMPENSATION);
+    const cv::Mat inProfile = folder.image("tagged.png");
+    cv::Mat shown(inProfile.size(), CV_8UC3);
+    cmsDoTransform(toSrgb, inProfile.data, shown.data, cmsUInt32Number(inProfile.total()));
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(adobe);
+    cmsCloseProfile(srgb);
+    EXPECT_LT(meanDeltaE(folder.image("plain.bmp"), shown), 0.5);
+    EXPECT_GT(meanDeltaE(inProfile, shown), 2.0); // what the BMP showed before
 }
 
 TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
 {
     const Workspace folder;
     const QStringList runs[] = {{"-o", "default.jpg"},          {"-o", "q60.jpg", "--quality", "60"},
-                                {"-o", "q80.jpg", "--quality", "80"}, {"-o", "lossy.webp"},
-                                {"-o", "lossless.webp", "--lossless"}, {"-o", "level0.png", "--png-level", "0"},
-                                {"-o", "level9.png", "--png-level", "9"}};
+                                {"-o", "q89.jpg", "--quality", "89"}, {"-o", "q90.jpg", "--quality", "90"},
+                                {"-o", "lossy.webp"},           {"-o", "lossless.webp", "--lossless"},
+                                {"-o", "level0.png", "--png-level", "0"}, {"-o", "level9.png", "--png-level", "9"},
+                                {"-o", "default.png"},          {"-o", "-", "--format", ".jpg"}};
+    QByteArray standardOutput;
     for (const QStringList &options : runs) {
         const ProgramRun run = folder.run(QStringList{"chelsea.png", "rocket.jpg"} << options);
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+        standardOutput += run.out;
     }
     const QByteArray jpeg95 = readFileBytes(folder.path("default.jpg"));
     EXPECT_EQ(lumaSampling(jpeg95), 0x11);
+    // -o - writes the very file to standard output, and nothing else.
+    EXPECT_EQ(standardOutput, jpeg95);
+    // 4:4:4 from quality 90 up.
+    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q89.jpg"))), 0x22);
+    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q90.jpg"))), 0x11);
+    // The smallest level is never larger than the default.
+    EXPECT_LE(QFileInfo(folder.path("level9.png")).size(), QFileInfo(folder.path("default.png")).size());
     // Encoded in stripes on several cores: still one faithful picture.
     cv::Mat difference;
     cv::absdiff(folder.image("default.jpg"), folder.image("level9.png"), difference);
     EXPECT_LT(cv::mean(difference.reshape(1))[0], 3.0);
-    EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q80.jpg"))), 0x22);
     EXPECT_LT(readFileBytes(folder.path("q60.jpg")).size(), jpeg95.size() * 2 / 3);
     const cv::Mat level9 = folder.image("level9.png");
     EXPECT_EQ(cv::norm(folder.image("level0.png"), level9, cv::NORM_INF), 0.0);
     EXPECT_GT(QFileInfo(folder.path("level0.png")).size(), 3 * QFileInfo(folder.path("level9.png")).size() / 2);
     EXPECT_EQ(cv::norm(folder.image("lossless.webp"), level9, cv::NORM_INF), 0.0);
     EXPECT_GT(cv::norm(folder.image("lossy.webp"), level9, cv::NORM_INF), 0.0);
+
+    // A JPEG has no alpha: said once, as for metadata.
+    cv::Mat withAlpha;
+    cv::cvtColor(folder.image("chelsea.png"), withAlpha, cv::COLOR_BGR2BGRA);
+    cv::imwrite(folder.path("alpha.png").toStdString(), withAlpha);
+    const ProgramRun alpha = folder.run({"alpha.png", "rocket.jpg", "-o", "alpha.jpg"});
+    EXPECT_TRUE(alpha.err.endsWith("; .jpg files cannot hold the target's alpha\n")) << alpha.err.toStdString();
 }
 
 TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsAsked)

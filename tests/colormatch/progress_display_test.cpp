@@ -48,6 +48,16 @@ TEST(ColormatchProgress, OneImageFollowsTheHighestCodeOnATerminalAndIsSilentElse
     const QString name = "a-rather-long-photograph-name.png";
     EXPECT_EQ(renderProgress({image(name, recordedRun)}, 30, true), name.left(8) + "... " + bar(100, 10) + " 100%");
     EXPECT_EQ(renderProgress({image(name, recordedRun)}, 10, true).size(), 9);
+    // Measured in columns: a wide character takes two, a combining mark none.
+    const QString wide = QString(30, QChar(0x5199)) + ".jpg";
+    EXPECT_EQ(terminalColumns(wide), 64);
+    // e with U+0301, t, é, a space and U+1F305.
+    EXPECT_EQ(terminalColumns(QString::fromUtf8("e\xCC\x81t\xC3\xA9 \xF0\x9F\x8C\x85")), 6);
+    EXPECT_EQ(renderProgress({image(wide, recordedRun)}, 80, true),
+              QString(29, QChar(0x5199)) + "... " + bar(100, 10) + " 100%");
+    const QString batch =
+        renderProgress(QVector<ImageProgress>(4, image(QString(8, QChar(0x5199)), upTo("030"))), 80, true);
+    EXPECT_TRUE(terminalColumns(batch) <= 79 && batch.endsWith("  ...")) << batch.toStdString();
 }
 
 // Several: images ended out of all, an overall bar and percent, failures

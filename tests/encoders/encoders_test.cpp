@@ -183,18 +183,35 @@ TEST(JpegWriter, StripesDecodeAsOneEncoding)
     EXPECT_THROW(::encodeJpeg(cv::Mat(2, 2, CV_8UC1, cv::Scalar::all(1)), JpegOptions()), cv::Exception);
 }
 
-// OpenCV's PAM encoder reads an image with gaps between its rows as if it had
-// none; the writer copies each row, so a region is written as its copy.
-TEST(PamWriter, WritesTheBytesOfOpenCvsEncoder)
+// PAM as Netpbm lays it out (R, G, B order, a TUPLTYPE line, 16-bit samples
+// big-endian), read back by the engine's intake as the image it was written
+// from, for every depth and channel count, and for a region with gaps between
+// its rows.
+TEST(PamWriter, WritesNetpbmsLayoutThatTheEngineReadsBack)
 {
+    const cv::Mat pixel(1, 2, CV_8UC3, cv::Scalar(1, 2, 3));
+    const std::vector<uchar> file = encodePam(pixel);
+    EXPECT_EQ(std::string(file.begin(), file.end()),
+              std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n\3\2\1\3\2\1"));
+    const std::vector<uchar> wide = encodePam(cv::Mat(1, 1, CV_16UC2, cv::Scalar(0x0102, 0xfffe)));
+    EXPECT_EQ(std::string(wide.end() - 4, wide.end()), std::string("\1\2\xff\xfe"));
+    EXPECT_NE(std::string(wide.begin(), wide.end()).find("MAXVAL 65535\nTUPLTYPE GRAYSCALE_ALPHA\n"), std::string::npos);
+
     const cv::Mat colour = noise(5, 7, CV_8UC3);
+    cv::Mat deep;
+    noise(3, 4, CV_8UC4).convertTo(deep, CV_16U, 257.0, 3.0);
     for (const cv::Mat &image : {colour, cv::Mat(noise(3, 4, CV_8UC4)), cv::Mat(noise(2, 3, CV_8UC1)),
-                                 cv::Mat(colour(cv::Rect(1, 1, 4, 3)))}) {
-        std::vector<uchar> opencv;
-        ASSERT_TRUE(cv::imencode(".pam", image.clone(), opencv));
-        EXPECT_EQ(encodePam(image), opencv) << image.channels() << " channels, " << image.cols << " wide";
+                                 cv::Mat(noise(2, 3, CV_8UC2)), deep, cv::Mat(colour(cv::Rect(1, 1, 4, 3)))}) {
+        SCOPED_TRACE(testing::Message() << image.channels() << " channels, depth " << image.depth() << ", "
+                                        << image.cols << " wide");
+        const std::vector<uchar> written = encodePam(image);
+        const cv::UMat intake =
+            decodeImageBytes(QByteArray(reinterpret_cast<const char *>(written.data()), int(written.size())), "target");
+        const cv::Mat read = intake.getMat(cv::ACCESS_READ);
+        ASSERT_EQ(read.type(), image.type());
+        EXPECT_EQ(cv::norm(read, image, cv::NORM_INF), 0.0);
     }
-    EXPECT_THROW(::encodePam(cv::Mat(2, 2, CV_16UC3, cv::Scalar::all(1))), cv::Exception);
+    EXPECT_THROW(::encodePam(cv::Mat(2, 2, CV_32FC3, cv::Scalar::all(1))), cv::Exception);
 }
 
 // The same request answered as PNG, JPEG and TIFF (lossless too, and OpenCV's

@@ -62,6 +62,24 @@ void expectPlainMatch(const cv::Mat &result, const QByteArray &target, const QBy
     EXPECT_EQ(unexplainedPixels(colours, target8, reference8, matchLightness, strength, 2.0), 0);
 }
 
+// A PAM file as Netpbm and other programs write it: a TUPLTYPE line, then
+// R, G, B[, A] samples.
+QByteArray netpbmPam(const cv::Mat &image)
+{
+    QByteArray file = QStringLiteral("P7\nWIDTH %1\nHEIGHT %2\nDEPTH %3\nMAXVAL 255\nTUPLTYPE %4\nENDHDR\n")
+                          .arg(image.cols)
+                          .arg(image.rows)
+                          .arg(image.channels())
+                          .arg(image.channels() == 4 ? "RGB_ALPHA" : "RGB")
+                          .toLatin1();
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
+            for (const int c : {2, 1, 0, 3})
+                if (c < image.channels())
+                    file += char(image.ptr<uchar>(y)[x * image.channels() + c]);
+    return file;
+}
+
 } // namespace
 
 TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
@@ -128,6 +146,25 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              EXPECT_EQ(cv::countNonZero(result.reshape(1)), 0);
              EXPECT_EQ(cv::imread(path("look_unwrapped.png").toStdString()).size(), cv::Size(256, 16));
              EXPECT_EQ(fromPlatformLines(readAll(path("look_cube.cube"))).count('\n'), 6 + 17 * 17 * 17 + 1);
+         }},
+        {"PAM in Netpbm's layout, in and out", netpbmPam(decodeBytes(chelsea)), rocket,
+         [](HostArguments &a) { a.format = "pam"; }, {},
+         [&](const EngineRun &run) {
+             // The pixels of the PNG target's PNG result, written as Netpbm writes them.
+             const EngineRun png = runEngine(HostArguments().list(), frameRequest(chelsea, rocket));
+             EXPECT_EQ(run.out, netpbmPam(decodeBytes(png.out)));
+         }},
+        {"a four-channel PAM result read back as a target", alphaTarget, rocket,
+         [](HostArguments &a) { a.format = "pam"; }, {},
+         [&](const EngineRun &run) {
+             EXPECT_TRUE(run.out.contains("\nTUPLTYPE RGB_ALPHA\n"));
+             const EngineRun back = runEngine(HostArguments().list(), frameRequest(run.out, rocket));
+             ASSERT_EQ(back.exitCode, 0) << back.err.toStdString();
+             const cv::Mat result = decodeBytes(back.out);
+             ASSERT_EQ(result.type(), CV_8UC4);
+             EXPECT_EQ(cv::norm(result.reshape(1, int(result.total())).col(3),
+                                coffeeAlpha.reshape(1, int(coffeeAlpha.total())).col(3), cv::NORM_INF),
+                       0.0);
          }},
         {"LUT export into a result file", coffee, rocket,
          [&](HostArguments &a) {

@@ -2,6 +2,7 @@
 // the images that take the pipeline down its different paths (alpha, deep
 // samples, grey, singular covariances), with OpenCL off and on; and the three
 // concurrent tasks of the transfer.
+#include "encoders/encoders.h"
 #include "matching/matching.h"
 
 #include "support/reference_match.h"
@@ -11,7 +12,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 using namespace testing_support;
 
@@ -42,11 +47,20 @@ cv::Mat sample(const char *name, double factor = 1.0)
     return scaled;
 }
 
+// PNG, or PAM for grey with alpha, which OpenCV's PNG encoder does not take.
+QByteArray fileOf(const cv::Mat &image)
+{
+    if (image.channels() != 2)
+        return encoded(image);
+    const std::vector<uchar> pam = encodePam(image);
+    return QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size()));
+}
+
 cv::Mat matched(const cv::Mat &target, const cv::Mat &reference, float strength)
 {
     QStringList lutFailures;
     testing::internal::CaptureStderr();
-    const cv::UMat result = matchColors(encoded(target), encoded(reference), false, strength, lutFailures);
+    const cv::UMat result = matchColors(fileOf(target), fileOf(reference), false, strength, lutFailures);
     const std::string lines = testing::internal::GetCapturedStderr();
     EXPECT_EQ(lines.find("CRASH"), std::string::npos) << lines;
     return result.getMat(cv::ACCESS_READ).clone();
@@ -63,6 +77,58 @@ cv::Mat eightBitColours(const cv::Mat &image)
         return eight;
     cv::cvtColor(eight, bgr, eight.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
     return bgr;
+}
+
+// Largest difference between a result's alpha and the target's, in 8 bits.
+double alphaDifference(const cv::Mat &result, const cv::Mat &target)
+{
+    cv::Mat targetAlpha, resultAlpha;
+    cv::extractChannel(target, targetAlpha, target.channels() - 1);
+    targetAlpha.convertTo(targetAlpha, CV_8U, target.depth() == CV_16U ? 1.0 / 257.0 : 1.0);
+    cv::extractChannel(result, resultAlpha, 3);
+    return cv::norm(resultAlpha, targetAlpha, cv::NORM_INF);
+}
+
+// The pixels of a decoded image whose alpha is above 0; empty without alpha.
+cv::Mat visiblePixels(const cv::Mat &image)
+{
+    if (image.channels() != 2 && image.channels() != 4)
+        return cv::Mat();
+    cv::Mat alpha, visible;
+    cv::extractChannel(image, alpha, image.channels() - 1);
+    cv::compare(alpha, 0, visible, cv::CMP_GT);
+    return visible;
+}
+
+// The image with alpha 0 in its left `share` of columns and those pixels set
+// to `hidden` (B, G, R; grey takes channel 0).
+cv::Mat withHiddenPart(const cv::Mat &image, double share, const cv::Scalar &hidden)
+{
+    cv::Mat result = image.clone();
+    const cv::Rect left(0, 0, int(image.cols * share), image.rows);
+    cv::Scalar value = hidden;
+    value[result.channels() - 1] = 0;
+    result(left).setTo(value);
+    return result;
+}
+
+// Mean |L*(a) - L*(b)| of two 8-bit B, G, R images: CIE L* of sRGB colours
+// (D65), in double precision.
+double meanLightnessDifference(const cv::Mat &a, const cv::Mat &b)
+{
+    const auto lightness = [](const cv::Vec3b &bgr) {
+        const auto linear = [](double v) {
+            v /= 255.0;
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        const double y = 0.2126729 * linear(bgr[2]) + 0.7151522 * linear(bgr[1]) + 0.0721750 * linear(bgr[0]);
+        return y > 216.0 / 24389.0 ? 116.0 * std::cbrt(y) - 16.0 : y * 24389.0 / 27.0;
+    };
+    double sum = 0.0;
+    for (int y = 0; y < a.rows; ++y)
+        for (int x = 0; x < a.cols; ++x)
+            sum += std::abs(lightness(a.at<cv::Vec3b>(y, x)) - lightness(b.at<cv::Vec3b>(y, x)));
+    return sum / double(a.total());
 }
 
 } // namespace
@@ -94,6 +160,8 @@ TEST(MatchColors, AgreesWithThePlainComputationOnEveryKindOfImage)
         {"lightness matched, half strength", rocket, coffee, true, 0.5f},
         {"extrapolated", coffee, chelsea, false, -0.5f},
         {"alpha kept", withAlphaGradient(coffee), rocket, false, 0.6f},
+        {"hidden parts", withHiddenPart(withAlphaGradient(chelsea), 0.3, {0, 255, 0}),
+         withHiddenPart(withAlphaGradient(rocket), 0.5, {255, 0, 255}), false, 1.0f},
         {"16-bit target", deep, chelsea, false, 0.25f},
         {"16-bit with alpha", deepAlpha, rocket, false, 1.0f},
         {"grey target", grey, rocket, false, 1.0f},
@@ -114,22 +182,93 @@ TEST(MatchColors, AgreesWithThePlainComputationOnEveryKindOfImage)
             const bool alpha = c.target.channels() == 2 || c.target.channels() == 4;
             ASSERT_EQ(result.type(), alpha ? CV_8UC4 : CV_8UC3);
             ASSERT_EQ(result.size(), c.target.size());
-            if (alpha) {
-                cv::Mat targetAlpha, resultAlpha;
-                cv::extractChannel(c.target, targetAlpha, c.target.channels() - 1);
-                targetAlpha.convertTo(targetAlpha, CV_8U, c.target.depth() == CV_16U ? 1.0 / 257.0 : 1.0);
-                cv::extractChannel(result, resultAlpha, 3);
-                EXPECT_EQ(cv::norm(resultAlpha, targetAlpha, cv::NORM_INF), 0.0);
-            }
+            if (alpha)
+                EXPECT_EQ(alphaDifference(result, c.target), 0.0);
             const cv::Mat colours = eightBitColours(result);
             const cv::Mat target8 = eightBitColours(c.target);
             const cv::Mat reference8 = eightBitColours(c.reference);
-            const cv::Mat expected = referenceMatch(target8, reference8, c.matchLightness, c.strength);
+            const Visibility visible{visiblePixels(c.target), visiblePixels(c.reference)};
+            const cv::Mat expected = referenceMatch(target8, reference8, c.matchLightness, c.strength, visible);
             cv::Mat difference;
             cv::absdiff(colours, expected, difference);
             EXPECT_LE(cv::countNonZero(difference.reshape(1)), int(0.005 * difference.total() * 3));
-            EXPECT_EQ(unexplainedPixels(colours, target8, reference8, c.matchLightness, c.strength, 2.0), 0);
+            EXPECT_EQ(unexplainedPixels(colours, target8, reference8, c.matchLightness, c.strength, 2.0, visible), 0);
+            // Kept lightness is CIE L*, up to the 8-bit Lab encoding's steps.
+            if (!c.matchLightness && c.strength == 1.0f)
+                EXPECT_LT(meanLightnessDifference(colours, target8), 0.5);
         }
+    }
+}
+
+// Each row is two requests whose images differ only where the target's (or
+// the reference's) alpha is 0, or, for an image without a visible pixel, only
+// in alpha: the visible result and its alpha are the same. With LUT export the
+// stacked target counts whole, as it did before targets had hidden pixels.
+TEST(MatchColors, HiddenPixelsDoNotSteerTheMatch)
+{
+    SettingsGuard guard;
+    useOpenCL(false);
+    const cv::Mat chelsea = sample("chelsea.png", 0.5);
+    const cv::Mat rocket = sample("rocket.jpg", 0.25);
+    const cv::Mat chelseaA = withAlphaGradient(chelsea), rocketA = withAlphaGradient(rocket);
+    cv::Mat chelsea16, greyAlpha, rocketGreyAlpha16;
+    chelseaA.convertTo(chelsea16, CV_16U, 257.0);
+    const auto greyWithAlpha = [](const cv::Mat &bgra) {
+        cv::Mat grey, planes[4], out;
+        cv::split(bgra, planes);
+        cv::cvtColor(bgra, grey, cv::COLOR_BGRA2GRAY);
+        cv::merge(std::vector<cv::Mat>{grey, planes[3]}, out);
+        return out;
+    };
+    greyAlpha = greyWithAlpha(chelseaA);
+    greyWithAlpha(rocketA).convertTo(rocketGreyAlpha16, CV_16U, 257.0);
+    cv::Mat invisible = chelseaA.clone(), opaque = chelseaA.clone();
+    invisible.reshape(1, int(invisible.total())).col(3).setTo(0);
+    opaque.reshape(1, int(opaque.total())).col(3).setTo(255);
+    const cv::Scalar green(0, 255, 0, 0), grey(128, 128, 128, 0);
+    const struct {
+        const char *name;
+        cv::Mat targetA, targetB, referenceA, referenceB;
+        bool lutExport;
+    } cases[] = {
+        {"target", withHiddenPart(chelseaA, 0.5, green), withHiddenPart(chelseaA, 0.5, grey), rocket, rocket, false},
+        {"16-bit target", withHiddenPart(chelsea16, 0.5, green * 257), withHiddenPart(chelsea16, 0.5, grey * 257),
+         rocket, rocket, false},
+        {"grey target with alpha", withHiddenPart(greyAlpha, 0.4, green), withHiddenPart(greyAlpha, 0.4, grey), rocket,
+         rocket, false},
+        {"reference", chelsea, chelsea, withHiddenPart(rocketA, 0.5, green), withHiddenPart(rocketA, 0.5, grey), false},
+        {"16-bit grey reference with alpha", chelsea, chelsea, withHiddenPart(rocketGreyAlpha16, 0.3, green * 257),
+         withHiddenPart(rocketGreyAlpha16, 0.3, grey * 257), false},
+        {"no visible pixel counts them all", invisible, opaque, rocket, rocket, false},
+        {"LUT export counts the whole target", withHiddenPart(chelseaA, 0.5, green), withHiddenPart(chelsea, 0.5, green),
+         rocket, rocket, true},
+    };
+    QTemporaryDir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.lutExport) {
+            const cv::Mat a = matched(c.targetA, c.referenceA, 1.0f), b = matched(c.targetB, c.referenceB, 1.0f);
+            cv::Mat shown = visiblePixels(c.targetA);
+            if (shown.empty() || cv::countNonZero(shown) == 0)
+                shown = cv::Mat(a.size(), CV_8U, cv::Scalar(255));
+            ASSERT_EQ(a.type(), b.type());
+            EXPECT_EQ(cv::norm(eightBitColours(a), eightBitColours(b), cv::NORM_INF, shown), 0.0);
+            if (a.channels() == 4)
+                EXPECT_EQ(alphaDifference(a, c.targetA), 0.0);
+            continue;
+        }
+        QByteArray cubes[2];
+        for (int i = 0; i < 2; ++i) {
+            engineSettings().lutBasePath = dir.filePath(QStringLiteral("look%1").arg(i));
+            QStringList failures;
+            testing::internal::CaptureStderr();
+            matchColors(fileOf(i == 0 ? c.targetA : c.targetB), fileOf(c.referenceA), true, 1.0f, failures);
+            testing::internal::GetCapturedStderr();
+            EXPECT_TRUE(failures.isEmpty());
+            cubes[i] = readFileBytes(engineSettings().lutBasePath + QStringLiteral("_cube.cube"));
+        }
+        EXPECT_FALSE(cubes[0].isEmpty());
+        EXPECT_EQ(cubes[0], cubes[1]);
     }
 }
 
@@ -192,5 +331,57 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
         const cv::Mat decoded = intake.getMat(cv::ACCESS_READ);
         ASSERT_EQ(decoded.type(), expected.type());
         EXPECT_EQ(cv::norm(decoded, expected, cv::NORM_INF), 0.0);
+    }
+}
+
+// PAM files as other programs write them: read by their tuple type, or by
+// their DEPTH without one, samples in R, G, B order and scaled from MAXVAL;
+// a file shorter than its samples, or a tuple type that contradicts its DEPTH,
+// is refused.
+TEST(ImageIntake, PamIsReadAsNetpbmDefinesIt)
+{
+    const auto pam = [](int width, int depth, int largest, const char *tupleType, const QByteArray &samples) {
+        QByteArray header = QStringLiteral("P7\nWIDTH %1\nHEIGHT 1\nDEPTH %2\nMAXVAL %3\n")
+                                .arg(width)
+                                .arg(depth)
+                                .arg(largest)
+                                .toLatin1();
+        if (*tupleType)
+            header += QByteArray("TUPLTYPE ") + tupleType + "\n";
+        return header + "ENDHDR\n" + samples;
+    };
+    const struct {
+        const char *name;
+        QByteArray file;
+        cv::Mat expected; // empty: refused
+    } cases[] = {
+        {"RGB", pam(1, 3, 255, "RGB", QByteArray("\xff\x00\x10", 3)), cv::Mat(1, 1, CV_8UC3, cv::Scalar(16, 0, 255))},
+        {"DEPTH 3 without a tuple type", pam(1, 3, 255, "", QByteArray("\xff\x00\x10", 3)),
+         cv::Mat(1, 1, CV_8UC3, cv::Scalar(16, 0, 255))},
+        {"DEPTH 4 without a tuple type", pam(1, 4, 255, "", QByteArray("\xff\x00\x10\x80", 4)),
+         cv::Mat(1, 1, CV_8UC4, cv::Scalar(16, 0, 255, 128))},
+        {"RGB_ALPHA", pam(1, 4, 255, "RGB_ALPHA", QByteArray("\x01\x02\x03\x04", 4)),
+         cv::Mat(1, 1, CV_8UC4, cv::Scalar(3, 2, 1, 4))},
+        {"GRAYSCALE_ALPHA", pam(1, 2, 255, "GRAYSCALE_ALPHA", QByteArray("\x40\x80", 2)),
+         cv::Mat(1, 1, CV_8UC2, cv::Scalar(64, 128))},
+        {"BLACKANDWHITE", pam(2, 1, 1, "BLACKANDWHITE", QByteArray("\x01\x00", 2)),
+         (cv::Mat_<uchar>(1, 2) << 255, 0)},
+        {"MAXVAL 100", pam(1, 3, 100, "RGB", QByteArray("\x64\x32\x00", 3)),
+         cv::Mat(1, 1, CV_8UC3, cv::Scalar(0, 128, 255))},
+        {"MAXVAL 1000, 16 bits", pam(1, 1, 1000, "GRAYSCALE", QByteArray("\x01\xf4", 2)),
+         cv::Mat(1, 1, CV_16UC1, cv::Scalar(32768))},
+        {"cut short", pam(2, 3, 255, "RGB", QByteArray("\x01\x02\x03\x04", 4)), cv::Mat()},
+        {"RGB with DEPTH 1", pam(1, 1, 255, "RGB", QByteArray("\x01", 1)), cv::Mat()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.expected.empty()) {
+            EXPECT_THROW(decodeImageBytes(c.file, "target"), EngineError);
+            continue;
+        }
+        const cv::UMat intake = decodeImageBytes(c.file, "target");
+        const cv::Mat decoded = intake.getMat(cv::ACCESS_READ);
+        ASSERT_EQ(decoded.type(), c.expected.type());
+        EXPECT_EQ(cv::norm(decoded, c.expected, cv::NORM_INF), 0.0);
     }
 }

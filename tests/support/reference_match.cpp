@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 namespace testing_support {
 
@@ -17,16 +18,24 @@ struct ColourStatistics {
     Matrix3 covariance;
 };
 
-// Mean and population covariance of an 8-bit 3-channel image at the 1/256 scale.
-ColourStatistics statisticsOf(const cv::Mat &image8)
+// Mean and population covariance of an 8-bit 3-channel image at the 1/256
+// scale, over the pixels whose entry in `visible` is not 0 (all of them when it
+// is empty or has none).
+ColourStatistics statisticsOf(const cv::Mat &image8, const cv::Mat &visible)
 {
+    const bool all = visible.empty() || cv::countNonZero(visible) == 0;
+    std::vector<cv::Vec3d> colours;
+    for (int y = 0; y < image8.rows; ++y)
+        for (int x = 0; x < image8.cols; ++x)
+            if (all || visible.at<uchar>(y, x) != 0)
+                colours.push_back(cv::Vec3d(image8.at<cv::Vec3b>(y, x)));
     ColourStatistics s;
-    const double n = double(image8.total());
-    for (auto p = image8.begin<cv::Vec3b>(); p != image8.end<cv::Vec3b>(); ++p)
-        s.mean += cv::Vec3d(*p); // whole numbers: the sum is exact
+    const double n = double(colours.size());
+    for (const cv::Vec3d &c : colours)
+        s.mean += c; // whole numbers: the sum is exact
     s.mean /= 256.0 * n;
-    for (auto p = image8.begin<cv::Vec3b>(); p != image8.end<cv::Vec3b>(); ++p) {
-        const cv::Vec3d d = cv::Vec3d(*p) / 256.0 - s.mean;
+    for (const cv::Vec3d &c : colours) {
+        const cv::Vec3d d = c / 256.0 - s.mean;
         s.covariance += d * d.t() * (1.0 / n);
     }
     return s;
@@ -46,10 +55,10 @@ Matrix3 spectralFunction(const Matrix3 &s, F f)
 }
 
 // y = T x + mu_r - T mu_t with T = Sr * St^+, rounded half to even and clamped.
-cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
+cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8, const Visibility &visible)
 {
-    const ColourStatistics t = statisticsOf(target8);
-    const ColourStatistics r = statisticsOf(reference8);
+    const ColourStatistics t = statisticsOf(target8, visible.target);
+    const ColourStatistics r = statisticsOf(reference8, visible.reference);
     const Matrix3 sr = spectralFunction(r.covariance, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
     const Matrix3 stPlus = spectralFunction(t.covariance, [](double lambda, double largest) {
         return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
@@ -67,16 +76,16 @@ cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8)
 
 cv::Mat referenceFinish(const cv::Mat &mapped8, const cv::Mat &target8, bool matchLightness, double strength)
 {
-    // The Lab codes are applied to B, G, R data, in both directions alike.
+    // CIE L* of the B, G, R colours, as OpenCV's 8-bit Lab encodes it.
     cv::Mat mappedLab, targetLab;
-    cv::cvtColor(mapped8, mappedLab, cv::COLOR_RGB2Lab);
-    cv::cvtColor(target8, targetLab, cv::COLOR_RGB2Lab);
+    cv::cvtColor(mapped8, mappedLab, cv::COLOR_BGR2Lab);
+    cv::cvtColor(target8, targetLab, cv::COLOR_BGR2Lab);
     if (!matchLightness)
         for (int y = 0; y < target8.rows; ++y)
             for (int x = 0; x < target8.cols; ++x)
                 mappedLab.at<cv::Vec3b>(y, x)[0] = targetLab.at<cv::Vec3b>(y, x)[0];
     cv::Mat result;
-    cv::cvtColor(mappedLab, result, cv::COLOR_Lab2RGB);
+    cv::cvtColor(mappedLab, result, cv::COLOR_Lab2BGR);
 
     if (strength < 1.0) {
         for (int y = 0; y < result.rows; ++y)
@@ -92,15 +101,16 @@ cv::Mat referenceFinish(const cv::Mat &mapped8, const cv::Mat &target8, bool mat
 
 } // namespace
 
-cv::Mat referenceMatch(const cv::Mat &target8, const cv::Mat &reference8, bool matchLightness, double strength)
+cv::Mat referenceMatch(const cv::Mat &target8, const cv::Mat &reference8, bool matchLightness, double strength,
+                       const Visibility &visible)
 {
-    return referenceFinish(referenceMapped(target8, reference8), target8, matchLightness, strength);
+    return referenceFinish(referenceMapped(target8, reference8, visible), target8, matchLightness, strength);
 }
 
 int unexplainedPixels(const cv::Mat &result, const cv::Mat &target8, const cv::Mat &reference8, bool matchLightness,
-                      double strength, double tolerance)
+                      double strength, double tolerance, const Visibility &visible)
 {
-    const cv::Mat mapped = referenceMapped(target8, reference8);
+    const cv::Mat mapped = referenceMapped(target8, reference8, visible);
     const cv::Mat expected = referenceFinish(mapped, target8, matchLightness, strength);
     auto within = [](const cv::Vec3b &a, const cv::Vec3b &b, double limit) {
         for (int c = 0; c < 3; ++c)

@@ -12,6 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <jpeglib.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -76,6 +82,56 @@ cv::Mat withAlphaGradient(const cv::Mat &bgr)
         for (int x = 0; x < bgra.cols; ++x)
             bgra.at<cv::Vec4b>(y, x)[3] = uchar((x * 7 + y * 3) % 256);
     return bgra;
+}
+
+QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans)
+{
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = JDIMENSION(image.cols);
+    info.image_height = JDIMENSION(image.rows);
+    info.input_components = image.channels();
+    info.in_color_space = image.channels() == 4 ? JCS_CMYK : JCS_EXT_BGR;
+    jpeg_set_defaults(&info);
+    std::vector<jpeg_scan_info> scans{{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
+    for (int component = 0; component < 3; ++component)
+        for (int k = 1; k < 64; ++k)
+            scans.push_back({1, {component, 0, 0, 0}, k, k, 0, 0});
+    if (manyScans) {
+        info.scan_info = scans.data();
+        info.num_scans = int(scans.size());
+    }
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uchar *>(image.ptr<uchar>(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const QByteArray jpeg(reinterpret_cast<const char *>(buffer), int(size));
+    std::free(buffer);
+    return jpeg;
+}
+
+QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes)
+{
+    auto bigEndian = [](quint32 value) {
+        const char bytes[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        return QByteArray(bytes, 4);
+    };
+    const QByteArray text(textBytes, 'a');
+    const QByteArray body = type == "tEXt" ? QByteArray("Comment\0", 8) + text
+                          : type == "zTXt" ? QByteArray("Comment\0\0", 9) + qCompress(text, 9).mid(4) // a zlib stream
+                                           : QByteArray("XML:com.adobe.xmp\0\1\0\0\0", 22) + qCompress(text, 9).mid(4);
+    const QByteArray typed = type + body;
+    const QByteArray chunk = bigEndian(quint32(body.size())) + typed +
+        bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size()))));
+    return png.left(33) + chunk.repeated(count) + png.mid(33); // after the signature and IHDR
 }
 
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first,
@@ -169,10 +225,10 @@ HANDLE inheritable(const QString &path, bool write)
 }
 
 // CreateProcess in a Job object: the job limits the committed memory when asked.
-ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEnvironment, long memoryKiB,
-                        const QString (&paths)[3])
+ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                        long memoryKiB, const QString &folder, const QString (&paths)[3])
 {
-    std::wstring commandLine = quoted(QString::fromUtf8(MATCHENGINE_BINARY));
+    std::wstring commandLine = quoted(program);
     for (const QString &argument : arguments)
         commandLine += L" " + quoted(argument);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -198,7 +254,8 @@ ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEn
     startup.hStdError = inheritable(paths[2], true);
     PROCESS_INFORMATION process{};
     const bool started = job && CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
-                                               CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &block[0], nullptr,
+                                               CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                               folder.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(folder.utf16()),
                                                &startup, &process);
     for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
         CloseHandle(handle);
@@ -223,10 +280,11 @@ ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEn
     return end;
 }
 #else
-ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEnvironment, long addressSpaceKiB,
-                        const QString (&paths)[3])
+ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                        long addressSpaceKiB, const QString &workingDirectory, const QString (&paths)[3])
 {
-    std::vector<std::string> texts{MATCHENGINE_BINARY};
+    std::vector<std::string> texts{program.toStdString()};
+    const std::string folder = workingDirectory.toStdString();
     for (const QString &argument : arguments)
         texts.push_back(argument.toStdString());
     const size_t argumentCount = texts.size();
@@ -247,6 +305,8 @@ ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEn
         const rlimit limit{rlim_t(addressSpaceKiB) * 1024, rlim_t(addressSpaceKiB) * 1024};
         if (addressSpaceKiB > 0)
             setrlimit(RLIMIT_AS, &limit);
+        if (!folder.empty() && chdir(folder.c_str()) != 0)
+            _exit(127);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -269,6 +329,12 @@ ProcessEnd startAndWait(const QStringList &arguments, const QStringList &extraEn
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment,
                     long addressSpaceKiB)
 {
+    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment, addressSpaceKiB);
+}
+
+EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                     const QStringList &extraEnvironment, long addressSpaceKiB, const QString &workingDirectory)
+{
     // Standard streams in files, so that no pipe can fill while the parent waits.
     QTemporaryDir streams;
     const QString paths[3] = {streams.filePath(QStringLiteral("in")), streams.filePath(QStringLiteral("out")),
@@ -277,7 +343,7 @@ EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const
     if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
         throw std::runtime_error("cannot write the engine's input");
     inputFile.close();
-    const ProcessEnd end = startAndWait(arguments, extraEnvironment, addressSpaceKiB, paths);
+    const ProcessEnd end = startAndWait(program, arguments, extraEnvironment, addressSpaceKiB, workingDirectory, paths);
     EngineRun run;
     run.crashed = end.crashed;
     run.exitCode = end.exitCode;

@@ -20,6 +20,14 @@ QByteArray encoded(const cv::Mat &image, const char *extension = ".png", const s
 // The image with an alpha plane of a diagonal gradient.
 cv::Mat withAlphaGradient(const cv::Mat &bgr);
 
+// libjpeg's JPEG of an 8-bit B, G, R image, or of C, M, Y, K samples (4
+// channels); with manyScans progressive in 190 scans (the DC of all three
+// components, then each AC coefficient of each component alone).
+QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans = false);
+// The PNG with `count` text chunks of `type` (tEXt, zTXt or iTXt; the last
+// two compressed) after its header chunk, each text `textBytes` long.
+QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes);
+
 // [first int][TL][target][RL][reference][trailing], big-endian.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
                         const QByteArray &trailing = QByteArray());
@@ -73,5 +81,11 @@ QByteArray fromPlatformLines(QByteArray text);
 // error comes back through fromPlatformLines.
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
                     const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0);
+// The same for any program (colormatch, say), started in workingDirectory
+// unless that is empty; the peak memory is that of the program or of any
+// child it waited for, whichever is larger.
+EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                     const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0,
+                     const QString &workingDirectory = QString());
 
 } // namespace testing_support

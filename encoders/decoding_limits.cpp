@@ -1,0 +1,138 @@
+// The bounds both programs hold an encoded image to before a decoder or a
+// metadata reader sees it: how a JPEG's segments end and how many scans it
+// has, and what a PNG's ancillary chunks would make its readers hold.
+#include "encoders/encoders.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+unsigned bigEndian32(const uchar *p)
+{
+    return (unsigned(p[0]) << 24) | (unsigned(p[1]) << 16) | (unsigned(p[2]) << 8) | unsigned(p[3]);
+}
+
+// The bytes a zlib stream inflates to, counted without keeping them and
+// without going past `budget` + 1 (a broken stream counts what it gave).
+long long inflatedSize(const uchar *data, size_t size, long long budget)
+{
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<Bytef *>(data);
+    stream.avail_in = uInt(std::min<size_t>(size, 1u << 30));
+    uchar out[16384];
+    long long total = 0;
+    int result = Z_OK;
+    while (result == Z_OK && total <= budget) {
+        stream.next_out = out;
+        stream.avail_out = sizeof out;
+        result = inflate(&stream, Z_NO_FLUSH);
+        total += static_cast<long long>(sizeof out - stream.avail_out);
+        if (result == Z_BUF_ERROR && stream.avail_out != 0)
+            break; // the input ended
+    }
+    inflateEnd(&stream);
+    return total;
+}
+
+} // namespace
+
+JpegStructure jpegStructure(const uchar *data, long long size)
+{
+    JpegStructure structure;
+    if (size < 2 || data[0] != 0xFF || data[1] != 0xD8)
+        return structure;
+    long long at = 2;
+    while (at < size) {
+        // A marker: 0xFF, any fill bytes 0xFF, then its code. Anything else
+        // between segments is skipped to the next 0xFF, as libjpeg does.
+        if (data[at] != 0xFF) {
+            ++at;
+            continue;
+        }
+        while (at < size && data[at] == 0xFF)
+            ++at;
+        if (at >= size)
+            break;
+        const uchar code = data[at++];
+        if (code == 0xD9) {
+            structure.complete = true;
+            return structure;
+        }
+        if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7))
+            continue; // no length follows
+        if (at + 2 > size)
+            break;
+        const long long length = (static_cast<long long>(data[at]) << 8) | data[at + 1];
+        if (length < 2 || at + length > size)
+            break;
+        at += length;
+        if (code != 0xDA)
+            continue;
+        ++structure.scans;
+        // The scan's entropy-coded data runs to the next marker other than a
+        // stuffed zero, a fill byte or a restart marker.
+        while (at + 1 < size
+               && !(data[at] == 0xFF && data[at + 1] != 0x00 && data[at + 1] != 0xFF
+                    && !(data[at + 1] >= 0xD0 && data[at + 1] <= 0xD7)))
+            ++at;
+        if (at + 1 >= size)
+            break;
+    }
+    return structure;
+}
+
+bool pngReachesItsEnd(const uchar *data, long long size)
+{
+    for (long long at = 8; at + 8 <= size; at += 12 + static_cast<long long>(bigEndian32(data + at)))
+        if (std::memcmp(data + at + 4, "IEND", 4) == 0)
+            return true;
+    return false;
+}
+
+std::string pngAncillaryProblem(const uchar *data, long long size)
+{
+    long long chunks = 0;
+    long long inflated = 0;
+    for (long long at = 8; at + 8 <= size;) {
+        const long long length = bigEndian32(data + at);
+        const uchar *type = data + at + 4;
+        const uchar *body = data + at + 8;
+        const long long available = std::min(length, size - at - 8);
+        at += 12 + length;
+        if ((type[0] & 0x20) == 0)
+            continue; // critical: IHDR, PLTE, IDAT, IEND
+        if (++chunks > largestPngAncillaryChunks)
+            return "it has more than " + std::to_string(largestPngAncillaryChunks) +
+                   " ancillary chunks (text, profiles and the like), the limit for one image";
+        // zTXt and iCCP: keyword, NUL, method, zlib stream. iTXt: keyword, NUL,
+        // compressed flag, method, language, NUL, translated keyword, NUL, text.
+        const auto *keywordEnd = static_cast<const uchar *>(std::memchr(body, 0, size_t(std::max(0LL, available))));
+        if (!keywordEnd)
+            continue;
+        const long long keyword = keywordEnd - body;
+        long long stream = keyword + 2;
+        if (std::memcmp(type, "iTXt", 4) == 0) {
+            if (keyword + 1 >= available || body[keyword + 1] != 1)
+                continue; // not compressed
+            stream = keyword + 3;
+            for (int field = 0; field < 2 && stream < available; ++field) { // language, translated keyword
+                const auto *end = static_cast<const uchar *>(std::memchr(body + stream, 0, size_t(available - stream)));
+                stream = end ? end - body + 1 : available;
+            }
+        } else if (std::memcmp(type, "zTXt", 4) != 0 && std::memcmp(type, "iCCP", 4) != 0) {
+            continue;
+        }
+        if (stream >= available)
+            continue;
+        inflated += inflatedSize(body + stream, size_t(available - stream), largestPngInflatedText - inflated);
+        if (inflated > largestPngInflatedText)
+            return "its compressed text and profile chunks inflate to more than " +
+                   std::to_string(largestPngInflatedText >> 20) + " MiB, the limit for one image";
+    }
+    return std::string();
+}

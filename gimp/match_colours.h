@@ -1,0 +1,63 @@
+/* What the GIMP-free half of the Match Colours plug-in offers: the conversation
+ * with matchengine (finding it, the twelve positions, the framed request, the
+ * progress codes, the result) and the pixel work around it (PAM in and out,
+ * colour profiles). plugin.c, the only file that speaks to GIMP, builds on it.
+ * Every failure is a GError in MATCH_COLOURS_ERROR whose message says what
+ * failed and why; it becomes the procedure's error message. */
+#pragma once
+
+#include <glib.h>
+
+G_BEGIN_DECLS
+
+#define MATCH_COLOURS_ERROR (matchColoursErrorQuark())
+GQuark matchColoursErrorQuark(void);
+
+/* Pixels without row padding: R, G, B[, A], 8 or 16 bits per sample (16-bit
+ * samples in the machine's byte order). */
+typedef struct {
+    gint width;
+    gint height;
+    gint channels;
+    gint bitDepth;
+    guint8 *samples; /* g_free */
+} Pixels;
+
+gsize pixelsRowBytes(const Pixels *image);
+void pixelsClear(Pixels *image);
+
+/* PAM, Netpbm's uncompressed format: R, G, B[, A] with a TUPLTYPE line, 16-bit
+ * samples big-endian. The engine reads it and writes its result in it at the
+ * speed of a copy. */
+GBytes *encodePam(const Pixels *image);
+/* The engine's 8-bit result, which must have `channels` channels. */
+gboolean decodePam(GBytes *pam, gint channels, Pixels *image, GError **error);
+
+/* Converts `image` (R, G, B, 8 or 16 bits) from the ICC profile `from` into
+ * `into` (NULL or a profile that is not RGB counts as sRGB), relative
+ * colorimetric with black point compensation, unless both describe one space
+ * within a level of 8 bits. `converted` says whether it did. */
+gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gboolean *converted, GError **error);
+
+/* The engine: beside the plug-in, then in the libexec folder of the prefix the
+ * plug-in was installed with, then $MATCHENGINE. */
+gchar *findEngine(const gchar *pluginPath, GError **error);
+
+typedef struct {
+    const gchar *enginePath;
+    GBytes *target;    /* encoded */
+    GBytes *reference; /* encoded */
+    gdouble strength;
+    gboolean matchLightness;
+    const gchar *lutBase; /* NULL: the matched image; otherwise the base path of a LUT export */
+} EngineRequest;
+
+typedef void (*ProgressFunction)(gint code, gpointer data);
+
+/* Runs one engine process for the request: progress codes (5 to 100) go to
+ * `progress` as they arrive; the encoded result comes back. A refusal (its
+ * ERROR line), a failed colour transfer (its CRASH line), a crash or a failed
+ * start is an error. */
+GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpointer data, GError **error);
+
+G_END_DECLS
