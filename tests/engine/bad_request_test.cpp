@@ -23,9 +23,11 @@
 #include <limits>
 #include <vector>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace testing_support;
 
@@ -271,9 +273,10 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
          asTarget(png), [&](HostArguments &a) { a.lutBase = base64Path(path("lut")); a.lutSize = "1"; }},
         {"LUT size 257", 64, "LUT size \"257\"",
          asTarget(png), [&](HostArguments &a) { a.lutBase = base64Path(path("lut")); a.lutSize = "257"; }},
-        {"result file in a missing folder", 73, "cannot write result file",
+        // Windows reads no result file: the result comes on standard output all the same.
+        {"result file in a missing folder", resultFileHonoured ? 73 : 0, resultFileHonoured ? "cannot write result file" : "",
          asTarget(png), setPath(&HostArguments::resultFile, "missing/result.png")},
-        {"result file is a folder", 73, "cannot write result file",
+        {"result file is a folder", resultFileHonoured ? 73 : 0, resultFileHonoured ? "cannot write result file" : "",
          asTarget(png), setPath(&HostArguments::resultFile, "a folder")},
         {"LUT files in a missing folder", 73, "cannot write LUT file",
          asTarget(png), setPath(&HostArguments::lutBase, "missing/look")},
@@ -289,10 +292,12 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
     };
     ASSERT_GE(table.size(), 40);
 
+#ifndef _WIN32
     // A reader holds the FIFO open, so that the engine's write does not wait.
     const QByteArray fifo = path("fifo").toLocal8Bit();
     ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
     const int fifoReader = open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+#endif
     // Temporary files of OpenCV's decoders land here, where they can be seen.
     QDir(dir.path()).mkdir(QStringLiteral("tmp"));
     const QStringList environment{"OPENCV_TEMP_PATH=" + path("tmp"), "TMPDIR=" + path("tmp")};
@@ -316,7 +321,7 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         const QStringList errors = lines.filter(QRegularExpression(QStringLiteral("^ERROR ")));
         if (bad.errorPart.isEmpty()) {
             EXPECT_TRUE(errors.isEmpty()) << errors.join('\n').toStdString();
-            EXPECT_TRUE(arguments.resultFile != "none" || !run.out.isEmpty());
+            EXPECT_TRUE((resultFileHonoured && arguments.resultFile != "none") || !run.out.isEmpty());
         } else {
             EXPECT_FALSE(errors.isEmpty());
             EXPECT_TRUE(errors.value(0).contains(bad.errorPart)) << errors.value(0).toStdString();
@@ -329,11 +334,13 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
             bad.check(run);
     }
 
+#ifndef _WIN32
     QByteArray fromFifo(1 << 16, '\0');
     fromFifo.truncate(int(std::max<ssize_t>(0, read(fifoReader, fromFifo.data(), size_t(fromFifo.size())))));
     close(fifoReader);
     EXPECT_EQ(decodeBytes(fromFifo).size(), target.size());
     EXPECT_FALSE(QFileInfo(path("fifo")).isFile());
+#endif
 
     // Every file that was written is complete; nothing half-written is left.
     QStringList leftovers;
@@ -342,12 +349,14 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
             const QString name = file.fileName();
             leftovers << name;
             if (name.endsWith(".png"))
-                EXPECT_FALSE(cv::imread(file.absoluteFilePath().toStdString(), cv::IMREAD_UNCHANGED).empty()) << name.toStdString();
+                EXPECT_FALSE(decodeBytes(readFileBytes(file.absoluteFilePath())).empty()) << name.toStdString();
             if (name.endsWith(".cube"))
                 EXPECT_TRUE(QFile(file.absoluteFilePath()).size() > 100000) << name.toStdString();
         }
     }
     leftovers.sort();
-    EXPECT_EQ(leftovers, (QStringList{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt", "résultat final.png",
-                                      "résultat latin.png"}));
+    QStringList written{"Blick Nr 1_cube.cube", "Blick Nr 1_unwrapped.png", "größe.txt"};
+    if (resultFileHonoured)
+        written << "résultat final.png" << "résultat latin.png";
+    EXPECT_EQ(leftovers, written);
 }

@@ -39,6 +39,12 @@ QStringList expectedLines(const QByteArray &target, int width, int height, bool 
     return lines << "090" << "095" << "100";
 }
 
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Agreement with the plain computation: nearly every sample equal, and every
 // other pixel explained by a one-level rounding step of the mapped colour that
 // the Lab finishing amplified.
@@ -116,9 +122,10 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              a.sizeFile = base64Path(path("size.txt"));
          },
          {}, [&](const EngineRun &run) {
-             EXPECT_TRUE(run.out.isEmpty());
-             EXPECT_EQ(readFileBytes(path("size.txt")), QByteArray("451x300"));
-             const cv::Mat written = decodeBytes(readFileBytes(path("résultat.png")));
+             EXPECT_EQ(run.out.isEmpty(), resultFileHonoured);
+             EXPECT_EQ(QFile::exists(path("résultat.png")), resultFileHonoured);
+             EXPECT_EQ(readAll(path("size.txt")), QByteArray("451x300"));
+             const cv::Mat written = decodeBytes(resultFileHonoured ? readAll(path("résultat.png")) : run.out);
              ASSERT_EQ(written.size(), cv::Size(451, 300));
              expectPlainMatch(written, chelsea, rocket, false, 1.0);
          }},
@@ -131,13 +138,13 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          // 451 wide: 10 lattice rows over two copies of the 300-row target.
          expectedLines(encoded(chelseaAlpha), 451, 610, true, false),
          [&](const EngineRun &run) {
-             EXPECT_EQ(readFileBytes(path("lut-size.txt")), QByteArray("451x610"));
+             EXPECT_EQ(readAll(path("lut-size.txt")), QByteArray("451x610"));
              const cv::Mat result = decodeBytes(run.out);
              EXPECT_EQ(result.type(), CV_8UC3);
              EXPECT_EQ(result.size(), cv::Size(10, 10));
              EXPECT_EQ(cv::countNonZero(result.reshape(1)), 0);
              EXPECT_EQ(cv::imread(path("look_unwrapped.png").toStdString()).size(), cv::Size(256, 16));
-             EXPECT_EQ(readFileBytes(path("look_cube.cube")).count('\n'), 6 + 17 * 17 * 17 + 1);
+             EXPECT_EQ(fromPlatformLines(readAll(path("look_cube.cube"))).count('\n'), 6 + 17 * 17 * 17 + 1);
          }},
         {"PAM in Netpbm's layout, in and out", netpbmPam(decodeBytes(chelsea)), rocket,
          [](HostArguments &a) { a.format = "pam"; }, {},
@@ -162,8 +169,8 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              a.resultFile = base64Path(path("placeholder.png"));
          },
          {}, [&](const EngineRun &run) {
-             EXPECT_TRUE(run.out.isEmpty());
-             EXPECT_EQ(readFileBytes(path("placeholder.png")), QByteArray("0"));
+             EXPECT_EQ(run.out.isEmpty(), resultFileHonoured);
+             EXPECT_EQ(readAll(path("placeholder.png")), QByteArray(resultFileHonoured ? "0" : ""));
          }},
     };
     for (const Request &request : table) {
@@ -187,6 +194,8 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
     GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
 #endif
 #endif
+    if (runningUnderWine())
+        GTEST_SKIP() << "Wine does not enforce a Job object's memory limit";
     // A 256-level cube needs a 200 MB lattice after the colour transfer has
     // started; with the address space capped that allocation fails inside the
     // guarded stretch. OpenCL stays off: its runtime reserves much more.

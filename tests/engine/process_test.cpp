@@ -38,7 +38,7 @@ TEST(StartUp, TooFewArgumentsAreRefusedBeforeReadingInput)
         ASSERT_TRUE(process.waitForFinished(30000)) << "the engine waited for standard input";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), exitStatus::usage);
-        const QString err = QString::fromUtf8(process.readAllStandardError());
+        const QString err = QString::fromUtf8(fromPlatformLines(process.readAllStandardError()));
         EXPECT_TRUE(err.startsWith(QStringLiteral("005\nERROR expected 11 arguments"))) << err.toStdString();
         EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
     }

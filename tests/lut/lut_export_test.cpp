@@ -12,14 +12,18 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#ifdef MATCHENGINE_TEST_OPENCOLORIO
 #include <OpenColorIO/OpenColorIO.h>
+#endif
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 
+#ifdef MATCHENGINE_TEST_OPENCOLORIO
 namespace OCIO = OCIO_NAMESPACE;
+#endif
 using namespace testing_support;
 
 namespace {
@@ -101,24 +105,30 @@ TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
         // The cube: its header, then every point of an n-level lattice, to six
         // decimals of values the engine holds as floats.
         const QString cube = base + "_cube.cube";
-        const QList<QByteArray> lines = readFileBytes(cube).split('\n');
+        const QList<QByteArray> lines = fromPlatformLines(readFileBytes(cube)).split('\n');
         ASSERT_EQ(lines.size(), 6 + n * n * n + 2);
         EXPECT_EQ(lines[3], QStringLiteral("TITLE \"Colvane LUT_%1\"").arg(n).toLatin1());
         EXPECT_EQ(lines[4], QStringLiteral("LUT_3D_SIZE %1").arg(n).toLatin1());
+#ifdef MATCHENGINE_TEST_OPENCOLORIO // not in the Windows build
         OCIO::FileTransformRcPtr transform = OCIO::FileTransform::Create();
         transform->setSrc(cube.toStdString().c_str());
         transform->setInterpolation(OCIO::INTERP_TETRAHEDRAL);
         const auto reader = OCIO::Config::CreateRaw()->getProcessor(transform)->getDefaultCPUProcessor();
+#endif
         for (int k = 0; k < n * n * n; ++k) {
             const QList<QByteArray> numbers = lines[6 + k].split(' ');
             ASSERT_EQ(numbers.size(), 3);
             float rgb[3] = {float(k % n) / (n - 1), float(k / n % n) / (n - 1), float(k / (n * n)) / (n - 1)};
             const Rgb expected = tetrahedral(table, rgb[0], rgb[1], rgb[2]);
+#ifdef MATCHENGINE_TEST_OPENCOLORIO
             reader->applyRGB(rgb);
+#endif
             for (int channel = 0; channel < 3; ++channel) {
                 EXPECT_EQ(numbers[channel].size(), 8);
                 EXPECT_NEAR(numbers[channel].toDouble(), expected[size_t(channel)], 1e-6) << "entry " << k;
+#ifdef MATCHENGINE_TEST_OPENCOLORIO
                 EXPECT_NEAR(rgb[channel], numbers[channel].toDouble(), 1e-5) << "entry " << k;
+#endif
             }
         }
     }
@@ -137,7 +147,6 @@ TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
     ASSERT_TRUE(old.open(QIODevice::WriteOnly) && old.write(QByteArray(50000, 'x')) == 50000);
     old.close();
     EXPECT_EQ(writeCubeFile(buildCubeText(makeOutputLattice(2), 2), dir.filePath("identity")), QString());
-    QByteArray written = readFileBytes(old.fileName());
-    written.replace("\r", "");
-    EXPECT_EQ(written, golden);
+    // CR LF line ends on Windows, otherwise the same bytes.
+    EXPECT_EQ(fromPlatformLines(readFileBytes(old.fileName())), golden);
 }

@@ -22,10 +22,17 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <QProcessEnvironment>
+
+#include <windows.h>
+#include <psapi.h>
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace testing_support {
 
@@ -159,21 +166,123 @@ QStringList EngineRun::errLines() const
     return lines;
 }
 
-EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment,
-                    long addressSpaceKiB)
+bool runningUnderWine()
 {
-    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment, addressSpaceKiB);
+#ifdef _WIN32
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
-EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
-                     const QStringList &extraEnvironment, long addressSpaceKiB, const QString &workingDirectory)
+QByteArray fromPlatformLines(QByteArray text)
 {
-    // Standard streams in files, so that no pipe can fill while the parent waits.
-    QTemporaryDir streams;
-    QFile inputFile(streams.filePath(QStringLiteral("in")));
-    if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
-        throw std::runtime_error("cannot write the engine's input");
-    inputFile.close();
+#ifdef _WIN32
+    for (int at = text.indexOf('\n'); at >= 0; at = text.indexOf('\n', at + 1))
+        if (at == 0 || text[at - 1] != '\r')
+            ADD_FAILURE() << "a line does not end in CR LF: " << text.left(at).mid(text.lastIndexOf('\n', at - 1) + 1).toStdString();
+    text.replace("\r\n", "\n");
+#endif
+    return text;
+}
+
+namespace {
+
+struct ProcessEnd {
+    int exitCode = -1;
+    bool crashed = false;
+    long peakMemoryKiB = -1;
+};
+
+#ifdef _WIN32
+// One argument quoted as the C runtime splits a command line.
+std::wstring quoted(const QString &argument)
+{
+    const std::wstring text = argument.toStdWString();
+    if (!text.empty() && text.find_first_of(L" \t\"") == std::wstring::npos)
+        return text;
+    std::wstring result = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        result.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        result += c;
+    }
+    result.append(2 * backslashes, L'\\');
+    return result + L"\"";
+}
+
+HANDLE inheritable(const QString &path, bool write)
+{
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), write ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, write ? CREATE_ALWAYS : OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// CreateProcess in a Job object: the job limits the committed memory when asked.
+ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                        long memoryKiB, const QString &folder, const QString (&paths)[3])
+{
+    std::wstring commandLine = quoted(program);
+    for (const QString &argument : arguments)
+        commandLine += L" " + quoted(argument);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString &variable : extraEnvironment)
+        environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
+    std::wstring block;
+    for (const QString &variable : environment.toStringList())
+        block += variable.toStdWString() + L'\0';
+    block += L'\0';
+
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (memoryKiB > 0) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limit{};
+        limit.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+        limit.ProcessMemoryLimit = SIZE_T(memoryKiB) * 1024;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limit, sizeof limit);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inheritable(paths[0], false);
+    startup.hStdOutput = inheritable(paths[1], true);
+    startup.hStdError = inheritable(paths[2], true);
+    PROCESS_INFORMATION process{};
+    const bool started = job && CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE,
+                                               CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                               folder.isEmpty() ? nullptr : reinterpret_cast<const wchar_t *>(folder.utf16()),
+                                               &startup, &process);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        CloseHandle(handle);
+    if (!started)
+        throw std::runtime_error("cannot run the engine binary");
+    AssignProcessToJobObject(job, process.hProcess);
+    ResumeThread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof memory;
+    ProcessEnd end;
+    // An unhandled exception ends a process with its NTSTATUS code, 0xC0000005 and the like.
+    end.crashed = code >= 0xC0000000u;
+    end.exitCode = end.crashed ? -1 : int(code);
+    if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
+        end.peakMemoryKiB = long(memory.PeakWorkingSetSize / 1024);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(job);
+    return end;
+}
+#else
+ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                        long addressSpaceKiB, const QString &workingDirectory, const QString (&paths)[3])
+{
     std::vector<std::string> texts{program.toStdString()};
     const std::string folder = workingDirectory.toStdString();
     for (const QString &argument : arguments)
@@ -186,11 +295,9 @@ EngineRun runProgram(const QString &program, const QStringList &arguments, const
         (i < argumentCount ? argv : envp).push_back(&texts[i][0]);
     argv.push_back(nullptr);
     envp.push_back(nullptr);
-    const std::string paths[3] = {streams.filePath("in").toStdString(), streams.filePath("out").toStdString(),
-                                  streams.filePath("err").toStdString()};
-    const int fds[3] = {open(paths[0].c_str(), O_RDONLY | O_CLOEXEC),
-                        open(paths[1].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
-                        open(paths[2].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
+    const int fds[3] = {open(paths[0].toStdString().c_str(), O_RDONLY | O_CLOEXEC),
+                        open(paths[1].toStdString().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600),
+                        open(paths[2].toStdString().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)};
     const pid_t child = fork();
     if (child == 0) {
         for (int i = 0; i < 3; ++i)
@@ -209,12 +316,40 @@ EngineRun runProgram(const QString &program, const QStringList &arguments, const
     rusage usage{};
     if (child < 0 || wait4(child, &status, 0, &usage) != child)
         throw std::runtime_error("cannot run the engine binary");
+    ProcessEnd end;
+    end.crashed = WIFSIGNALED(status);
+    end.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    end.peakMemoryKiB = usage.ru_maxrss;
+    return end;
+}
+#endif
+
+} // namespace
+
+EngineRun runEngine(const QStringList &arguments, const QByteArray &input, const QStringList &extraEnvironment,
+                    long addressSpaceKiB)
+{
+    return runProgram(QStringLiteral(MATCHENGINE_BINARY), arguments, input, extraEnvironment, addressSpaceKiB);
+}
+
+EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+                     const QStringList &extraEnvironment, long addressSpaceKiB, const QString &workingDirectory)
+{
+    // Standard streams in files, so that no pipe can fill while the parent waits.
+    QTemporaryDir streams;
+    const QString paths[3] = {streams.filePath(QStringLiteral("in")), streams.filePath(QStringLiteral("out")),
+                              streams.filePath(QStringLiteral("err"))};
+    QFile inputFile(paths[0]);
+    if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
+        throw std::runtime_error("cannot write the engine's input");
+    inputFile.close();
+    const ProcessEnd end = startAndWait(program, arguments, extraEnvironment, addressSpaceKiB, workingDirectory, paths);
     EngineRun run;
-    run.crashed = WIFSIGNALED(status);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.peakMemoryKiB = usage.ru_maxrss;
-    run.out = readFileBytes(streams.filePath(QStringLiteral("out")));
-    run.err = readFileBytes(streams.filePath(QStringLiteral("err")));
+    run.crashed = end.crashed;
+    run.exitCode = end.exitCode;
+    run.peakMemoryKiB = end.peakMemoryKiB;
+    run.out = readFileBytes(paths[1]);
+    run.err = fromPlatformLines(readFileBytes(paths[2]));
     return run;
 }
 

@@ -61,9 +61,24 @@ struct EngineRun {
     QStringList errLines() const;  // standard error split at line feeds
 };
 
-// Runs the engine binary through fork, exec and wait4 (POSIX), which also gives
-// the peak memory of the engine process alone; addressSpaceKiB > 0 limits its
-// address space, to make a large allocation fail on purpose.
+// Where Windows differs for a host: text lines end in CR LF, and position 4
+// (the result file) is not read, the result always comes on standard output.
+#ifdef _WIN32
+inline constexpr bool resultFileHonoured = false;
+#else
+inline constexpr bool resultFileHonoured = true;
+#endif
+// Wine runs the Windows tests here; it does not enforce a Job object's memory limit.
+bool runningUnderWine();
+// Text the engine wrote (standard error, the cube) with LF line ends; on
+// Windows every line must have ended in CR LF, else the test fails.
+QByteArray fromPlatformLines(QByteArray text);
+
+// Runs the engine binary through fork, exec and wait4 (POSIX) or CreateProcess
+// in a Job object (Windows), which also gives the peak memory of the engine
+// process alone; addressSpaceKiB > 0 limits its address space (on Windows its
+// committed memory), to make a large allocation fail on purpose. Standard
+// error comes back through fromPlatformLines.
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
                     const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0);
 // The same for any program (colormatch, say), started in workingDirectory
