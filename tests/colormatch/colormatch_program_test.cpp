@@ -9,8 +9,6 @@
 #include <QProcess>
 #include <QThread>
 
-#include <exiv2/exiv2.hpp>
-#include <lcms2.h>
 #include <zlib.h>
 
 #include <OpenColorIO/OpenColorIO.h>
@@ -57,26 +55,10 @@ QByteArray iccChunks(const QByteArray &profile, const QVector<int> &order, int c
 const QByteArray turnedExif = jpegSegment(0xE1, QByteArray("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0"
                                                            "\x06\0\0\0\0\0\0\0", 32));
 
-QByteArray savedProfile(cmsHPROFILE profile)
-{
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    QByteArray bytes(int(size), '\0');
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    return bytes;
-}
-
-// Adobe RGB's primaries with a gamma of 2.2, named "RGB built-in"; with
-// `stages` identity matrices chained in its float table.
+// Adobe RGB with `stages` identity matrices chained in its float table.
 QByteArray wideProfile(int stages = 0)
 {
-    const cmsCIExyY white{0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(gamma);
+    cmsHPROFILE profile = adobeRgb();
     if (stages > 0) {
         const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
         cmsPipeline *chain = cmsPipelineAlloc(nullptr, 3, 3);
@@ -301,20 +283,13 @@ TEST(ColormatchProgram, UserErrors)
     QByteArray huge = savedProfile(cmsCreate_sRGBProfile());
     huge.replace(0, 4, QByteArray("\x80\0\0\0", 4));
     writeFile(space.path("huge_icc.jpg"), withSegments(jpeg, turnedExif + iccChunks(huge, {1}, 1)));
-    {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(png.constData()),
-                                                                long(png.size()));
-        Exiv2::ExifData exif;
-        exif["Exif.Image.Orientation"] = uint16_t(6);
-        image->setExifData(exif);
-        image->setXmpPacket("<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/"
-                            "22-rdf-syntax-ns#'><rdf:Description rdf:about='' xmlns:xmp='http://ns.adobe.com/xap/1.0/'"
-                            " xmp:Label='" + std::string(70000, 'a') + "'/></rdf:RDF></x:xmpmeta>");
-        image->writeMetadata();
-        image->io().seek(0, Exiv2::BasicIo::beg);
-        const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
-        writeFile(space.path("big_xmp.png"), QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_)));
-    }
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Orientation"] = uint16_t(6);
+    writeFile(space.path("big_xmp.png"),
+              withMetadata(png, exif, {}, {},
+                           "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/"
+                           "22-rdf-syntax-ns#'><rdf:Description rdf:about='' xmlns:xmp='http://ns.adobe.com/xap/1.0/'"
+                           " xmp:Label='" + std::string(70000, 'a') + "'/></rdf:RDF></x:xmpmeta>"));
     const QByteArray bmp = testing_support::encoded(chelsea(cv::Rect(0, 0, 16, 16)).clone(), ".bmp");
     writeFile(space.path("bomb.bmp"), claiming(bmp, 18, QByteArray("\x30\x75\0\0\x30\x75\0\0", 8)));
     writeFile(space.path("bomb.png"), claiming(png, 16, QByteArray("\0\0\x5D\xC0\0\0\x5D\xC0", 8)));
@@ -344,8 +319,8 @@ TEST(ColormatchProgram, UserErrors)
         QStringList arguments;
         int status;
         QString part;
-        QString program = COLORMATCH_BINARY;
         std::function<void(const testing_support::EngineRun &)> check = {};
+        QString program = COLORMATCH_BINARY;
     } cases[] = {
         {{"nowhere.png", "rocket.jpg", "-o", "x.png"}, noInput, "target image: nowhere.png does not exist"},
         {{"chelsea.png", "folder.png", "-o", "x.png"}, noInput, "reference image: folder.png is a folder"},
@@ -397,11 +372,10 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "incomplete.jpg", "--preview", "/dev/null"}, ok,
          "left out: the reference's colour profile (1 of its 3 ICC chunks are missing), which was read as untagged"},
         {{"bad_xmp.jpg", "rocket.jpg", "-o", toStandardOutput}, ok,
-         "left out: the target's XMP (the packet does not parse as XMP)", COLORMATCH_BINARY, turned},
+         "left out: the target's XMP (the packet does not parse as XMP)", turned},
         {{"huge_icc.jpg", "rocket.jpg", "-o", toStandardOutput}, ok,
-         "left out: the target's colour profile (it declares 2147483648 bytes and holds", COLORMATCH_BINARY, turned},
-        {{"big_xmp.png", "rocket.jpg", "-o", toStandardOutput}, ok, "left out: the target's XMP (", COLORMATCH_BINARY,
-         turned},
+         "left out: the target's colour profile (it declares 2147483648 bytes and holds", turned},
+        {{"big_xmp.png", "rocket.jpg", "-o", toStandardOutput}, ok, "left out: the target's XMP (", turned},
         {{"chelsea.png", "bomb.bmp", "-o", "x.png"}, dataError,
          "reference image bomb.bmp: declares 30000 x 30000 pixels, more than the limit of 268435456"},
         {{"chelsea.png", "bomb.png", "-o", "x.png"}, dataError, "reference image bomb.png: declares 24000 x 24000"},
@@ -409,15 +383,14 @@ TEST(ColormatchProgram, UserErrors)
         {{"-r", "scans.jpg", "-d", "out", "chelsea.png"}, dataError,
          QString("reference image scans.jpg: a JPEG file (%1 bytes) with more than 100 scans").arg(scans.size())},
         {{"scans.jpg", "rocket.jpg", "-o", "x.png"}, dataError, "ERROR target image is a JPEG file"},
-        {{"chelsea.png", "text.png", "-o", "x.png"}, dataError,
-         "reference image text.png: a PNG file (", COLORMATCH_BINARY},
+        {{"chelsea.png", "text.png", "-o", "x.png"}, dataError, "reference image text.png: a PNG file ("},
         {{"chelsea.png", "long_chunk.png", "-o", "x.png"}, dataError, "reference image long_chunk.png: a truncated PNG"},
         {{"chelsea.png", "stages.jpg", "-o", "x.png"}, dataError,
          "reference image stages.jpg: its colour profile chains 100 stages in one of its tables, more than the limit of 64"},
-        {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", noEngine},
+        {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", {}, noEngine},
 #ifndef _WIN32 // the stand-in engine is a shell script
-        {matchToX, software, "the engine crashed (signal 11", crashingEngine},
-        {matchToX, software, "the colour transfer failed inside the engine (CRASH (67+) (0) eigen failed)",
+        {matchToX, software, "the engine crashed (signal 11", {}, crashingEngine},
+        {matchToX, software, "the colour transfer failed inside the engine (CRASH (67+) (0) eigen failed)", {},
          unmatchedEngine},
 #endif
     };

@@ -4,11 +4,6 @@
 #include "support/test_support.h"
 #include "workspace.h"
 
-#include <QProcess>
-
-#include <exiv2/exiv2.hpp>
-#include <lcms2.h>
-
 #include <opencv2/imgproc.hpp>
 
 #include <gtest/gtest.h>
@@ -24,55 +19,18 @@ Exiv2::Image::AutoPtr openMetadata(const QString &file)
     return image;
 }
 
-QByteArray profileBytes(cmsHPROFILE profile)
-{
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    QByteArray bytes(int(size), '\0');
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    return bytes;
-}
-
-cmsHPROFILE adobeRgb()
-{
-    const cmsCIExyY white{0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsFreeToneCurve(gamma);
-    return profile;
-}
-
 double meanDeltaE(const cv::Mat &a, const cv::Mat &b)
 {
-    cv::Mat labA, labB, floatA, floatB;
-    a.convertTo(floatA, CV_32FC3, 1.0 / 255);
-    b.convertTo(floatB, CV_32FC3, 1.0 / 255);
-    cv::cvtColor(floatA, labA, cv::COLOR_BGR2Lab);
-    cv::cvtColor(floatB, labB, cv::COLOR_BGR2Lab);
-    cv::Mat difference = labA - labB;
-    difference = difference.reshape(1, int(difference.total()));
+    cv::Mat lab[2];
+    for (int i = 0; i < 2; ++i) {
+        (i ? b : a).convertTo(lab[i], CV_32FC3, 1.0 / 255);
+        cv::cvtColor(lab[i], lab[i], cv::COLOR_BGR2Lab);
+    }
+    const cv::Mat difference = cv::Mat(lab[0] - lab[1]).reshape(1, int(a.total()));
     cv::Mat squared;
     cv::reduce(difference.mul(difference), squared, 1, cv::REDUCE_SUM);
     cv::sqrt(squared, squared);
     return cv::mean(squared)[0];
-}
-
-// Encoded image bytes with EXIF (and IPTC, a colour profile) set by exiv2.
-QByteArray withExif(const std::vector<uchar> &encoded, const Exiv2::ExifData &exif,
-                    const Exiv2::IptcData &iptc = {}, const QByteArray &profile = {})
-{
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), long(encoded.size()));
-    image->setExifData(exif);
-    image->setIptcData(iptc);
-    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
-    if (!profile.isEmpty())
-        image->setIccProfile(icc);
-    image->writeMetadata();
-    image->io().seek(0, Exiv2::BasicIo::beg);
-    const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
-    return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
 }
 
 // The sampling factors of a JPEG's first component: 0x11 is 4:4:4, 0x22 4:2:0.
@@ -88,8 +46,6 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
 {
     const Workspace folder;
     // Stored 600 x 400, shown 400 x 600.
-    std::vector<uchar> jpeg;
-    cv::imencode(".jpg", folder.image("coffee.png"), jpeg);
     Exiv2::ExifData exif;
     exif["Exif.Image.Orientation"] = uint16_t(6);
     exif["Exif.Image.XResolution"] = Exiv2::URational(300, 1);
@@ -98,10 +54,9 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
     exif["Exif.Image.Artist"] = "A. Photographer";
     Exiv2::IptcData iptc;
     iptc["Iptc.Application2.City"] = "Lyon";
-    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    const QByteArray profile = profileBytes(srgb);
-    cmsCloseProfile(srgb);
-    writeFile(folder.path("portrait.jpg"), withExif(jpeg, exif, iptc, profile));
+    const QByteArray profile = savedProfile(cmsCreate_sRGBProfile());
+    writeFile(folder.path("portrait.jpg"), withMetadata(testing_support::encoded(folder.image("coffee.png"), ".jpg"), exif,
+                                                        iptc, profile));
 
     for (const QString output : {"out.jpg", "out.png", "out.tif", "out.webp"}) {
         SCOPED_TRACE(output.toStdString());
@@ -136,11 +91,9 @@ TEST(ColormatchPhotographs, OutputsKeepOrientationMetadataAndProfileAndThePrevie
         cv::Mat stored = how.transposed ? cv::Mat(upright.t()) : upright.clone();
         if (how.flip != 2)
             cv::flip(stored, stored, how.flip);
-        std::vector<uchar> png;
-        cv::imencode(".png", stored, png);
         Exiv2::ExifData turned;
         turned["Exif.Image.Orientation"] = uint16_t(orientation);
-        writeFile(folder.path("turned.png"), withExif(png, turned));
+        writeFile(folder.path("turned.png"), withMetadata(testing_support::encoded(stored), turned));
         const ProgramRun run = folder.run({"turned.png", "rocket.jpg", "-o", "turned.jpg", "--preview", "seen.png"});
         ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
         EXPECT_EQ(openMetadata(folder.path("turned.jpg"))->exifData()["Exif.Image.Orientation"].toLong(), orientation);
@@ -163,15 +116,14 @@ TEST(ColormatchPhotographs, AReferenceIsMatchedInTheTargetsColourSpace)
     const cv::Mat coffee = folder.image("coffee.png");
     cv::Mat inAdobe(coffee.size(), CV_8UC3);
     cmsDoTransform(toAdobe, coffee.data, inAdobe.data, cmsUInt32Number(coffee.total()));
-    cv::imwrite(folder.path("untagged.png").toStdString(), inAdobe);
-    std::vector<uchar> png;
-    cv::imencode(".png", inAdobe, png);
-    writeFile(folder.path("adobe.png"), withExif(png, {}, {}, profileBytes(adobe)));
+    const QByteArray png = testing_support::encoded(inAdobe);
+    writeFile(folder.path("untagged.png"), png);
+    writeFile(folder.path("adobe.png"), withMetadata(png, {}, {}, savedProfile(adobe, true)));
     cmsDeleteTransform(toAdobe);
     // A camera's Adobe RGB: no profile, the EXIF interoperability index R03.
     Exiv2::ExifData r03;
     r03["Exif.Iop.InteroperabilityIndex"] = "R03";
-    writeFile(folder.path("r03.png"), withExif(png, r03));
+    writeFile(folder.path("r03.png"), withMetadata(png, r03));
 
     for (const char *reference : {"coffee.png", "adobe.png", "untagged.png", "r03.png"}) {
         const ProgramRun run = folder.run({"chelsea.png", reference, "-o", QString(reference) + ".out.png", "--verbose"});

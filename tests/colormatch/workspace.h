@@ -11,6 +11,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <exiv2/exiv2.hpp>
+#include <lcms2.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <stdexcept>
@@ -27,6 +29,49 @@ inline void writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+// The profile's bytes; the profile is closed unless `keep`.
+inline QByteArray savedProfile(cmsHPROFILE profile, bool keep = false)
+{
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray bytes(int(size), '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    if (!keep)
+        cmsCloseProfile(profile);
+    return bytes;
+}
+
+// Adobe RGB's primaries with a gamma of 2.2, named "RGB built-in".
+inline cmsHPROFILE adobeRgb()
+{
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(gamma);
+    return profile;
+}
+
+// Encoded image bytes with EXIF (and IPTC, a colour profile, XMP) set by exiv2.
+inline QByteArray withMetadata(const QByteArray &encoded, const Exiv2::ExifData &exif, const Exiv2::IptcData &iptc = {},
+                               const QByteArray &profile = {}, const std::string &xmp = {})
+{
+    Exiv2::Image::AutoPtr image =
+        Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(encoded.constData()), long(encoded.size()));
+    image->setExifData(exif);
+    image->setIptcData(iptc);
+    Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
+    if (!profile.isEmpty())
+        image->setIccProfile(icc);
+    if (!xmp.empty())
+        image->setXmpPacket(xmp);
+    image->writeMetadata();
+    image->io().seek(0, Exiv2::BasicIo::beg);
+    const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
+    return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
 }
 
 // A folder with copies of the sample photographs and a file that is no image;

@@ -205,9 +205,8 @@ TEST(PamWriter, WritesNetpbmsLayoutThatTheEngineReadsBack)
         SCOPED_TRACE(testing::Message() << image.channels() << " channels, depth " << image.depth() << ", "
                                         << image.cols << " wide");
         const std::vector<uchar> written = encodePam(image);
-        const cv::UMat intake =
-            decodeImageBytes(QByteArray(reinterpret_cast<const char *>(written.data()), int(written.size())), "target");
-        const cv::Mat read = intake.getMat(cv::ACCESS_READ);
+        const cv::Mat read = decodeImageBytes(QByteArray(reinterpret_cast<const char *>(written.data()), int(written.size())),
+                                              "target").getMat(cv::ACCESS_READ).clone();
         ASSERT_EQ(read.type(), image.type());
         EXPECT_EQ(cv::norm(read, image, cv::NORM_INF), 0.0);
     }
@@ -241,17 +240,14 @@ TEST(WrittenResults, HoldThePixelsOfTheTiffResult)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const QByteArray request = frameRequest(testing_support::encoded(c.target), reference);
-        HostArguments png, jpg, tif;
-        jpg.format = QStringLiteral("jpg");
-        tif.format = QStringLiteral("tif");
-        const EngineRun pngRun = runEngine(png.list(), request);
-        const EngineRun jpgRun = runEngine(jpg.list(), request);
-        const EngineRun tifRun = runEngine(tif.list(), request);
-        ASSERT_EQ(pngRun.exitCode, 0) << pngRun.err.toStdString();
-        ASSERT_EQ(jpgRun.exitCode, 0) << jpgRun.err.toStdString();
-        ASSERT_EQ(tifRun.exitCode, 0) << tifRun.err.toStdString();
-        EXPECT_EQ(pngRun.err, tifRun.err);
-        EXPECT_EQ(jpgRun.err, tifRun.err);
+        EngineRun tifRun, pngRun, jpgRun;
+        for (auto [run, format] : {std::pair{&tifRun, "tif"}, {&pngRun, "png"}, {&jpgRun, "jpg"}}) {
+            HostArguments arguments;
+            arguments.format = QString::fromLatin1(format);
+            *run = runEngine(arguments.list(), request);
+            ASSERT_EQ(run->exitCode, 0) << run->err.toStdString();
+            EXPECT_EQ(run->err, tifRun.err) << format;
+        }
         const std::vector<uchar> file(pngRun.out.begin(), pngRun.out.end());
         const cv::Mat expected = decodeBytes(tifRun.out);
         ASSERT_EQ(expected.channels(), c.target.channels());

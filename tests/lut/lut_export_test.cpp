@@ -104,15 +104,14 @@ TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
 
         // The cube: its header, then every point of an n-level lattice, to six
         // decimals of values the engine holds as floats.
-        QFile file(base + "_cube.cube");
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = fromPlatformLines(file.readAll()).split('\n');
+        const QString cube = base + "_cube.cube";
+        const QList<QByteArray> lines = fromPlatformLines(readFileBytes(cube)).split('\n');
         ASSERT_EQ(lines.size(), 6 + n * n * n + 2);
         EXPECT_EQ(lines[3], QStringLiteral("TITLE \"Colvane LUT_%1\"").arg(n).toLatin1());
         EXPECT_EQ(lines[4], QStringLiteral("LUT_3D_SIZE %1").arg(n).toLatin1());
 #ifdef MATCHENGINE_TEST_OPENCOLORIO // not in the Windows build
         OCIO::FileTransformRcPtr transform = OCIO::FileTransform::Create();
-        transform->setSrc(file.fileName().toStdString().c_str());
+        transform->setSrc(cube.toStdString().c_str());
         transform->setInterpolation(OCIO::INTERP_TETRAHEDRAL);
         const auto reader = OCIO::Config::CreateRaw()->getProcessor(transform)->getDefaultCPUProcessor();
 #endif
@@ -145,8 +144,7 @@ TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
     golden.replace("\r", ""); // however the checkout stored its line ends
     QTemporaryDir dir;
     QFile old(dir.filePath("identity_cube.cube"));
-    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-    old.write(QByteArray(50000, 'x'));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly) && old.write(QByteArray(50000, 'x')) == 50000);
     old.close();
     EXPECT_EQ(writeCubeFile(buildCubeText(makeOutputLattice(2), 2), dir.filePath("identity")), QString());
     // CR LF line ends on Windows, otherwise the same bytes.

@@ -56,13 +56,14 @@ QByteArray fileOf(const cv::Mat &image)
     return QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size()));
 }
 
-cv::Mat matched(const cv::Mat &target, const cv::Mat &reference, float strength)
+cv::Mat matched(const cv::Mat &target, const cv::Mat &reference, float strength, bool lutExport = false)
 {
     QStringList lutFailures;
     testing::internal::CaptureStderr();
-    const cv::UMat result = matchColors(fileOf(target), fileOf(reference), false, strength, lutFailures);
+    const cv::UMat result = matchColors(fileOf(target), fileOf(reference), lutExport, strength, lutFailures);
     const std::string lines = testing::internal::GetCapturedStderr();
     EXPECT_EQ(lines.find("CRASH"), std::string::npos) << lines;
+    EXPECT_TRUE(lutFailures.isEmpty());
     return result.getMat(cv::ACCESS_READ).clone();
 }
 
@@ -72,11 +73,9 @@ cv::Mat eightBitColours(const cv::Mat &image)
 {
     cv::Mat eight;
     image.convertTo(eight, CV_8U, image.depth() == CV_16U ? 1.0 / 257.0 : 1.0);
-    cv::Mat bgr;
-    if (eight.channels() == 3)
-        return eight;
-    cv::cvtColor(eight, bgr, eight.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
-    return bgr;
+    if (eight.channels() != 3)
+        cv::cvtColor(eight, eight, eight.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+    return eight;
 }
 
 // Largest difference between a result's alpha and the target's, in 8 bits.
@@ -129,6 +128,14 @@ double meanLightnessDifference(const cv::Mat &a, const cv::Mat &b)
         for (int x = 0; x < a.cols; ++x)
             sum += std::abs(lightness(a.at<cv::Vec3b>(y, x)) - lightness(b.at<cv::Vec3b>(y, x)));
     return sum / double(a.total());
+}
+
+// The intake of `file` has exactly the pixels of `expected`.
+void expectIntake(const QByteArray &file, const cv::Mat &expected)
+{
+    const cv::Mat decoded = decodeImageBytes(file, "target").getMat(cv::ACCESS_READ).clone();
+    ASSERT_EQ(decoded.type(), expected.type());
+    EXPECT_EQ(cv::norm(decoded, expected, cv::NORM_INF), 0.0);
 }
 
 } // namespace
@@ -260,11 +267,7 @@ TEST(MatchColors, HiddenPixelsDoNotSteerTheMatch)
         QByteArray cubes[2];
         for (int i = 0; i < 2; ++i) {
             engineSettings().lutBasePath = dir.filePath(QStringLiteral("look%1").arg(i));
-            QStringList failures;
-            testing::internal::CaptureStderr();
-            matchColors(fileOf(i == 0 ? c.targetA : c.targetB), fileOf(c.referenceA), true, 1.0f, failures);
-            testing::internal::GetCapturedStderr();
-            EXPECT_TRUE(failures.isEmpty());
+            matched(i == 0 ? c.targetA : c.targetB, c.referenceA, 1.0f, true);
             cubes[i] = readFileBytes(engineSettings().lutBasePath + QStringLiteral("_cube.cube"));
         }
         EXPECT_FALSE(cubes[0].isEmpty());
@@ -325,13 +328,8 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
     const QList<QByteArray> files{readFileBytes(samplePath(QStringLiteral("rocket.jpg"))), encoded(photo, ".jpg"),
                                   encoded(photo, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 80}),
                                   encoded(grey, ".jpg")};
-    for (const QByteArray &file : files) {
-        const cv::Mat expected = decodeBytes(file, cv::IMREAD_UNCHANGED);
-        const cv::UMat intake = decodeImageBytes(file, "target");
-        const cv::Mat decoded = intake.getMat(cv::ACCESS_READ);
-        ASSERT_EQ(decoded.type(), expected.type());
-        EXPECT_EQ(cv::norm(decoded, expected, cv::NORM_INF), 0.0);
-    }
+    for (const QByteArray &file : files)
+        expectIntake(file, decodeBytes(file, cv::IMREAD_UNCHANGED));
 }
 
 // PAM files as other programs write them: read by their tuple type, or by
@@ -341,47 +339,35 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
 TEST(ImageIntake, PamIsReadAsNetpbmDefinesIt)
 {
     const auto pam = [](int width, int depth, int largest, const char *tupleType, const QByteArray &samples) {
-        QByteArray header = QStringLiteral("P7\nWIDTH %1\nHEIGHT 1\nDEPTH %2\nMAXVAL %3\n")
-                                .arg(width)
-                                .arg(depth)
-                                .arg(largest)
-                                .toLatin1();
+        QByteArray header =
+            QStringLiteral("P7\nWIDTH %1\nHEIGHT 1\nDEPTH %2\nMAXVAL %3\n").arg(width).arg(depth).arg(largest).toLatin1();
         if (*tupleType)
             header += QByteArray("TUPLTYPE ") + tupleType + "\n";
         return header + "ENDHDR\n" + samples;
     };
+    const auto pixel = [](int type, const cv::Scalar &value) { return cv::Mat(1, 1, type, value); };
     const struct {
         const char *name;
         QByteArray file;
         cv::Mat expected; // empty: refused
     } cases[] = {
-        {"RGB", pam(1, 3, 255, "RGB", QByteArray("\xff\x00\x10", 3)), cv::Mat(1, 1, CV_8UC3, cv::Scalar(16, 0, 255))},
-        {"DEPTH 3 without a tuple type", pam(1, 3, 255, "", QByteArray("\xff\x00\x10", 3)),
-         cv::Mat(1, 1, CV_8UC3, cv::Scalar(16, 0, 255))},
+        {"RGB", pam(1, 3, 255, "RGB", QByteArray("\xff\x00\x10", 3)), pixel(CV_8UC3, {16, 0, 255})},
+        {"DEPTH 3 without a tuple type", pam(1, 3, 255, "", QByteArray("\xff\x00\x10", 3)), pixel(CV_8UC3, {16, 0, 255})},
         {"DEPTH 4 without a tuple type", pam(1, 4, 255, "", QByteArray("\xff\x00\x10\x80", 4)),
-         cv::Mat(1, 1, CV_8UC4, cv::Scalar(16, 0, 255, 128))},
-        {"RGB_ALPHA", pam(1, 4, 255, "RGB_ALPHA", QByteArray("\x01\x02\x03\x04", 4)),
-         cv::Mat(1, 1, CV_8UC4, cv::Scalar(3, 2, 1, 4))},
-        {"GRAYSCALE_ALPHA", pam(1, 2, 255, "GRAYSCALE_ALPHA", QByteArray("\x40\x80", 2)),
-         cv::Mat(1, 1, CV_8UC2, cv::Scalar(64, 128))},
-        {"BLACKANDWHITE", pam(2, 1, 1, "BLACKANDWHITE", QByteArray("\x01\x00", 2)),
-         (cv::Mat_<uchar>(1, 2) << 255, 0)},
-        {"MAXVAL 100", pam(1, 3, 100, "RGB", QByteArray("\x64\x32\x00", 3)),
-         cv::Mat(1, 1, CV_8UC3, cv::Scalar(0, 128, 255))},
-        {"MAXVAL 1000, 16 bits", pam(1, 1, 1000, "GRAYSCALE", QByteArray("\x01\xf4", 2)),
-         cv::Mat(1, 1, CV_16UC1, cv::Scalar(32768))},
-        {"cut short", pam(2, 3, 255, "RGB", QByteArray("\x01\x02\x03\x04", 4)), cv::Mat()},
-        {"RGB with DEPTH 1", pam(1, 1, 255, "RGB", QByteArray("\x01", 1)), cv::Mat()},
+         pixel(CV_8UC4, {16, 0, 255, 128})},
+        {"RGB_ALPHA", pam(1, 4, 255, "RGB_ALPHA", "\x01\x02\x03\x04"), pixel(CV_8UC4, {3, 2, 1, 4})},
+        {"GRAYSCALE_ALPHA", pam(1, 2, 255, "GRAYSCALE_ALPHA", "\x40\x80"), pixel(CV_8UC2, {64, 128})},
+        {"BLACKANDWHITE", pam(2, 1, 1, "BLACKANDWHITE", QByteArray("\x01\x00", 2)), (cv::Mat_<uchar>(1, 2) << 255, 0)},
+        {"MAXVAL 100", pam(1, 3, 100, "RGB", QByteArray("\x64\x32\x00", 3)), pixel(CV_8UC3, {0, 128, 255})},
+        {"MAXVAL 1000, 16 bits", pam(1, 1, 1000, "GRAYSCALE", "\x01\xf4"), pixel(CV_16UC1, {32768})},
+        {"cut short", pam(2, 3, 255, "RGB", "\x01\x02\x03\x04"), cv::Mat()},
+        {"RGB with DEPTH 1", pam(1, 1, 255, "RGB", "\x01"), cv::Mat()},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.expected.empty()) {
+        if (c.expected.empty())
             EXPECT_THROW(decodeImageBytes(c.file, "target"), EngineError);
-            continue;
-        }
-        const cv::UMat intake = decodeImageBytes(c.file, "target");
-        const cv::Mat decoded = intake.getMat(cv::ACCESS_READ);
-        ASSERT_EQ(decoded.type(), c.expected.type());
-        EXPECT_EQ(cv::norm(decoded, c.expected, cv::NORM_INF), 0.0);
+        else
+            expectIntake(c.file, c.expected);
     }
 }
