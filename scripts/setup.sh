@@ -26,17 +26,8 @@ packages=(
   xvfb                 # a screen in memory, for the picture of the plug-in's dialog (gimp/screenshot.sh)
 )
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+installMissingPackages "${packages[@]}"
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${MATCHENGINE_BUILD_DIR:-$root/build}"

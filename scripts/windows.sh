@@ -54,17 +54,8 @@ packages=(
   opencl-c-headers             # OpenCL headers for OpenCV's runtime loader (Debian's OpenCV source drops its copy)
   ca-certificates curl xz-utils zip ccache procps
 )
-missing=()
-for name in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed' || missing+=("$name")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  say "installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
+installMissingPackages "${packages[@]}"
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 triplet=x86_64-w64-mingw32
