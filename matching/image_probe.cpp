@@ -13,7 +13,10 @@
 #include <tiffio.h>
 #include <webp/decode.h>
 
+#include <QSysInfo>
+
 #include <climits>
+#include <cmath>
 #include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
@@ -332,7 +335,10 @@ Declared readBmp(const Bytes &b, const char *which)
 //    bytes) and comment lines, until ENDHDR; numbers are read by atoi. The
 //    engine decodes PAM itself (decodePam), by these rules too.
 //  PF, Pf (PFM): "P", kind, LF, then width, height and scale, each the bytes
-//    up to the next white space byte, read by atoi.
+//    up to the next white space byte, read by atoi (the scale by atof); then
+//    32-bit float samples, R, G, B (PF) or grey (Pf), the bottom row first.
+//    The engine decodes PFM itself (decodePfm): OpenCV's reader goes through
+//    a temporary file, which it cannot delete on Windows while it is open.
 
 // OpenCV's readers fail when they read past the end; `ended` records it, and
 // the byte read there is none a loop below stops or goes on for.
@@ -500,6 +506,27 @@ QByteArray pfmToken(Cursor &c)
     return token;
 }
 
+// A PFM file's header as the decoder below uses it.
+struct PfmLayout {
+    qint64 width = 0;
+    qint64 height = 0;
+    double scale = 0;     // its size scales the samples down; its sign gives the byte order
+    qint64 dataStart = 0; // the first sample's offset
+};
+
+PfmLayout readPfmLayout(Cursor &c, const char *which)
+{
+    if (c.b.at(2) != '\n')
+        unreadable(which, "PFM", c.b, QStringLiteral("no line feed after the signature"));
+    c.position = 3;
+    const QByteArray width = pfmToken(c);
+    const QByteArray height = pfmToken(c);
+    const QByteArray scale = pfmToken(c);
+    if (width.isNull() || height.isNull() || scale.isNull())
+        unreadable(which, "PFM", c.b, QStringLiteral("its header is cut short or not ASCII"));
+    return {atoiOf(width), atoiOf(height), std::atof(scale.constData()), c.position};
+}
+
 Declared readNetpbm(const Bytes &b, const char *which)
 {
     Cursor c{b};
@@ -507,14 +534,8 @@ Declared readNetpbm(const Bytes &b, const char *which)
     if (kind == '7')
         return readPam(c, which);
     if (kind == 'f' || kind == 'F') {
-        if (b.at(2) != '\n')
-            unreadable(which, "PFM", b, QStringLiteral("no line feed after the signature"));
-        c.position = 3;
-        const QByteArray width = pfmToken(c);
-        const QByteArray height = pfmToken(c);
-        if (width.isNull() || height.isNull() || pfmToken(c).isNull())
-            unreadable(which, "PFM", b, QStringLiteral("its header is cut short or not ASCII"));
-        return {atoiOf(width), atoiOf(height), 0};
+        const PfmLayout pfm = readPfmLayout(c, which);
+        return {pfm.width, pfm.height, 0};
     }
     c.position = 2;
     qint64 width = 0, height = 0, largest = 1;
@@ -596,6 +617,40 @@ cv::Mat decodePam(const QByteArray &bytes, const char *which)
         cv::min(image, cv::Scalar::all(double(pam.largest)), image);
         image.convertTo(image, -1, double(full) / double(pam.largest));
     }
+    return image;
+}
+
+cv::Mat decodePfm(const QByteArray &bytes, const char *which)
+{
+    const Bytes b{reinterpret_cast<const uchar *>(bytes.constData()), bytes.size()};
+    Cursor c{b};
+    const PfmLayout pfm = readPfmLayout(c, which);
+    checkPixelCount(pfm.width, pfm.height, which);
+    if (!(std::fabs(pfm.scale) > 0.0))
+        unreadable(which, "PFM", b, QStringLiteral("its scale is 0 or not a number"));
+    const int channels = b.at(1) == 'F' ? 3 : 1;
+    const int rows = int(pfm.height), cols = int(pfm.width);
+    const qint64 rowBytes = pfm.width * channels * qint64(sizeof(float));
+    if (!b.has(pfm.dataStart, rowBytes * pfm.height))
+        truncatedFile(which, "PFM", b);
+    // Rows are stored bottom first; a negative scale means little-endian samples.
+    const bool swapped = (pfm.scale < 0) != (QSysInfo::ByteOrder == QSysInfo::LittleEndian);
+    cv::Mat image(rows, cols, CV_32FC(channels));
+    for (int y = 0; y < rows; ++y) {
+        const uchar *from = b.data + pfm.dataStart + (rows - 1 - y) * rowBytes;
+        uchar *to = image.ptr(y);
+        if (!swapped) {
+            std::memcpy(to, from, size_t(rowBytes));
+            continue;
+        }
+        for (qint64 i = 0; i < rowBytes; i += 4)
+            for (int k = 0; k < 4; ++k)
+                to[i + k] = from[i + 3 - k];
+    }
+    if (channels == 3)
+        cv::cvtColor(image, image, cv::COLOR_RGB2BGR);
+    // As OpenCV's reader scales them, so that results do not depend on which decoded the file.
+    image *= 1.f / std::fabs(pfm.scale);
     return image;
 }
 

@@ -106,6 +106,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
         decoded = decodeJpeg(bytes, which);
     } else if (format == ImageFormat::netpbm && bytes.startsWith("P7")) {
         decoded = decodePam(bytes, which);
+    } else if (format == ImageFormat::netpbm && (bytes.startsWith("Pf") || bytes.startsWith("PF"))) {
+        decoded = decodePfm(bytes, which);
     } else {
         // A header over the request's own bytes: the encoded image is not copied.
         const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));

@@ -59,6 +59,10 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which);
 // above, scaled to the full range of their depth; colour comes back as B, G,
 // R(, A). Refuses a file shorter than its samples.
 cv::Mat decodePam(const QByteArray &bytes, const char *which);
+// Decodes a PFM file as OpenCV's reader does (float B, G, R or grey, samples
+// divided by the size of the scale) without a temporary file. Refuses a scale
+// of 0 and a file shorter than its samples.
+cv::Mat decodePfm(const QByteArray &bytes, const char *which);
 
 // Any channel count the decoders give, alpha dropped, as B, G, R.
 cv::UMat colourPlanes(const cv::UMat &image);

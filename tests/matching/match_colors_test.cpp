@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace testing_support;
@@ -330,6 +331,40 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
                                   encoded(grey, ".jpg")};
     for (const QByteArray &file : files)
         expectIntake(file, decodeBytes(file, cv::IMREAD_UNCHANGED));
+}
+
+// PFM files give OpenCV's reader's pixels (rows bottom first, R, G, B, either
+// byte order, divided by the scale's size), read without a temporary file:
+// none can be made here.
+TEST(ImageIntake, PfmIsReadAsOpenCvReadsItWithoutATemporaryFile)
+{
+    const auto pfm = [](char kind, int width, int height, const char *scale, std::vector<float> samples,
+                        bool bigEndian) {
+        QByteArray data(reinterpret_cast<const char *>(samples.data()), int(samples.size() * sizeof(float)));
+        if (bigEndian)
+            for (int i = 0; i < data.size(); i += 4)
+                std::reverse(data.begin() + i, data.begin() + i + 4);
+        return QStringLiteral("P%1\n%2 %3\n%4\n").arg(kind).arg(width).arg(height).arg(scale).toLatin1() + data;
+    };
+    const std::vector<float> six{0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
+    const struct {
+        const char *name;
+        QByteArray file;
+    } cases[] = {
+        {"colour, little-endian", pfm('F', 2, 1, "-1.0", six, false)},
+        {"colour, big-endian, scale 2", pfm('F', 1, 2, "2", six, true)},
+        {"grey, three rows", pfm('f', 2, 3, "-0.5", {0.1f, 0.2f, 0.3f, 0.4f, 0.45f, 0.0f}, false)},
+    };
+    const QByteArray temporary = qgetenv("OPENCV_TEMP_PATH");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const cv::Mat expected = decodeBytes(c.file, cv::IMREAD_UNCHANGED);
+        qputenv("OPENCV_TEMP_PATH", "/nonexistent/folder");
+        expectIntake(c.file, expected);
+        qputenv("OPENCV_TEMP_PATH", temporary);
+    }
+    EXPECT_THROW(decodeImageBytes(pfm('F', 2, 1, "-1.0", {0.1f, 0.2f, 0.3f}, false), "target"), EngineError);
+    EXPECT_THROW(decodeImageBytes(pfm('f', 1, 1, "0", {0.1f}, false), "target"), EngineError);
 }
 
 // PAM files as other programs write them: read by their tuple type, or by
