@@ -104,6 +104,8 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     cv::Mat decoded;
     if (format == ImageFormat::jpeg) {
         decoded = decodeJpeg(bytes, which);
+    } else if (format == ImageFormat::png) {
+        decoded = decodePng(bytes, which);
     } else if (format == ImageFormat::netpbm && bytes.startsWith("P7")) {
         decoded = decodePam(bytes, which);
     } else if (format == ImageFormat::netpbm && (bytes.startsWith("Pf") || bytes.startsWith("PF"))) {

@@ -59,6 +59,9 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which);
 // above, scaled to the full range of their depth; colour comes back as B, G,
 // R(, A). Refuses a file shorter than its samples.
 cv::Mat decodePam(const QByteArray &bytes, const char *which);
+// Decodes a PNG with libpng as cv::imdecode would (see png_decoding.cpp),
+// refusing what libpng refuses with its reason.
+cv::Mat decodePng(const QByteArray &bytes, const char *which);
 // Decodes a PFM file as OpenCV's reader does (float B, G, R or grey, samples
 // divided by the size of the scale) without a temporary file. Refuses a scale
 // of 0 and a file shorter than its samples.

@@ -14,6 +14,8 @@
 
 #include <QTemporaryDir>
 
+#include <png.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -331,6 +333,69 @@ TEST(ImageIntake, JpegPixelsAreThoseOfOpenCv)
                                   encoded(grey, ".jpg")};
     for (const QByteArray &file : files)
         expectIntake(file, decodeBytes(file, cv::IMREAD_UNCHANGED));
+}
+
+// Every kind of PNG gives the pixels OpenCV's reader gives: colour types, bit
+// depths, palettes, transparent colours, interlacing; and both refuse a cut file.
+TEST(ImageIntake, PngPixelsAreThoseOfOpenCv)
+{
+    const auto png = [](int colourType, int bitDepth, bool transparent, bool interlaced) {
+        const int width = 7, height = 5;
+        QByteArray file;
+        png_structp writer = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        png_infop info = png_create_info_struct(writer);
+        png_set_write_fn(writer, &file, [](png_structp w, png_bytep data, png_size_t size) {
+            static_cast<QByteArray *>(png_get_io_ptr(w))->append(reinterpret_cast<const char *>(data), int(size));
+        }, nullptr);
+        png_set_IHDR(writer, info, width, height, bitDepth, colourType,
+                     interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                     PNG_FILTER_TYPE_DEFAULT);
+        std::vector<png_color> palette(16);
+        std::vector<png_byte> opacity{0, 128, 255, 7};
+        png_color_16 colour{0, 40, 50, 60, 1};
+        for (int i = 0; i < 16; ++i)
+            palette[i] = {png_byte(i * 16), png_byte(255 - i * 9), png_byte(i * i)};
+        if (colourType == PNG_COLOR_TYPE_PALETTE)
+            png_set_PLTE(writer, info, palette.data(), 16);
+        if (transparent)
+            png_set_tRNS(writer, info, opacity.data(), int(opacity.size()), &colour);
+        png_write_info(writer, info);
+        cv::Mat rows(height, int(png_get_rowbytes(writer, info)), CV_8U);
+        cv::randu(rows, 0, 256);
+        if (colourType == PNG_COLOR_TYPE_PALETTE) // indices within the palette
+            rows &= cv::Scalar::all(bitDepth == 8 ? 15 : 255);
+        std::vector<png_bytep> pointers;
+        for (int y = 0; y < height; ++y)
+            pointers.push_back(rows.ptr(y));
+        png_write_image(writer, pointers.data());
+        png_write_end(writer, nullptr);
+        png_destroy_write_struct(&writer, &info);
+        return file;
+    };
+    const struct {
+        const char *name;
+        QByteArray file;
+    } cases[] = {
+        {"RGB", png(PNG_COLOR_TYPE_RGB, 8, false, false)},
+        {"RGB, a transparent colour", png(PNG_COLOR_TYPE_RGB, 8, true, false)},
+        {"RGBA, interlaced", png(PNG_COLOR_TYPE_RGBA, 8, false, true)},
+        {"RGB, 16 bits", png(PNG_COLOR_TYPE_RGB, 16, false, false)},
+        {"RGBA, 16 bits", png(PNG_COLOR_TYPE_RGBA, 16, false, false)},
+        {"grey", png(PNG_COLOR_TYPE_GRAY, 8, false, false)},
+        {"grey, 2 bits, a transparent level", png(PNG_COLOR_TYPE_GRAY, 2, true, false)},
+        {"grey, 1 bit, interlaced", png(PNG_COLOR_TYPE_GRAY, 1, false, true)},
+        {"grey with alpha", png(PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, false)},
+        {"grey with alpha, 16 bits", png(PNG_COLOR_TYPE_GRAY_ALPHA, 16, false, false)},
+        {"palette", png(PNG_COLOR_TYPE_PALETTE, 8, false, false)},
+        {"palette of 4 bits, some transparent", png(PNG_COLOR_TYPE_PALETTE, 4, true, false)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        expectIntake(c.file, decodeBytes(c.file, cv::IMREAD_UNCHANGED));
+    }
+    const QByteArray cut = cases[0].file.left(cases[0].file.size() - 20);
+    EXPECT_TRUE(decodeBytes(cut, cv::IMREAD_UNCHANGED).empty());
+    EXPECT_THROW(decodeImageBytes(cut, "target"), EngineError);
 }
 
 // PFM files give OpenCV's reader's pixels (rows bottom first, R, G, B, either
