@@ -1,15 +1,12 @@
-// The engine against its codec floor, on generated photographs of 2 to 48
-// megapixels. For each size it runs, through matchengine_bench_host (a small
-// process that plays the host), the real engine binary with PNG and JPG output,
-// with and without LUT export, and the codec floor (decode both images, encode
-// the result with the same parameters). It prints wall times, the ratio engine
-// / floor, peak memory per target pixel, and the engine's time between its
-// progress codes. Then, unless --no-encoders, it times PNG encoders alone on
-// each decoded target (png_encoders.cpp).
-//
-// Usage: matchengine_bench [--sizes 2,12,24,48] [--repeat N] [--input jpg|png]
-//                          [--opencl on|off] [--cache DIR] [--keep DIR] [--engine PATH]
-//                          [--no-encoders] [--verbose]
+// The engine against its codec floor, on generated photographs from a 64 x 48
+// preview thumbnail to 48 megapixels. For each size it runs, through
+// matchengine_bench_host (a small process that plays the host), the real engine
+// binary with PNG and JPG output, with and without LUT export, and the codec
+// floor (decode both images, encode the result with the same parameters); and
+// once the capability query. It prints wall and CPU times, the ratios engine /
+// floor, peak memory, and the engine's time between its progress codes. Then,
+// unless --no-encoders, it times PNG encoders alone on each decoded target
+// (png_encoders.cpp). `matchengine_bench --help` lists the options.
 #include "png_encoders.h"
 
 #include <opencv2/core.hpp>
@@ -34,24 +31,44 @@
 
 namespace {
 
-// Camera-like frames (3:2) and references of about half their pixel count.
+// Camera-like frames (3:2) and references of about half their pixel count;
+// and a host's preview thumbnail against a reference thumbnail.
 struct SizeCase {
-    int megapixels;
+    const char *key;   // as --sizes names it
+    const char *label; // in the tables
+    const char *file;  // in the cache's file names
     cv::Size target;
     cv::Size reference;
+    uint64 seed;
 };
 
 const SizeCase sizeCases[] = {
-    {2, {1728, 1152}, {1224, 816}},
-    {12, {4256, 2832}, {3008, 2000}},
-    {24, {6000, 4000}, {4240, 2832}},
-    {48, {8496, 5664}, {6000, 4000}},
+    {"64x48", "64x48", "64x48", {64, 48}, {64, 48}, 100},
+    {"0.3", "0.3 MP", "0.3mp", {672, 448}, {480, 320}, 101},
+    {"2", "2 MP", "2mp", {1728, 1152}, {1224, 816}, 2},
+    {"12", "12 MP", "12mp", {4256, 2832}, {3008, 2000}, 12},
+    {"24", "24 MP", "24mp", {6000, 4000}, {4240, 2832}, 24},
+    {"48", "48 MP", "48mp", {8496, 5664}, {6000, 4000}, 48},
 };
 
+const SizeCase &sizeCase(const std::string &key)
+{
+    for (const SizeCase &size : sizeCases)
+        if (key == size.key)
+            return size;
+    std::fprintf(stderr, "no photograph size '%s'; sizes are 64x48, 0.3, 2, 12, 24 and 48 (megapixels)\n",
+                 key.c_str());
+    std::exit(64);
+}
+
+// The engine's capability-query token (engine/engine.h), at position 3.
+const char *const capabilityToken = "QX7PLM";
+
 struct Options {
-    std::vector<int> sizes{2, 12, 24};
+    std::vector<std::string> sizes{"0.3", "2", "12", "24"};
     int repeat = 1;
     std::string input = "jpg";
+    std::string noise = "none";
     std::string openCL = "on";
     std::string cache = BENCH_CACHE_DIR;
     std::string keep;
@@ -60,13 +77,27 @@ struct Options {
     bool verbose = false;
 };
 
-[[noreturn]] void usage(const char *program)
+// To standard output with status 0 when asked for, to standard error with 64
+// after a bad option.
+[[noreturn]] void usage(const char *program, bool asked = false)
 {
-    std::fprintf(stderr,
-                 "usage: %s [--sizes 2,12,24,48] [--repeat N] [--input jpg|png] [--opencl on|off]\n"
-                 "          [--cache DIR] [--keep DIR] [--engine PATH] [--no-encoders] [--verbose]\n",
+    std::fprintf(asked ? stdout : stderr,
+                 "usage: %s [OPTIONS]\n"
+                 "Whole engine requests against the codec floor (see bench/README.md).\n"
+                 "  --sizes LIST        comma-separated, any of 64x48 (a preview thumbnail), 0.3, 2, 12, 24, 48\n"
+                 "                      (megapixels; the reference has about half the pixels); default 0.3,2,12,24\n"
+                 "  --repeat N          runs per case, round-robin; the tables keep the best (default 1)\n"
+                 "  --input jpg|png     how the photographs are encoded (default jpg, quality 95)\n"
+                 "  --noise none|sensor sensor: strong per-pixel noise on every photograph (default none)\n"
+                 "  --opencl on|off     the engine's OpenCL argument (default on)\n"
+                 "  --engine PATH       another engine binary, for before/after comparisons\n"
+                 "  --cache DIR         where the photographs and requests are kept (generated once)\n"
+                 "  --keep DIR          keep the results of the runs without LUT export\n"
+                 "  --no-encoders       skip the PNG encoders alone\n"
+                 "  --verbose           one line per run as it finishes\n"
+                 "  --help              this text\n",
                  program);
-    std::exit(64);
+    std::exit(asked ? 0 : 64);
 }
 
 Options parseOptions(int argc, char **argv)
@@ -84,11 +115,13 @@ Options parseOptions(int argc, char **argv)
             std::stringstream list(value());
             std::string item;
             while (std::getline(list, item, ','))
-                options.sizes.push_back(std::atoi(item.c_str()));
+                options.sizes.push_back(sizeCase(item).key);
         } else if (word == "--repeat") {
             options.repeat = std::max(1, std::atoi(value().c_str()));
         } else if (word == "--input") {
             options.input = value();
+        } else if (word == "--noise") {
+            options.noise = value();
         } else if (word == "--opencl") {
             options.openCL = value();
         } else if (word == "--cache") {
@@ -101,17 +134,14 @@ Options parseOptions(int argc, char **argv)
             options.encoders = false;
         } else if (word == "--verbose") {
             options.verbose = true;
+        } else if (word == "--help" || word == "-h") {
+            usage(argv[0], true);
         } else {
             usage(argv[0]);
         }
     }
-    for (const int size : options.sizes)
-        if (std::none_of(std::begin(sizeCases), std::end(sizeCases),
-                         [&](const SizeCase &c) { return c.megapixels == size; })) {
-            std::fprintf(stderr, "no photograph size %d; sizes are 2, 12, 24 and 48 (megapixels)\n", size);
-            std::exit(64);
-        }
-    if (options.input != "jpg" && options.input != "png")
+    if (options.sizes.empty() || (options.input != "jpg" && options.input != "png")
+        || (options.noise != "none" && options.noise != "sensor"))
         usage(argv[0]);
     return options;
 }
@@ -160,10 +190,16 @@ cv::Scalar jitter(cv::RNG &rng, const cv::Scalar &tint, double spread)
 
 // A scene lit from above: smooth colour gradients, overlapping soft-edged
 // objects with their own shading, mid-frequency texture and sensor noise, so
-// that the codecs meet what they meet in real photographs.
-cv::Mat makePhotograph(cv::Size size, uint64 seed, const cv::Scalar &tint)
+// that the codecs meet what they meet in real photographs. With sensorNoise,
+// the grain of a small sensor at a high ISO on top: independent in every
+// channel and pixel, plus blotches of colour two pixels across, which leaves
+// lossless encoders little to find.
+cv::Mat makePhotograph(cv::Size size, uint64 seed, const cv::Scalar &tint, bool sensorNoise)
 {
     cv::RNG rng(seed);
+    // cv::randn draws from this thread's generator: seeded too, so that a
+    // photograph does not depend on which others were made before it.
+    cv::theRNG() = cv::RNG(~seed);
     cv::Mat coarse(5, 7, CV_8UC3);
     for (int y = 0; y < coarse.rows; ++y)
         for (int x = 0; x < coarse.cols; ++x) {
@@ -226,6 +262,15 @@ cv::Mat makePhotograph(cv::Size size, uint64 seed, const cv::Scalar &tint)
     cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(2.5));
     cv::add(fullTexture, noise, noise);
     fullTexture.release();
+    if (sensorNoise) {
+        cv::Mat grain(size, CV_16SC3);
+        cv::randn(grain, cv::Scalar::all(0), cv::Scalar::all(6));
+        cv::add(noise, grain, noise);
+        cv::Mat blotches(std::max(1, size.height / 2), std::max(1, size.width / 2), CV_16SC3);
+        cv::randn(blotches, cv::Scalar::all(0), cv::Scalar::all(4));
+        cv::resize(blotches, grain, size, 0, 0, cv::INTER_LINEAR);
+        cv::add(noise, grain, noise);
+    }
     cv::Mat result;
     cv::add(image, noise, result, cv::noArray(), CV_8U);
     return result;
@@ -249,24 +294,31 @@ void appendBigEndian(std::vector<unsigned char> &bytes, int value)
         bytes.push_back(static_cast<unsigned char>((v >> shift) & 0xff));
 }
 
+// The cache's name of one size's photographs: the size, and the noise unless
+// none (the names of the plain photographs are those of earlier rounds).
+std::string photographName(const Options &options, const SizeCase &size)
+{
+    return std::string(size.file) + (options.noise == "none" ? "" : "-" + options.noise);
+}
+
 // The framed request of one size, generated once and kept in the cache.
 std::string requestFile(const Options &options, const SizeCase &size)
 {
-    const std::string name = std::to_string(size.megapixels) + "mp";
+    const std::string name = photographName(options, size);
     const std::string path = options.cache + "/request-" + name + "-" + options.input + ".bin";
     if (fileExists(path))
         return path;
-    std::printf("generating the %d MP photographs (once, into %s)...\n", size.megapixels, options.cache.c_str());
+    std::printf("generating the %s photographs (once, into %s)...\n", name.c_str(), options.cache.c_str());
     std::fflush(stdout);
+    const bool sensorNoise = options.noise == "sensor";
     std::vector<unsigned char> target, reference;
     {
-        const cv::Mat image = makePhotograph(size.target, 1000 + static_cast<uint64>(size.megapixels),
-                                             cv::Scalar(120, 140, 95));
+        const cv::Mat image = makePhotograph(size.target, 1000 + size.seed, cv::Scalar(120, 140, 95), sensorNoise);
         target = encodeInput(image, options.input);
     }
     {
-        const cv::Mat image = makePhotograph(size.reference, 2000 + static_cast<uint64>(size.megapixels),
-                                             cv::Scalar(70, 125, 185));
+        const cv::Mat image =
+            makePhotograph(size.reference, 2000 + size.seed, cv::Scalar(70, 125, 185), sensorNoise);
         reference = encodeInput(image, options.input);
     }
     writeFile(options.cache + "/target-" + name + "." + options.input, target);
@@ -287,6 +339,7 @@ std::string requestFile(const Options &options, const SizeCase &size)
 struct Run {
     bool ok = false;
     double wall = 0;       // seconds
+    double cpu = 0;        // seconds, user + system, all threads
     long long peakKib = 0;
     long long outBytes = 0;
     std::vector<std::pair<double, std::string>> lines; // seconds since start, text
@@ -361,6 +414,10 @@ Run runThroughHost(const std::string &request, const std::string &output, const 
             long long us = 0;
             fields >> us;
             run.wall = us / 1e6;
+        } else if (key == "cpu_us") {
+            long long us = 0;
+            fields >> us;
+            run.cpu = us / 1e6;
         } else if (key == "peak_rss_kib") {
             fields >> run.peakKib;
         } else if (key == "out_bytes") {
@@ -385,22 +442,26 @@ Run runThroughHost(const std::string &request, const std::string &output, const 
 }
 
 struct Case {
-    int megapixels;
+    std::string size; // a SizeCase key; empty for the capability query
     std::string format;
     bool engine;
     bool lut;
     std::string label() const
     {
-        return std::to_string(megapixels) + " MP " + format + (engine ? (lut ? " engine+LUT" : " engine") : " floor");
+        if (size.empty())
+            return "capability query";
+        return sizeCase(size).label + (" " + format) + (engine ? (lut ? " engine+LUT" : " engine") : " floor");
     }
 };
 
 Run runCase(const Options &options, const Case &c, const std::string &request)
 {
+    if (c.size.empty())
+        return runThroughHost("/dev/null", "", {options.engine, "bench", "1", capabilityToken});
     std::string output;
     if (!options.keep.empty() && !c.lut)
-        output = options.keep + "/" + std::to_string(c.megapixels) + "mp-" + (c.engine ? "engine" : "floor") + "."
-            + c.format;
+        output = options.keep + "/" + photographName(options, sizeCase(c.size)) + "-"
+            + (c.engine ? "engine" : "floor") + "." + c.format;
     if (!c.engine)
         return runThroughHost(request, output, {CODEC_FLOOR_BINARY, c.format});
     const std::string lutBase = options.cache + "/lut-out/look";
@@ -475,9 +536,25 @@ void printMachine(const Options &options)
     std::printf("OpenCV %s; engine OpenCL argument '%s'; OPENCV_OPENCL_DEVICE %s%s\n", CV_VERSION,
                 options.openCL.c_str(), device ? device : "unset",
                 device ? "" : " (OpenCV takes GPU devices only: without a GPU, OpenCL is in effect off)");
-    std::printf("inputs: %s (target N MP, reference about N/2 MP); output png = the engine's PNG writer, jpg = "
-                "quality 99; floor png = cv::imencode compression 5; LUT size 33; best of %d\n\n",
-                options.input == "jpg" ? "JPEG quality 95" : "PNG compression 3", options.repeat);
+    std::printf("inputs: %s, noise %s (target N MP, reference about N/2 MP; 64x48 against 64x48); output png = "
+                "the engine's PNG writer, jpg = quality 99; floor png = cv::imencode compression 5; LUT size 33; "
+                "best of %d\n\n",
+                options.input == "jpg" ? "JPEG quality 95" : "PNG compression 3", options.noise.c_str(),
+                options.repeat);
+}
+
+// The least wall time and, separately, the least CPU time of a case's runs.
+void keepBest(std::map<std::string, Run> &best, const std::string &label, const Run &run)
+{
+    const auto found = best.find(label);
+    if (found == best.end()) {
+        best[label] = run;
+        return;
+    }
+    const double cpu = std::min(found->second.cpu, run.cpu);
+    if (run.wall < found->second.wall)
+        found->second = run;
+    found->second.cpu = cpu;
 }
 
 } // namespace
@@ -491,65 +568,67 @@ int main(int argc, char **argv)
     printMachine(options);
 
     std::vector<Case> cases;
-    std::map<int, std::string> requests;
-    for (const int mp : options.sizes) {
-        const SizeCase &size =
-            *std::find_if(std::begin(sizeCases), std::end(sizeCases), [&](const SizeCase &c) { return c.megapixels == mp; });
-        requests[mp] = requestFile(options, size);
+    std::map<std::string, std::string> requests;
+    for (const std::string &key : options.sizes) {
+        requests[key] = requestFile(options, sizeCase(key));
         for (const char *format : {"png", "jpg"}) {
-            cases.push_back({mp, format, false, false});
-            cases.push_back({mp, format, true, false});
-            cases.push_back({mp, format, true, true});
+            cases.push_back({key, format, false, false});
+            cases.push_back({key, format, true, false});
+            cases.push_back({key, format, true, true});
         }
     }
+    const Case query{"", "", true, false};
+    cases.push_back(query);
 
     std::map<std::string, Run> best;
     for (int round = 0; round < options.repeat; ++round)
         for (const Case &c : cases) {
-            const Run run = runCase(options, c, requests[c.megapixels]);
+            const Run run = runCase(options, c, requests[c.size]);
             if (!run.ok) {
                 std::fprintf(stderr, "%s failed: %s\n", c.label().c_str(), run.failure.c_str());
                 return 1;
             }
             if (options.verbose)
-                std::printf("  %-24s %7.3f s  %6lld MiB\n", c.label().c_str(), run.wall, run.peakKib / 1024);
-            auto found = best.find(c.label());
-            if (found == best.end() || run.wall < found->second.wall)
-                best[c.label()] = run;
+                std::printf("  %-26s %7.3f s  %7.3f s CPU  %6lld MiB\n", c.label().c_str(), run.wall, run.cpu,
+                            run.peakKib / 1024);
+            keepBest(best, c.label(), run);
         }
 
-    std::printf("%5s %4s %4s | %8s %8s %6s %7s | %8s %6s %6s | %7s\n", "MP", "out", "LUT", "engine", "floor",
-                "ratio", "LUT", "peak", "B/px", "floor", "ms/MP");
-    std::printf("%5s %4s %4s | %8s %8s %6s %7s | %8s %6s %6s | %7s\n", "", "", "", "s", "s", "", "adds", "MiB",
-                "", "B/px", "engine");
+    std::printf("%7s %4s %4s | %7s %7s %7s %7s | %6s %6s %6s | %6s %6s %7s %7s | %8s\n", "", "", "", "engine",
+                "", "floor", "", "ratio", "", "LUT", "engine", "floor", "engine", "floor", "ms/MP");
+    std::printf("%7s %4s %4s | %7s %7s %7s %7s | %6s %6s %6s | %6s %6s %7s %7s | %8s\n", "size", "out", "LUT",
+                "wall s", "CPU s", "wall s", "CPU s", "wall", "CPU", "adds", "MiB", "MiB", "B/px", "B/px", "engine");
     for (const Case &c : cases) {
-        if (!c.engine)
+        if (!c.engine || c.size.empty())
             continue;
-        const SizeCase &size = *std::find_if(std::begin(sizeCases), std::end(sizeCases),
-                                             [&](const SizeCase &s) { return s.megapixels == c.megapixels; });
+        const SizeCase &size = sizeCase(c.size);
         const double pixels = double(size.target.area());
         const Run &engine = best[c.label()];
-        const Run &floor = best[Case{c.megapixels, c.format, false, false}.label()];
-        const Run &plain = best[Case{c.megapixels, c.format, true, false}.label()];
+        const Run &floor = best[Case{c.size, c.format, false, false}.label()];
+        const Run &plain = best[Case{c.size, c.format, true, false}.label()];
         char lutAdds[16] = "";
         if (c.lut)
             std::snprintf(lutAdds, sizeof lutAdds, "%+.0f%%", 100.0 * (engine.wall / plain.wall - 1.0));
-        std::printf("%5d %4s %4s | %8.3f %8.3f %6.2f %7s | %8.0f %6.1f %6.1f | %7.1f\n", c.megapixels,
-                    c.format.c_str(), c.lut ? "yes" : "no", engine.wall, floor.wall, engine.wall / floor.wall,
-                    lutAdds, engine.peakKib / 1024.0, engine.peakKib * 1024.0 / pixels,
-                    floor.peakKib * 1024.0 / pixels, 1000.0 * engine.wall / (pixels / 1e6));
+        std::printf("%7s %4s %4s | %7.3f %7.3f %7.3f %7.3f | %6.2f %6.2f %6s | %6.0f %6.0f %7.1f %7.1f | %8.1f\n",
+                    size.label, c.format.c_str(), c.lut ? "yes" : "no", engine.wall, engine.cpu, floor.wall,
+                    floor.cpu, engine.wall / floor.wall, engine.cpu / floor.cpu, lutAdds, engine.peakKib / 1024.0,
+                    floor.peakKib / 1024.0, engine.peakKib * 1024.0 / pixels, floor.peakKib * 1024.0 / pixels,
+                    1000.0 * engine.wall / (pixels / 1e6));
     }
+    const Run &answer = best[query.label()];
+    std::printf("\ncapability query (%s bench 1 %s): %.3f s wall, %.3f s CPU, %.0f MiB peak\n",
+                options.engine.c_str(), capabilityToken, answer.wall, answer.cpu, answer.peakKib / 1024.0);
 
     std::printf("\nengine stages (ms, between progress codes):\n%-18s", "");
     for (const Stage &stage : stages)
         std::printf(" %8s", stage.name);
     std::printf("\n");
     for (const Case &c : cases) {
-        if (!c.engine)
+        if (!c.engine || c.size.empty())
             continue;
         const Run &run = best[c.label()];
         const auto times = codeTimes(run);
-        std::printf("%-18s", (std::to_string(c.megapixels) + " MP " + c.format + (c.lut ? " LUT" : "")).c_str());
+        std::printf("%-18s", (sizeCase(c.size).label + (" " + c.format) + (c.lut ? " LUT" : "")).c_str());
         for (const Stage &stage : stages) {
             const double t = stageTime(run, times, stage);
             if (t < 0)
@@ -565,11 +644,12 @@ int main(int argc, char **argv)
                 "090-095; deliver: 095 to the end of the process.\n");
 
     if (options.encoders)
-        for (const int mp : options.sizes) {
-            const std::string name = std::to_string(mp) + "mp";
-            const cv::Mat target =
-                cv::imread(options.cache + "/target-" + name + "." + options.input, cv::IMREAD_UNCHANGED);
-            comparePngEncoders(target, std::to_string(mp) + " MP target", options.repeat);
+        for (const std::string &key : options.sizes) {
+            const SizeCase &size = sizeCase(key);
+            const cv::Mat target = cv::imread(options.cache + "/target-" + photographName(options, size) + "."
+                                                  + options.input,
+                                              cv::IMREAD_UNCHANGED);
+            comparePngEncoders(target, std::string(size.label) + " target", options.repeat);
         }
     return 0;
 }

@@ -8,6 +8,7 @@
 // Prints, one record per line:
 //   exit STATUS              (or: signal NUMBER)
 //   wall_us MICROSECONDS     from before the fork to the end of the child
+//   cpu_us MICROSECONDS      the child's CPU time, user + system, all threads (wait4)
 //   peak_rss_kib KIB         the child's peak resident size (wait4)
 //   out_bytes BYTES          what it wrote on standard output
 //   line MICROSECONDS TEXT   one per standard error line, time since the fork
@@ -188,6 +189,8 @@ int main(int argc, char **argv)
     else
         std::printf("signal %d\n", WTERMSIG(status));
     std::printf("wall_us %lld\n", wall);
+    const auto microseconds = [](const timeval &t) { return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_usec; };
+    std::printf("cpu_us %lld\n", microseconds(usage.ru_utime) + microseconds(usage.ru_stime));
     std::printf("peak_rss_kib %ld\n", usage.ru_maxrss);
     std::printf("out_bytes %lld\n", outBytes);
     for (const auto &line : lines)
