@@ -1,7 +1,7 @@
 // The host's twelve positional arguments.
 #include "engine/engine.h"
+#include "matching/matching.h"
 
-#include <opencv2/imgcodecs.hpp>
 
 #include <cmath>
 #include <limits>
@@ -76,7 +76,10 @@ RunValues parseCommandLine(const QStringList &arguments, EngineSettings &setting
     }
     run.resultFormat = arguments[9];
     const QString extension = resultExtension(run.resultFormat);
-    if (run.resultFormat.isEmpty() || !cv::haveImageWriter(extension.toUtf8().toStdString()))
+    static const QStringList ownWriters{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("pam")};
+    if (run.resultFormat.isEmpty()
+        || (!ownWriters.contains(run.resultFormat)
+            && !openCVCodecs().canWrite(extension.toUtf8().toStdString())))
         throw EngineError(exitStatus::usage,
                           QStringLiteral("result format \"%1\" has no image encoder").arg(run.resultFormat));
     run.strength = strengthOf(arguments[10]);

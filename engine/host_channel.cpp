@@ -2,6 +2,7 @@
 // for it, the framed request on standard input, the result on standard output
 // or in a result file, and the size file.
 #include "engine/engine.h"
+#include "matching/matching.h"
 
 #include "encoders/encoders.h"
 
@@ -9,7 +10,6 @@
 #include <QTextCodec>
 
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -141,8 +141,9 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
                 bytes = encodeJpeg(image.getMat(cv::ACCESS_READ), JpegOptions{resultJpegQuality});
             else if (resultFormat == QLatin1String("pam"))
                 bytes = encodePam(image.getMat(cv::ACCESS_READ));
-            else if (!cv::imencode(extension.toStdString(), image, bytes))
-                bytes.clear();
+            else if (std::string why; !openCVCodecs().encode(extension.toStdString(), image.getMat(cv::ACCESS_READ),
+                                                               bytes, why))
+                reason = QString::fromStdString(why);
         } catch (const cv::Exception &e) {
             reason = QString::fromStdString(e.err);
             bytes.clear();

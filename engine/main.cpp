@@ -1,5 +1,6 @@
 // matchengine: started by a host application once per request.
 #include "engine/engine.h"
+#include "matching/matching.h"
 
 #include <QCoreApplication>
 
@@ -39,6 +40,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(discardMessage);
     QCoreApplication application(argc, argv);
     prepareStandardStreams();
+    setOpenCVCodecsFolder(QCoreApplication::applicationDirPath());
     reportProgress("005");
     const int status = serve(QCoreApplication::arguments());
     // A request that failed half-way may have left OpenCL work queued that

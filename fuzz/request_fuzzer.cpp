@@ -48,6 +48,7 @@ bool prepare()
         || setenv("TMPDIR", temporaryFolder, 1) != 0)
         return false;
     std::atexit([] { rmdir(temporaryFolder); });
+    setOpenCVCodecsFolder(QStringLiteral(MATCHENGINE_CODECS_FOLDER));
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     engineSettings().useOpenCL = false;
     engineSettings().taskUseOpenCL = false;

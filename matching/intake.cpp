@@ -3,7 +3,6 @@
 // the alpha plane of the result.
 #include "matching/matching.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -111,13 +110,7 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
     } else if (format == ImageFormat::netpbm && (bytes.startsWith("Pf") || bytes.startsWith("PF"))) {
         decoded = decodePfm(bytes, which);
     } else {
-        // A header over the request's own bytes: the encoded image is not copied.
-        const cv::Mat encoded(1, bytes.size(), CV_8U, const_cast<char *>(bytes.constData()));
-        try {
-            decoded = cv::imdecode(encoded, cv::IMREAD_UNCHANGED);
-        } catch (const cv::Exception &) {
-            // OpenCV's own wording would reach the host; the line below says it in its terms.
-        }
+        openCVCodecs().decode(reinterpret_cast<const uchar *>(bytes.constData()), size_t(bytes.size()), decoded);
     }
     if (decoded.empty())
         throw EngineError(exitStatus::dataError,

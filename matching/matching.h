@@ -59,6 +59,20 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which);
 // above, scaled to the full range of their depth; colour comes back as B, G,
 // R(, A). Refuses a file shorter than its samples.
 cv::Mat decodePam(const QByteArray &bytes, const char *which);
+// OpenCV's image codecs, for the formats the engine does not handle itself.
+struct OpenCVCodecs {
+    // False when the decoder refuses the bytes.
+    bool (*decode)(const uchar *data, size_t size, cv::Mat &image);
+    // False, with the encoder's reason, when it cannot encode the image.
+    bool (*encode)(const std::string &extension, const cv::Mat &image, std::vector<uchar> &bytes,
+                   std::string &reason);
+    bool (*canWrite)(const std::string &extension);
+};
+// The folder that holds the codecs' module (the engine's own); set once at start-up.
+void setOpenCVCodecsFolder(const QString &folder);
+// The codecs, loaded on first use; throws (status software) when they cannot be.
+const OpenCVCodecs &openCVCodecs();
+
 // Decodes a PNG with libpng as cv::imdecode would (see png_decoding.cpp),
 // refusing what libpng refuses with its reason.
 cv::Mat decodePng(const QByteArray &bytes, const char *which);

@@ -309,10 +309,10 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
                      QStringList &lutFailures)
 {
     EngineSettings &settings = engineSettings();
-    cv::ocl::setUseOpenCL(settings.useOpenCL);
     // OpenCV builds its Lab tables on first use, which takes longer than the
     // whole colour work of a photograph; a second core builds them while this
-    // one decodes. Nothing converts to or from Lab until they are waited for.
+    // one starts the OpenCL runtime and decodes. Nothing converts to or from
+    // Lab until they are waited for.
     std::future<void> labTables;
     try {
         labTables = std::async(std::launch::async, prepareLabTables);
@@ -338,6 +338,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         // No thread to spare: it decodes here, when it is asked for.
         decodedReference = std::async(std::launch::deferred, decodeReference, false);
     }
+    // Asking whether to use OpenCL starts its runtime (on this thread only).
+    cv::ocl::setUseOpenCL(settings.useOpenCL);
 
     writeDiagnosticLine(QStringLiteral("bytes:%1").arg(targetBytes.size()));
     reportProgress("021");

@@ -1,11 +1,16 @@
 // The process before any request is read: the capability query, and a command
-// line too short to work, refused without waiting for standard input.
+// line too short to work, refused without waiting for standard input; an
+// engine without its codecs module.
 #include "engine/engine.h"
 
 #include "support/test_support.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -41,5 +46,39 @@ TEST(StartUp, TooFewArgumentsAreRefusedBeforeReadingInput)
         const QString err = QString::fromUtf8(fromPlatformLines(process.readAllStandardError()));
         EXPECT_TRUE(err.startsWith(QStringLiteral("005\nERROR expected 11 arguments"))) << err.toStdString();
         EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
+    }
+}
+
+// OpenCV's codec library and the hundred libraries behind it are loaded only
+// by requests that need them: an engine without its codecs module still
+// serves PNG and JPEG, and refuses the rest with the reason.
+TEST(StartUp, OpenCVCodecsAreLoadedOnlyForTheFormatsThatNeedThem)
+{
+    const QFileInfo engine(QStringLiteral(MATCHENGINE_BINARY));
+    if (QDir(engine.path()).entryList({QStringLiteral("matchengine_opencv_codecs*")}).isEmpty())
+        GTEST_SKIP() << "the codecs are linked into this build's engine";
+    QTemporaryDir folder;
+    const QString alone = folder.filePath(engine.fileName());
+    ASSERT_TRUE(QFile::copy(engine.filePath(), alone));
+    const cv::Mat photo = decodeBytes(readFileBytes(samplePath(QStringLiteral("chelsea.png"))));
+    const QByteArray request = frameRequest(encoded(photo), readFileBytes(samplePath(QStringLiteral("rocket.jpg"))));
+    HostArguments jpeg;
+    jpeg.format = QStringLiteral("jpg");
+    for (const HostArguments &arguments : {HostArguments(), jpeg}) {
+        const EngineRun run = runProgram(alone, arguments.list(), request);
+        EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+        EXPECT_EQ(run.out, runEngine(arguments.list(), request).out);
+    }
+    HostArguments tiff;
+    tiff.format = QStringLiteral("tif");
+    const struct {
+        QStringList arguments;
+        QByteArray request;
+    } refused[] = {{tiff.list(), request}, {HostArguments().list(), frameRequest(encoded(photo, ".tif"), encoded(photo))}};
+    for (const auto &r : refused) {
+        const EngineRun run = runProgram(alone, r.arguments, r.request);
+        EXPECT_EQ(run.exitCode, exitStatus::software);
+        EXPECT_TRUE(run.err.contains("\nERROR cannot load OpenCV's image codecs")) << run.err.toStdString();
+        EXPECT_TRUE(run.out.isEmpty());
     }
 }

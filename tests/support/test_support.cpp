@@ -1,9 +1,11 @@
 #include "support/test_support.h"
 
 #include "base/base.h"
+#include "matching/matching.h"
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -35,6 +37,10 @@
 #endif
 
 namespace testing_support {
+
+// Code of the engine that the tests call finds OpenCV's codecs beside the engine.
+const bool codecsFolderSet =
+    (setOpenCVCodecsFolder(QFileInfo(QStringLiteral(MATCHENGINE_BINARY)).path()), true);
 
 namespace {
 
