@@ -93,8 +93,7 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
     const cv::Mat target8 = space.image("chelsea.png");
     const cv::Mat result = space.image("matched.png");
     ASSERT_EQ(result.size(), target8.size());
-    // Within 2 levels of a plain double-precision match with the same settings.
-    EXPECT_EQ(testing_support::unexplainedPixels(result, target8, space.image("coffee.png"), true, 0.6, 2.0), 0);
+    testing_support::expectPlainMatch(result, target8, space.image("coffee.png"), true, 0.6);
     EXPECT_EQ(readFileBytes(space.path("size.txt")), "451x300");
     // Not a terminal: no bar, one plain line for the finished image.
     EXPECT_EQ(run.err, "done    chelsea.png: wrote matched.png (451 x 300), preview side.png (target | reference | "

@@ -63,9 +63,13 @@ Rgb tetrahedral(const std::vector<Rgb> &table, double r, double g, double b)
 TEST(LutExport, UnwrappedPngAndCubeFollowTheMatchedLattice)
 {
     QTemporaryDir dir;
-    cv::Mat target;
+    cv::Mat target, hidden;
     cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), target, cv::Size(150, 100));
-    const QByteArray targetBytes = encoded(target);
+    // Its left third green and hidden: the export counts every pixel, as the picture below does.
+    target.colRange(0, 50).setTo(cv::Scalar(0, 255, 0));
+    cv::cvtColor(target, hidden, cv::COLOR_BGR2BGRA);
+    hidden.colRange(0, 50).setTo(cv::Scalar(0, 255, 0, 0));
+    const QByteArray targetBytes = encoded(hidden);
     const QByteArray referenceBytes = readFileBytes(samplePath("rocket.jpg"));
     const EngineSettings saved = engineSettings();
 
