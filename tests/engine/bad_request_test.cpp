@@ -140,8 +140,7 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
     const QByteArray bmp = encoded(target, ".bmp");
     QDir(dir.path()).mkdir(QStringLiteral("a folder"));
 
-    cv::Mat grey, sixteen, sixteenWithAlpha, floating;
-    cv::cvtColor(target, grey, cv::COLOR_BGR2GRAY);
+    cv::Mat sixteen, sixteenWithAlpha, floating;
     target.convertTo(sixteen, CV_16U, 257.0);
     cv::cvtColor(sixteen, sixteenWithAlpha, cv::COLOR_BGR2BGRA);
     target.convertTo(floating, CV_32F, 1.0 / 255.0);
@@ -159,7 +158,6 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
     QDir(dir.path()).mkdir(nonAscii);
 
     const QList<BadRequest> table = {
-        {"empty request", 65, "target image is empty", [] { return QByteArray(); }},
         {"three bytes", 65, "target image is empty", [] { return QByteArray("\0\0\1", 3); }},
         {"six bytes", 65, "target image is empty", [] { return QByteArray(6, '\0'); }},
         {"header without reference length", 65, "reference image is empty", [=] { return withTarget; }},
@@ -180,7 +178,6 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"PNG signature only", 65, "target image is a truncated PNG", asTarget(png.left(8))},
         {"PNG cut in half", 65, "target image is a truncated PNG", asTarget(png.left(png.size() / 2))},
         {"PNG without its end chunk", 65, "target image is a truncated PNG", asTarget(png.left(png.size() - 12))},
-        {"JPEG cut short", 65, "target image is a truncated JPEG", asTarget(jpg.left(jpg.size() * 9 / 10))},
         {"JPEG without end marker", 65, "target image is a truncated JPEG", asTarget(jpg.left(jpg.size() - 2))},
         {"JPEG start marker only", 65, "target image is a truncated JPEG", asTarget(jpg.left(3))},
         {"reference JPEG cut short", 65, "reference image is a truncated JPEG",
@@ -188,9 +185,8 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"WebP cut short", 65, "target image is a truncated WebP", asTarget(webp.left(webp.size() - 40))},
         {"TIFF cut short", 65, "target image", asTarget(tif.left(tif.size() / 2))},
         {"BMP cut short", 65, "target image", asTarget(bmp.left(bmp.size() / 2))},
-        {"PNG bomb", 65, "target image declares 100000 x 100000 pixels, more than the limit of 268435456",
-         asTarget(pngClaiming(png, 100000, 100000))},
-        {"PNG just over the limit", 65, "declares 16385 x 16384 pixels", asTarget(pngClaiming(png, 16385, 16384))},
+        {"PNG just over the limit", 65, "target image declares 16385 x 16384 pixels, more than the limit of 268435456",
+         asTarget(pngClaiming(png, 16385, 16384))},
         {"JPEG bomb", 65, "target image declares 40000 x 40000 pixels", asTarget(jpegClaiming(jpg, 40000, 40000))},
         {"progressive JPEG bomb under the pixel limit", 65, "for which libjpeg holds",
          asTarget(jpegClaiming(encoded(target, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}), 16000, 16000, "\xFF\xC2"))},
@@ -243,20 +239,14 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
          asTarget(pfmRow({0.5f, std::numeric_limits<float>::infinity()}))},
         {"NaN float sample in the reference", 65, "reference image has float samples that are not finite",
          frame(png, pfmRow({std::nanf(""), 0.5f}))},
-        {"grey target", 0, "", asTarget(encoded(grey, ".png"))},
         {"16-bit target with alpha", 0, "", asTarget(encoded(sixteenWithAlpha, ".png"))},
-        {"16-bit target", 0, "", asTarget(encoded(sixteen, ".png"))},
         {"float target", 0, "", asTarget(encoded(floating, ".tif"))},
         {"16-bit grey reference", 0, "", frame(png, encoded(sixteen, ".tif"))},
-        {"1x1 target", 0, "", asTarget(encoded(target(cv::Rect(5, 5, 1, 1)).clone(), ".png"))},
-        {"1xN target", 0, "", asTarget(encoded(target(cv::Rect(0, 0, 1, 64)).clone(), ".png"))},
-        {"Nx1 target", 0, "", asTarget(encoded(target(cv::Rect(0, 0, 96, 1)).clone(), ".png"))},
         {"1x1 reference", 0, "", frame(png, encoded(referenceImage(cv::Rect(0, 0, 1, 1)).clone(), ".png"))},
         {"trailing bytes", 0, "", [=] { return frameRequest(png, reference, 9, QByteArray(999, 'z')); }},
         {"NaN strength", 64, "strength \"nan\" is not a finite number",
          asTarget(png), set(&HostArguments::strength, "nan")},
         {"infinite strength", 64, "strength \"inf\"", asTarget(png), set(&HostArguments::strength, "inf")},
-        {"minus infinite strength", 64, "strength \"-inf\"", asTarget(png), set(&HostArguments::strength, "-inf")},
         {"strength beyond float", 64, "strength \"-1e308\"", asTarget(png), set(&HostArguments::strength, "-1e308")},
         {"strength that is no number", 0, "", asTarget(png), set(&HostArguments::strength, "strong")},
         {"result file is a FIFO", 0, "", asTarget(png), setPath(&HostArguments::resultFile, "fifo")},
@@ -281,7 +271,6 @@ TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
         {"LUT files in a missing folder", 73, "cannot write LUT file",
          asTarget(png), setPath(&HostArguments::lutBase, "missing/look")},
         {"size file in a missing folder", 0, "", asTarget(png), setPath(&HostArguments::sizeFile, "missing/size.txt")},
-        {"size file is a folder", 0, "", asTarget(png), setPath(&HostArguments::sizeFile, "a folder")},
         {"paths with spaces and non-ASCII letters", 0, "", asTarget(png),
          [&](HostArguments &a) {
              a.resultFile = base64Path(path(nonAscii + "/résultat final.png"));
