@@ -9,13 +9,10 @@
 #include <QProcess>
 #include <QThread>
 
-#include <zlib.h>
-
 #include <OpenColorIO/OpenColorIO.h>
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <csignal>
 
 namespace OCIO = OCIO_NAMESPACE;
@@ -23,14 +20,9 @@ using testing_support::readFileBytes;
 
 namespace {
 
-QByteArray bigEndian16(int value)
-{
-    return QByteArray(1, char(value >> 8)) + char(value);
-}
-
 QByteArray jpegSegment(uchar marker, const QByteArray &payload)
 {
-    return "\xFF" + QByteArray(1, char(marker)) + bigEndian16(payload.size() + 2) + payload;
+    return "\xFF" + QByteArray(1, char(marker)) + testing_support::bytesOf(quint64(payload.size() + 2), 2) + payload;
 }
 
 // The JPEG with these segments right after its start marker.
@@ -70,17 +62,6 @@ QByteArray wideProfile(int stages = 0)
     return savedProfile(profile);
 }
 
-// The encoded image with its header's size replaced.
-QByteArray claiming(QByteArray image, int at, const QByteArray &size)
-{
-    image.replace(at, size.size(), size);
-    if (image.startsWith("\x89PNG")) // IHDR's checksum
-        image.replace(29, 4, QByteArray::fromHex(QByteArray::number(
-                                 quint32(crc32(0, reinterpret_cast<const Bytef *>(image.constData() + 12), 17)), 16)
-                                                     .rightJustified(8, '0')));
-    return image;
-}
-
 } // namespace
 
 TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutputsUnlessNoClobber)
@@ -99,15 +80,6 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
     EXPECT_EQ(run.err, "done    chelsea.png: wrote matched.png (451 x 300), preview side.png (target | reference | "
                        "result)\n");
     EXPECT_TRUE(run.out.isEmpty());
-
-    // The preview: three pictures at one height filling 1200 columns, the target on the left.
-    const cv::Mat preview = space.image("side.png");
-    const double aspects = 2 * 451.0 / 300.0 + 600.0 / 400.0; // chelsea, coffee, and the result of chelsea
-    EXPECT_EQ(preview.cols, 1200);
-    EXPECT_EQ(preview.rows, std::lround(1200.0 / aspects));
-    const cv::Scalar shown = cv::mean(preview.colRange(0, int(std::lround(451.0 * preview.rows / 300.0))));
-    for (int c = 0; c < 3; ++c)
-        EXPECT_NEAR(shown[c], cv::mean(target8)[c], 2.0) << "channel " << c;
 
     // An existing output is kept with -n.
     const QByteArray first = readFileBytes(space.path("matched.png"));
@@ -290,13 +262,13 @@ TEST(ColormatchProgram, UserErrors)
                            "22-rdf-syntax-ns#'><rdf:Description rdf:about='' xmlns:xmp='http://ns.adobe.com/xap/1.0/'"
                            " xmp:Label='" + std::string(70000, 'a') + "'/></rdf:RDF></x:xmpmeta>"));
     const QByteArray bmp = testing_support::encoded(chelsea(cv::Rect(0, 0, 16, 16)).clone(), ".bmp");
-    writeFile(space.path("bomb.bmp"), claiming(bmp, 18, QByteArray("\x30\x75\0\0\x30\x75\0\0", 8)));
-    writeFile(space.path("bomb.png"), claiming(png, 16, QByteArray("\0\0\x5D\xC0\0\0\x5D\xC0", 8)));
+    writeFile(space.path("bomb.bmp"), QByteArray(bmp).replace(18, 8, QByteArray("\x30\x75\0\0\x30\x75\0\0", 8)));
+    writeFile(space.path("bomb.png"), testing_support::pngClaiming(png, 24000, 24000));
     cmsHPROFILE inks = cmsCreateProfilePlaceholder(nullptr);
     cmsSetColorSpace(inks, cmsSigCmykData);
     cmsSetPCS(inks, cmsSigLabData);
     const QByteArray cmyk = testing_support::libjpegEncoded(cv::Mat(16, 16, CV_8UC4, cv::Scalar(10, 200, 30, 5)));
-    writeFile(space.path("cmyk.jpg"), withSegments(claiming(cmyk, cmyk.indexOf("\xFF\xC0") + 5, "\x42\x68\x42\x68"),
+    writeFile(space.path("cmyk.jpg"), withSegments(testing_support::jpegClaiming(cmyk, 17000, 17000),
                                                    iccChunks(savedProfile(inks), {1}, 1)));
     const QByteArray scans = testing_support::libjpegEncoded(chelsea, true);
     writeFile(space.path("scans.jpg"), scans);
@@ -358,7 +330,6 @@ TEST(ColormatchProgram, UserErrors)
          "cannot write LUT file /proc/look.cube"},
 #endif
         {{"chelsea.png", "rocket.jpg", "--lut", "l", "--lut-size", "300"}, usage, "--lut-size"},
-        {{"--no-such-option"}, usage, "no-such-option"},
         {{"--strenght", "2"}, usage, "unknown option --strenght: did you mean --strength?"},
         {{"chelsea.png", "rocket.jpg", "--lut-size", "17", "-o", "x.png"}, usage, "give --lut BASE too"},
         {{"chelsea.png", "rocket.jpg", "--quality", "80", "-o", "x.png"}, usage, "--quality is for JPEG and WebP"},
@@ -381,7 +352,6 @@ TEST(ColormatchProgram, UserErrors)
         {{"cmyk.jpg", "rocket.jpg", "-o", "x.png"}, dataError, "target image cmyk.jpg declares 17000 x 17000 pixels"},
         {{"-r", "scans.jpg", "-d", "out", "chelsea.png"}, dataError,
          QString("reference image scans.jpg: a JPEG file (%1 bytes) with more than 100 scans").arg(scans.size())},
-        {{"scans.jpg", "rocket.jpg", "-o", "x.png"}, dataError, "ERROR target image is a JPEG file"},
         {{"chelsea.png", "text.png", "-o", "x.png"}, dataError, "reference image text.png: a PNG file ("},
         {{"chelsea.png", "long_chunk.png", "-o", "x.png"}, dataError, "reference image long_chunk.png: a truncated PNG"},
         {{"chelsea.png", "stages.jpg", "-o", "x.png"}, dataError,
@@ -413,20 +383,14 @@ TEST(ColormatchProgram, UserErrors)
 TEST(ColormatchProgram, InfoHelpAndVersion)
 {
     const Workspace space;
-    const ProgramRun info = space.run({"--info"});
-    ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
-    const QList<QByteArray> lines = info.out.trimmed().split('\n');
-    ASSERT_EQ(lines.size(), 2) << info.out.toStdString();
-    EXPECT_TRUE(lines[0] == "no OpenCL GPU" || lines[0].startsWith("GPU: ")) << lines[0].toStdString();
-    EXPECT_EQ(lines[1], "CPUs: " + QByteArray::number(cv::getNumberOfCPUs()));
-
-    const ProgramRun help = space.run({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
+    const ProgramRun info = space.run({"--info"}), help = space.run({"--help"}), version = space.run({"--version"});
+    EXPECT_TRUE(QRegExp("(no OpenCL GPU|GPU: [^\n]+)\nCPUs: " + QString::number(cv::getNumberOfCPUs()) + "\n")
+                    .exactMatch(info.out)) << info.out.toStdString();
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
     for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--lut-size"})
         EXPECT_TRUE(help.out.contains(part)) << part;
-    const ProgramRun version = space.run({"--version"});
-    EXPECT_EQ(version.exitCode, 0);
     EXPECT_TRUE(version.out.startsWith("colormatch ")) << version.out.toStdString();
+    for (const ProgramRun *run : {&info, &help, &version})
+        EXPECT_EQ(run->exitCode, 0);
+    EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
 }

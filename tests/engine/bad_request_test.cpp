@@ -15,8 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -41,15 +39,6 @@ cv::Mat smallPhoto(const char *name, int width, int height)
     return small;
 }
 
-// The bytes of an unsigned number, most significant first unless littleEndian.
-QByteArray bytesOf(quint64 value, int size, bool littleEndian = false)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i)
-        bytes[littleEndian ? i : size - 1 - i] = char((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
 QByteArray littleEndian(quint64 value, int size)
 {
     return bytesOf(value, size, true);
@@ -58,23 +47,6 @@ QByteArray littleEndian(quint64 value, int size)
 QByteArray bigEndianInt(qint32 value)
 {
     return bytesOf(quint32(value), 4);
-}
-
-// A valid PNG whose header claims width x height (CRC kept right).
-QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
-{
-    QByteArray bomb = png;
-    bomb.replace(16, 8, bytesOf(width, 4) + bytesOf(height, 4));
-    bomb.replace(29, 4, bytesOf(crc32(0, reinterpret_cast<const Bytef *>(bomb.constData() + 12), 17), 4));
-    return bomb;
-}
-
-QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0")
-{
-    QByteArray bomb = jpeg;
-    const int frame = bomb.indexOf(frameMarker);
-    bomb.replace(frame + 5, 4, bytesOf(height, 2) + bytesOf(width, 2));
-    return bomb;
 }
 
 // A little-endian TIFF or BigTIFF whose one directory holds these tags (LONG

@@ -124,19 +124,42 @@ QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans)
     return jpeg;
 }
 
+QByteArray bytesOf(quint64 value, int size, bool littleEndian)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[littleEndian ? i : size - 1 - i] = char((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+namespace {
+quint32 crcOf(const QByteArray &bytes)
+{
+    return quint32(crc32(0, reinterpret_cast<const Bytef *>(bytes.constData()), uInt(bytes.size())));
+}
+} // namespace
+
+QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height)
+{
+    QByteArray bomb = png;
+    bomb.replace(16, 8, bytesOf(width, 4) + bytesOf(height, 4));
+    return bomb.replace(29, 4, bytesOf(crcOf(bomb.mid(12, 17)), 4));
+}
+
+QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker)
+{
+    QByteArray bomb = jpeg;
+    return bomb.replace(bomb.indexOf(frameMarker) + 5, 4, bytesOf(height, 2) + bytesOf(width, 2));
+}
+
 QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes)
 {
-    auto bigEndian = [](quint32 value) {
-        const char bytes[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-        return QByteArray(bytes, 4);
-    };
     const QByteArray text(textBytes, 'a');
     const QByteArray body = type == "tEXt" ? QByteArray("Comment\0", 8) + text
                           : type == "zTXt" ? QByteArray("Comment\0\0", 9) + qCompress(text, 9).mid(4) // a zlib stream
                                            : QByteArray("XML:com.adobe.xmp\0\1\0\0\0", 22) + qCompress(text, 9).mid(4);
     const QByteArray typed = type + body;
-    const QByteArray chunk = bigEndian(quint32(body.size())) + typed +
-        bigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size()))));
+    const QByteArray chunk = bytesOf(quint32(body.size()), 4) + typed + bytesOf(crcOf(typed), 4);
     return png.left(33) + chunk.repeated(count) + png.mid(33); // after the signature and IHDR
 }
 

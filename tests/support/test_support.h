@@ -28,6 +28,12 @@ QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans = false);
 // two compressed) after its header chunk, each text `textBytes` long.
 QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes);
 
+// The bytes of an unsigned number, most significant first unless littleEndian.
+QByteArray bytesOf(quint64 value, int size, bool littleEndian = false);
+// A PNG, or a JPEG (its frame header `frameMarker`), that declares another size.
+QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height);
+QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0");
+
 // [first int][TL][target][RL][reference][trailing], big-endian.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
                         const QByteArray &trailing = QByteArray());
