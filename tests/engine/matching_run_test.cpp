@@ -2,7 +2,6 @@
 // lines on standard error, the result against the plain double-precision
 // computation, and the files a request asks for.
 #include "engine/engine.h"
-#include "matching/matching.h"
 
 #include "support/reference_match.h"
 #include "support/test_support.h"
@@ -124,13 +123,16 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              EXPECT_EQ(cv::imread(path("look_unwrapped.png").toStdString()).size(), cv::Size(256, 16));
              EXPECT_EQ(fromPlatformLines(readAll(path("look_cube.cube"))).count('\n'), 6 + 17 * 17 * 17 + 1);
          }},
-        {"PAM result, as the engine reads it back", alphaTarget, rocket, [](HostArguments &a) { a.format = "pam"; }, {},
+        {"JPEG result: OpenCV's encoding of the TIFF result at quality 99", alphaTarget, rocket,
+         [](HostArguments &a) { a.format = "jpg"; }, expectedLines(alphaTarget, 600, 400, true, true),
          [&](const EngineRun &run) {
-             EXPECT_TRUE(run.out.contains("\nTUPLTYPE RGB_ALPHA\n"));
-             const EngineRun png = runEngine(HostArguments().list(), frameRequest(alphaTarget, rocket));
-             const cv::Mat read = decodeImageBytes(run.out, "target").getMat(cv::ACCESS_READ).clone();
-             ASSERT_EQ(read.type(), CV_8UC4);
-             EXPECT_EQ(cv::norm(read, decodeBytes(png.out), cv::NORM_INF), 0.0);
+             HostArguments tiff;
+             tiff.format = "tif";
+             const cv::Mat expected = decodeBytes(runEngine(tiff.list(), frameRequest(alphaTarget, rocket)).out);
+             ASSERT_EQ(expected.type(), CV_8UC4);
+             expectPlainMatch(expected, coffee, rocket);
+             const QByteArray opencv = encoded(expected, ".jpg", {cv::IMWRITE_JPEG_QUALITY, 99});
+             EXPECT_EQ(cv::norm(decodeBytes(run.out), decodeBytes(opencv), cv::NORM_INF), 0.0);
          }},
         {"LUT export into a result file", coffee, rocket,
          [&](HostArguments &a) {
