@@ -110,12 +110,6 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
     float black[3] = {0, 0, 0};
     OCIO::Config::CreateRaw()->getProcessor(reader)->getDefaultCPUProcessor()->applyRGB(black);
     EXPECT_EQ(QString("%1 %2 %3").arg(black[0], 0, 'f', 6).arg(black[1], 0, 'f', 6).arg(black[2], 0, 'f', 6), cube[5]);
-
-    // With -o as well, the image is matched in a run of its own: a real picture, not the placeholder.
-    const ProgramRun both = space.run({"chelsea.png", "rocket.jpg", "--lut", "again", "-o", "matched.png"});
-    ASSERT_EQ(both.exitCode, 0) << both.err.toStdString();
-    EXPECT_TRUE(readFileBytes(space.path("again_cube.cube")).contains("\nTITLE \"again_cube\"\n"));
-    EXPECT_EQ(space.image("matched.png").size(), cv::Size(451, 300));
 }
 
 // Each input is read once, so a pipe gives every engine run (image and LUT) and
@@ -199,7 +193,8 @@ TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
 }
 #endif
 
-TEST(ColormatchProgram, BatchKeepsGoingPastABrokenImage)
+// A broken image is one failure among the rest; a bad reference ends the batch at once.
+TEST(ColormatchProgram, BatchesGoPastABrokenImageEndOnABadReferenceAndRunAsManyEnginesAsAsked)
 {
     const Workspace space;
     const ProgramRun run = space.run(
@@ -217,6 +212,30 @@ TEST(ColormatchProgram, BatchKeepsGoingPastABrokenImage)
     EXPECT_TRUE(lines[4].startsWith("failed  broken.png: the engine failed with exit status 65: ERROR target image "
                                     "could not be decoded"))
         << lines[4].toStdString();
+
+    const QByteArray rocket = readFileBytes(space.path("rocket.jpg"));
+    writeFile(space.path("cut.jpg"), rocket.left(rocket.size() / 2));
+    const ProgramRun bad = space.run({"-r", "cut.jpg", "-d", "out", "chelsea.png", "coffee.png"});
+    EXPECT_EQ(bad.exitCode, 65);
+    EXPECT_EQ(bad.err, QString("colormatch: reference image cut.jpg: a truncated JPEG file (%1 bytes): its end is "
+                               "missing\n")
+                           .arg(rocket.size() / 2));
+    EXPECT_FALSE(QFileInfo::exists(space.path("out/chelsea.png")));
+
+    // A stand-in engine that notes when another one is running beside it.
+    const QTemporaryDir alone;
+    const QString colormatch = lonelyColormatch(
+        alone, "#!/bin/sh\ncat >/dev/null\nif mkdir \"$0.lock\" 2>/dev/null; then sleep 0.3; rmdir \"$0.lock\"; "
+               "else echo overlap >> \"$0.log\"; fi\nexit 65\n");
+    const QString engine = alone.filePath("matchengine");
+    for (const char *jobs : {"3", "1"}) {
+        QFile::remove(engine + ".log");
+        const ProgramRun each = space.run({"-j", jobs, "-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png",
+                                           "rocket.jpg"},
+                                          colormatch);
+        EXPECT_EQ(each.exitCode, 1) << each.err.toStdString();
+        EXPECT_EQ(QFileInfo::exists(engine + ".log"), QString(jobs) != "1") << "--jobs " << jobs;
+    }
 }
 
 // Each ends with its own status, says what went wrong in the user's terms, and

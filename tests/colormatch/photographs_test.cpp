@@ -1,6 +1,5 @@
 // colormatch as photographers use it, through the real programs: orientation,
-// metadata and colour profiles kept, output quality chosen, batches and the
-// command line's forgiving spellings.
+// metadata and colour profiles kept, output quality chosen.
 #include "support/test_support.h"
 #include "workspace.h"
 
@@ -192,32 +191,4 @@ TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
     cv::imwrite(folder.path("alpha.png").toStdString(), withAlpha);
     const ProgramRun alpha = folder.run({"alpha.png", "rocket.jpg", "-o", "alpha.jpg"});
     EXPECT_TRUE(alpha.err.endsWith("; .jpg files cannot hold the target's alpha\n")) << alpha.err.toStdString();
-}
-
-TEST(ColormatchPhotographs, BatchesEndOnceForABadReferenceAndRunAsManyEnginesAsAsked)
-{
-    const Workspace folder;
-    const QByteArray rocket = readFileBytes(folder.path("rocket.jpg"));
-    writeFile(folder.path("cut.jpg"), rocket.left(rocket.size() / 2));
-    const ProgramRun bad = folder.run({"-r", "cut.jpg", "-d", "out", "chelsea.png", "coffee.png"});
-    EXPECT_EQ(bad.exitCode, 65);
-    EXPECT_EQ(bad.err, QString("colormatch: reference image cut.jpg: a truncated JPEG file (%1 bytes): its end is "
-                               "missing\n")
-                           .arg(rocket.size() / 2));
-    EXPECT_FALSE(QFileInfo::exists(folder.path("out/chelsea.png")));
-
-    // A stand-in engine that notes when another one is running beside it.
-    const QTemporaryDir alone;
-    const QString colormatch = lonelyColormatch(
-        alone, "#!/bin/sh\ncat >/dev/null\nif mkdir \"$0.lock\" 2>/dev/null; then sleep 0.3; rmdir \"$0.lock\"; "
-               "else echo overlap >> \"$0.log\"; fi\nexit 65\n");
-    const QString engine = alone.filePath("matchengine");
-    for (const char *jobs : {"3", "1"}) {
-        QFile::remove(engine + ".log");
-        const ProgramRun run = folder.run({"-j", jobs, "-r", "rocket.jpg", "-d", "out", "chelsea.png", "coffee.png",
-                                    "rocket.jpg"},
-                                   colormatch);
-        EXPECT_EQ(run.exitCode, 1) << run.err.toStdString();
-        EXPECT_EQ(QFileInfo::exists(engine + ".log"), QString(jobs) != "1") << "--jobs " << jobs;
-    }
 }
