@@ -93,15 +93,11 @@ bool isOwnLine(const QString &line)
 
 } // namespace
 
-class BadRequests : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-    QString path(const QString &name) const { return dir.filePath(name); }
-};
-
-TEST_F(BadRequests, EachEndsCleanlyWithItsStatus)
+TEST(BadRequests, EachEndsCleanlyWithItsStatus)
 {
+    QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
+    const auto path = [&](const QString &name) { return dir.filePath(name); };
     const cv::Mat target = smallPhoto("coffee.png", 96, 64);
     const cv::Mat referenceImage = smallPhoto("rocket.jpg", 80, 60);
     const QByteArray png = encoded(target, ".png");

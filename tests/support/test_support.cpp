@@ -3,7 +3,6 @@
 #include "base/base.h"
 #include "matching/matching.h"
 
-#include <QDataStream>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -166,14 +165,8 @@ QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int cou
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first,
                         const QByteArray &trailing)
 {
-    QByteArray request;
-    QDataStream stream(&request, QIODevice::WriteOnly);
-    stream << first << qint32(target.size());
-    stream.writeRawData(target.constData(), target.size());
-    stream << qint32(reference.size());
-    stream.writeRawData(reference.constData(), reference.size());
-    stream.writeRawData(trailing.constData(), trailing.size());
-    return request;
+    return bytesOf(quint32(first), 4) + bytesOf(quint32(target.size()), 4) + target +
+           bytesOf(quint32(reference.size()), 4) + reference + trailing;
 }
 
 QString base64Path(const QString &path)
@@ -183,7 +176,7 @@ QString base64Path(const QString &path)
 
 QStringList HostArguments::list() const
 {
-    return {position1, position2, position3, resultFile, lutBase, openCL,
+    return {QStringLiteral("host"), QStringLiteral("1"), position3, resultFile, lutBase, openCL,
             lightness, lutSize, format, strength, sizeFile};
 }
 

@@ -20,9 +20,8 @@ QByteArray encoded(const cv::Mat &image, const char *extension = ".png", const s
 // The image with an alpha plane of a diagonal gradient.
 cv::Mat withAlphaGradient(const cv::Mat &bgr);
 
-// libjpeg's JPEG of an 8-bit B, G, R image, or of C, M, Y, K samples (4
-// channels); with manyScans progressive in 190 scans (the DC of all three
-// components, then each AC coefficient of each component alone).
+// libjpeg's JPEG of 8-bit B, G, R or (4 channels) C, M, Y, K samples; with
+// manyScans progressive in 190 scans (the DC, then each AC coefficient alone).
 QByteArray libjpegEncoded(const cv::Mat &image, bool manyScans = false);
 // The PNG with `count` text chunks of `type` (tEXt, zTXt or iTXt; the last
 // two compressed) after its header chunk, each text `textBytes` long.
@@ -40,12 +39,9 @@ QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, q
 
 QString base64Path(const QString &path);
 
-// The twelve host arguments (without the program path), with the host's usual
-// defaults: no result file, no LUT, OpenCL on, lightness kept, LUT size 16,
-// png, strength 1, no size file.
+// The host's positions after the program path (the first two always "host"
+// and "1"), with its usual defaults: no files, OpenCL on, lightness kept.
 struct HostArguments {
-    QString position1 = QStringLiteral("host");
-    QString position2 = QStringLiteral("1");
     QString position3 = QStringLiteral("run");
     QString resultFile = QStringLiteral("none");
     QString lutBase = QStringLiteral("none");
@@ -80,16 +76,13 @@ bool runningUnderWine();
 // Windows every line must have ended in CR LF, else the test fails.
 QByteArray fromPlatformLines(QByteArray text);
 
-// Runs the engine binary through fork, exec and wait4 (POSIX) or CreateProcess
-// in a Job object (Windows), which also gives the peak memory of the engine
-// process alone; addressSpaceKiB > 0 limits its address space (on Windows its
-// committed memory), to make a large allocation fail on purpose. Standard
-// error comes back through fromPlatformLines.
+// Runs the engine through fork, exec and wait4, or CreateProcess in a Job
+// object, for the peak memory of its process alone; addressSpaceKiB > 0 caps
+// its address space (committed memory on Windows) to make an allocation fail.
 EngineRun runEngine(const QStringList &arguments, const QByteArray &input,
                     const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0);
-// The same for any program (colormatch, say), started in workingDirectory
-// unless that is empty; the peak memory is that of the program or of any
-// child it waited for, whichever is larger.
+// The same for any program, in workingDirectory unless empty; the peak memory
+// is that of the program or of a child it waited for, whichever is larger.
 EngineRun runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
                      const QStringList &extraEnvironment = QStringList(), long addressSpaceKiB = 0,
                      const QString &workingDirectory = QString());
