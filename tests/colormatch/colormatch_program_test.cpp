@@ -25,7 +25,6 @@ QByteArray jpegSegment(uchar marker, const QByteArray &payload)
     return "\xFF" + QByteArray(1, char(marker)) + testing_support::bytesOf(quint64(payload.size() + 2), 2) + payload;
 }
 
-// The JPEG with these segments right after its start marker.
 QByteArray withSegments(const QByteArray &jpeg, const QByteArray &segments)
 {
     return jpeg.left(2) + segments + jpeg.mid(2);
@@ -81,7 +80,6 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
                        "result)\n");
     EXPECT_TRUE(run.out.isEmpty());
 
-    // An existing output is kept with -n.
     const QByteArray first = readFileBytes(space.path("matched.png"));
     const ProgramRun kept = space.run({"-n", "chelsea.png", "rocket.jpg", "-o", "matched.png", "-s", "0"});
     EXPECT_EQ(kept.exitCode, 0) << kept.err.toStdString();

@@ -18,8 +18,7 @@
 #include <stdexcept>
 
 struct ProgramRun {
-    int exitCode = -1;
-    bool crashed = false;
+    int exitCode = -1; // -1 when it crashed
     QByteArray out;
     QString err;
 };
@@ -74,8 +73,6 @@ inline QByteArray withMetadata(const QByteArray &encoded, const Exiv2::ExifData 
     return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
 }
 
-// A folder with copies of the sample photographs and a file that is no image;
-// colormatch runs in it.
 struct Workspace {
     QTemporaryDir folder;
     Workspace()
@@ -97,7 +94,7 @@ struct Workspace {
         process.closeWriteChannel();
         if (!process.waitForStarted(30000) || !process.waitForFinished(300000))
             throw std::runtime_error("colormatch did not run to its end");
-        return {process.exitCode(), process.exitStatus() == QProcess::CrashExit, process.readAllStandardOutput(),
+        return {process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode(), process.readAllStandardOutput(),
                 QString::fromUtf8(process.readAllStandardError())};
     }
     // Every entry with its size and time of change: what a run may not touch.

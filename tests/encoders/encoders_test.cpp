@@ -128,15 +128,13 @@ TEST(PamWriter, WritesNetpbmsLayoutThatTheEngineReadsBack)
     const std::vector<uchar> file = encodePam(pixel);
     EXPECT_EQ(std::string(file.begin(), file.end()),
               std::string("P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n\3\2\1\3\2\1"));
-    const std::vector<uchar> wide = encodePam(cv::Mat(1, 1, CV_16UC2, cv::Scalar(0x0102, 0xfffe)));
-    EXPECT_EQ(std::string(wide.end() - 4, wide.end()), std::string("\1\2\xff\xfe"));
-    EXPECT_NE(std::string(wide.begin(), wide.end()).find("MAXVAL 65535\nTUPLTYPE GRAYSCALE_ALPHA\n"), std::string::npos);
 
     const cv::Mat colour = noise(5, 7, CV_8UC3);
     cv::Mat deep;
     noise(3, 4, CV_8UC4).convertTo(deep, CV_16U, 257.0, 3.0);
     for (const cv::Mat &image : {colour, cv::Mat(noise(3, 4, CV_8UC4)), cv::Mat(noise(2, 3, CV_8UC1)),
-                                 cv::Mat(noise(2, 3, CV_8UC2)), deep, cv::Mat(colour(cv::Rect(1, 1, 4, 3)))}) {
+                                 cv::Mat(noise(2, 3, CV_8UC2)), cv::Mat(1, 1, CV_16UC2, cv::Scalar(0x0102, 0xfffe)), deep,
+                                 cv::Mat(colour(cv::Rect(1, 1, 4, 3)))}) {
         SCOPED_TRACE(testing::Message() << image.channels() << " channels, depth " << image.depth() << ", "
                                         << image.cols << " wide");
         const std::vector<uchar> written = encodePam(image);
