@@ -73,10 +73,9 @@ TEST(PngWriter, ReadsBackAsTheImageWithOpenCvsHeader)
     EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_8UC2, cv::Scalar::all(1))), cv::Exception);
 }
 
-// As many stripes as OpenCV has threads (the last one shorter), read by the
-// engine's JPEG decoder, which refuses what libjpeg only warns about (restart
-// markers out of turn). 4:2:0 must decode to OpenCV's own encoding at the same
-// quality; 4:4:4, which OpenCV cannot write, close to the image.
+// As many stripes as OpenCV has threads, read by the engine's JPEG decoder,
+// which refuses restart markers out of turn: 4:2:0 as OpenCV encodes it at
+// the same quality; 4:4:4, which OpenCV cannot write, close to the image.
 TEST(JpegWriter, StripesDecodeAsOneEncoding)
 {
     cv::Mat smooth;
@@ -118,10 +117,8 @@ TEST(JpegWriter, StripesDecodeAsOneEncoding)
     EXPECT_THROW(::encodeJpeg(cv::Mat(2, 2, CV_8UC1, cv::Scalar::all(1)), JpegOptions()), cv::Exception);
 }
 
-// PAM as Netpbm lays it out (R, G, B order, a TUPLTYPE line, 16-bit samples
-// big-endian), read back by the engine's intake as the image it was written
-// from, for every depth and channel count, and for a region with gaps between
-// its rows.
+// PAM as Netpbm lays it out, read back by the engine's intake as the image it
+// was written from: every depth and channel count, a region with gaps.
 TEST(PamWriter, WritesNetpbmsLayoutThatTheEngineReadsBack)
 {
     const cv::Mat pixel(1, 2, CV_8UC3, cv::Scalar(1, 2, 3));

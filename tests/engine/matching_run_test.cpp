@@ -54,11 +54,6 @@ void expectPlainMatch(const cv::Mat &result, const QByteArray &target, const QBy
                                       decodeBytes(reference, cv::IMREAD_COLOR), false, 1.0);
 }
 
-double alphaDifference(const cv::Mat &a, const cv::Mat &b)
-{
-    return cv::norm(a.reshape(1, int(a.total())).col(3), b.reshape(1, int(b.total())).col(3), cv::NORM_INF);
-}
-
 } // namespace
 
 TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
@@ -87,7 +82,8 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          [&](const EngineRun &run) {
              const cv::Mat result = decodeBytes(run.out);
              ASSERT_EQ(result.type(), CV_8UC4);
-             EXPECT_EQ(alphaDifference(result, coffeeAlpha), 0.0);
+             EXPECT_EQ(cv::norm(result.reshape(1, int(result.total())).col(3),
+                                coffeeAlpha.reshape(1, int(coffeeAlpha.total())).col(3), cv::NORM_INF), 0.0);
              expectPlainMatch(result, coffee, rocket);
          }},
         {"'ON' keeps the lightness, and a strength that is no number is 0", coffee, rocket,

@@ -1,6 +1,5 @@
-// The process before any request is read: the capability query, and a command
-// line too short to work, refused without waiting for standard input; an
-// engine without its codecs module.
+// The process before any request is read: the capability query, a command
+// line too short, an engine without its codecs module.
 #include "engine/engine.h"
 
 #include "support/test_support.h"
@@ -49,9 +48,8 @@ TEST(StartUp, TooFewArgumentsAreRefusedBeforeReadingInput)
     }
 }
 
-// OpenCV's codec library and the hundred libraries behind it are loaded only
-// by requests that need them: an engine without its codecs module still
-// serves PNG and JPEG, and refuses the rest with the reason.
+// An engine without its codecs module (OpenCV's codec library and the hundred
+// behind it) still serves PNG and JPEG, and refuses the rest with the reason.
 TEST(StartUp, OpenCVCodecsAreLoadedOnlyForTheFormatsThatNeedThem)
 {
     const QFileInfo engine(QStringLiteral(MATCHENGINE_BINARY));

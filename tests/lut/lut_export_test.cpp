@@ -1,6 +1,5 @@
-// The LUT export of a real request, in-process: the unwrapped PNG is the lattice
-// block of the matched stacked target, the cube is a plain tetrahedral
-// resampling of it that OpenColorIO reads back, and the text is exact.
+// The LUT export in-process: the unwrapped PNG is the matched lattice block, the
+// cube a plain tetrahedral resampling of it that OpenColorIO reads back.
 #include "lut/lut.h"
 #include "matching/matching.h"
 

@@ -60,8 +60,7 @@ cv::Mat matched(const cv::Mat &target, const cv::Mat &reference, float strength)
     return result.getMat(cv::ACCESS_READ).clone();
 }
 
-// The engine's intake of a decoded image as 8-bit B, G, R (alpha dropped,
-// grey expanded, 16 bits as v / 257).
+// A decoded image's colours as the engine takes them in: 8-bit B, G, R.
 cv::Mat eightBitColours(const cv::Mat &image)
 {
     cv::Mat eight, bgr(image.size(), CV_8UC3);
@@ -90,8 +89,7 @@ cv::Mat visiblePixels(const cv::Mat &image)
     return alpha.empty() ? alpha : cv::Mat(alpha > 0);
 }
 
-// The image with alpha 0 in its left `share` of columns and those pixels set
-// to `hidden` (B, G, R; grey takes channel 0).
+// The image with its left `share` of columns hidden (alpha 0) and set to `hidden`.
 cv::Mat withHiddenPart(const cv::Mat &image, double share, const cv::Scalar &hidden)
 {
     cv::Mat result = image.clone();

@@ -19,9 +19,7 @@ struct ColourStatistics {
     Matrix3 covariance;
 };
 
-// Mean and population covariance of an 8-bit 3-channel image at the 1/256
-// scale, over the pixels whose entry in `visible` is not 0 (all of them when it
-// is empty or has none).
+// Mean and population covariance at the 1/256 scale of the visible pixels.
 ColourStatistics statisticsOf(const cv::Mat &image8, const cv::Mat &visible)
 {
     const bool all = visible.empty() || cv::countNonZero(visible) == 0;
@@ -55,7 +53,6 @@ Matrix3 spectralFunction(const Matrix3 &s, F f)
     return rows.t() * d * rows;
 }
 
-// y = T x + mu_r - T mu_t with T = Sr * St^+, rounded half to even and clamped.
 cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8, const Visibility &visible)
 {
     const ColourStatistics t = statisticsOf(target8, visible.target);
@@ -69,7 +66,7 @@ cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8, const
     for (int y = 0; y < target8.rows; ++y)
         for (int x = 0; x < target8.cols; ++x) {
             const cv::Vec3d y8 = r.mean + transfer * (cv::Vec3d(target8.at<cv::Vec3b>(y, x)) / 256.0 - t.mean);
-            for (int i = 0; i < 3; ++i) // nearest, halves to even, then clamped to the 8-bit range
+            for (int i = 0; i < 3; ++i) // halves to even
                 mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, std::nearbyint(y8[i] * 256.0))));
         }
     return mapped;
