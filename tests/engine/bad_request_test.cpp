@@ -245,7 +245,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         {"LUT with spaces and non-ASCII letters", 0, "",
          asTarget(png), [&](HostArguments &a) { a.lutBase = base64Path(path(nonAscii + "/Blick Nr 1")); }},
     };
-    ASSERT_GE(table.size(), 40);
 
 #ifndef _WIN32
     // A reader holds the FIFO open, so that the engine's write does not wait.
