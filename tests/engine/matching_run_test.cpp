@@ -1,6 +1,5 @@
-// Whole requests through the real binary, as a host sends them: the exact
-// lines on standard error, the result against the plain double-precision
-// computation, and the files a request asks for.
+// Whole requests through the real binary, as a host sends them: the exact lines
+// on standard error, the result against the plain computation, the files.
 #include "engine/engine.h"
 
 #include "support/reference_match.h"

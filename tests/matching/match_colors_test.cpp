@@ -1,6 +1,5 @@
-// matchColors in-process against the plain double-precision computation, over
-// the images that take the pipeline down its different paths, with OpenCL off
-// and on; and the engine's own decoding of each kind of file.
+// matchColors in-process against the plain computation on every kind of image,
+// OpenCL off and on; and the engine's own decoding of each kind of file.
 #include "encoders/encoders.h"
 #include "matching/matching.h"
 

@@ -1,9 +1,7 @@
-// The colour match in plain double precision, written for the tests apart from
-// the engine's code: mean and population covariance of the visible pixels,
-// T = Sr * St^+ from symmetric roots (eigenvalues at or below 1e-6 of the
-// largest count as zero), y = T (x - mu_t) + mu_r rounded half to even and
-// clamped, then the target's lightness through OpenCV's 8-bit Lab and the
-// strength blend.
+// The colour match in plain double precision, apart from the engine's code: the
+// visible pixels' means and population covariances, T = Sr * St^+ (eigenvalues
+// up to 1e-6 of the largest count as zero), y = T (x - mu_t) + mu_r rounded half
+// to even, then the target's lightness through OpenCV's 8-bit Lab, the blend.
 #pragma once
 
 #include <opencv2/core.hpp>
