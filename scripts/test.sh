@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole set-up on a fresh Debian machine, then every test: once in the release
 # build, once more in a clang build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, which also replays the fuzz corpus.
+# UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then the
+# Windows build, cross-built here, under Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/setup.sh"
@@ -19,3 +20,8 @@ cmake --build "$sanitize" --parallel "$jobs"
 # allocations until exit.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd "$sanitize" && ctest --output-on-failure --parallel "$jobs")
+
+echo "== Tests (Windows build under Wine)"
+# Cross-built from Debian's sources; the libraries are cached between runs
+# (the first run builds them: about half an hour on two idle cores).
+bash "$root/scripts/windows.sh" --package

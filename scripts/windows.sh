@@ -321,6 +321,8 @@ if [ "$tests" -eq 1 ]; then
   export WINEPREFIX="$cache/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;opencl=d"
   unset DISPLAY WAYLAND_DISPLAY
   # One wine server for every test process: a cold start costs seconds each.
+  # The server needs the prefix's folder; the first program fills it.
+  mkdir -p "$WINEPREFIX"
   "$wineserver" -p
   wine_started=1
   trap cleanUp EXIT
