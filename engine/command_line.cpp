@@ -2,7 +2,6 @@
 #include "engine/engine.h"
 #include "matching/matching.h"
 
-
 #include <cmath>
 #include <limits>
 
