@@ -25,6 +25,64 @@ constexpr double relativeEigenFloor = 1e-6;
 // single-colour image.
 constexpr double absoluteEigenFloor = 1e-12;
 
+// Eigenvalues (a column, largest first) and eigenvectors (rows) of a
+// symmetric matrix in its own depth, as cv::eigen gives them, by cyclic Jacobi
+// rotations in double precision with exactly rounded operations alone.
+// OpenCV's solver calls the C library's hypot, whose last bit differs between
+// C libraries: the Windows build's results differed from Linux's in a few pixels.
+void symmetricEigen(const cv::Mat &matrix, cv::Mat &eigenvalues, cv::Mat &eigenvectors)
+{
+    const int n = matrix.rows;
+    cv::Mat_<double> a;
+    matrix.convertTo(a, CV_64F);
+    cv::Mat_<double> v = cv::Mat_<double>::eye(n, n);
+    for (int sweep = 0; sweep < 64; ++sweep) {
+        double off = 0.0, diagonal = 0.0;
+        for (int i = 0; i < n; ++i) {
+            diagonal += a(i, i) * a(i, i);
+            for (int j = i + 1; j < n; ++j)
+                off += a(i, j) * a(i, j);
+        }
+        if (off <= 1e-40 * diagonal)
+            break;
+        for (int p = 0; p < n; ++p)
+            for (int q = p + 1; q < n; ++q) {
+                if (a(p, q) == 0.0)
+                    continue;
+                const double theta = (a(q, q) - a(p, p)) / (2.0 * a(p, q));
+                const double t = (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+                for (int k = 0; k < n; ++k) {
+                    const double kp = a(k, p), kq = a(k, q);
+                    a(k, p) = c * kp - s * kq;
+                    a(k, q) = s * kp + c * kq;
+                }
+                for (int k = 0; k < n; ++k) {
+                    const double pk = a(p, k), qk = a(q, k);
+                    a(p, k) = c * pk - s * qk;
+                    a(q, k) = s * pk + c * qk;
+                }
+                for (int k = 0; k < n; ++k) {
+                    const double kp = v(k, p), kq = v(k, q);
+                    v(k, p) = c * kp - s * kq;
+                    v(k, q) = s * kp + c * kq;
+                }
+            }
+    }
+    std::vector<int> order(n);
+    for (int i = 0; i < n; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&a](int i, int j) { return a(i, i) > a(j, j); });
+    cv::Mat_<double> values(n, 1), vectors(n, n);
+    for (int i = 0; i < n; ++i) {
+        values(i) = a(order[i], order[i]);
+        for (int k = 0; k < n; ++k)
+            vectors(i, k) = v(k, order[i]);
+    }
+    values.convertTo(eigenvalues, matrix.depth());
+    vectors.convertTo(eigenvectors, matrix.depth());
+}
+
 cv::UMat matMul(const cv::UMat &a, const cv::UMat &b)
 {
     cv::UMat dst;
@@ -38,7 +96,7 @@ cv::UMat invertTargetRoot(const cv::UMat &targetCovariance, const cv::UMat &targ
 {
     cv::Mat eigenvalues;
     cv::Mat eigenvectors;
-    cv::eigen(targetCovariance, eigenvalues, eigenvectors);
+    symmetricEigen(targetCovariance.getMat(cv::ACCESS_READ), eigenvalues, eigenvectors);
     eigenvalues.convertTo(eigenvalues, CV_64F);
     eigenvectors.convertTo(eigenvectors, CV_64F);
 
@@ -303,10 +361,13 @@ cv::UMat hostDivide(const cv::UMat &a, double s)
 
 cv::UMat symmetricSqrt(const cv::UMat &s)
 {
+    cv::Mat values;
+    cv::Mat vectors;
+    symmetricEigen(s.getMat(cv::ACCESS_READ), values, vectors);
     cv::UMat eigenvalues;
-    cv::UMat eigenvectors;
-    cv::eigen(s, eigenvalues, eigenvectors);
-    const cv::UMat columns = eigenvectors.t();
+    cv::UMat columns;
+    values.copyTo(eigenvalues);
+    cv::Mat(vectors.t()).copyTo(columns);
     // A covariance has no negative eigenvalues; those that rounding makes
     // slightly negative count as zero instead of turning the root into NaN.
     cv::UMat clamped;
