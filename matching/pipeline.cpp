@@ -338,7 +338,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         // No thread to spare: it decodes here, when it is asked for.
         decodedReference = std::async(std::launch::deferred, decodeReference, false);
     }
-    // Asking whether to use OpenCL starts its runtime (on this thread only).
+    // From here on this thread may use OpenCL: its first UMat operation starts
+    // the runtime, once the threads above have turned OpenCL off for themselves.
     cv::ocl::setUseOpenCL(settings.useOpenCL);
 
     writeDiagnosticLine(QStringLiteral("bytes:%1").arg(targetBytes.size()));
