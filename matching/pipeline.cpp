@@ -339,7 +339,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         decodedReference = std::async(std::launch::deferred, decodeReference, false);
     }
     // From here on this thread may use OpenCL: its first UMat operation starts
-    // the runtime, once the threads above have turned OpenCL off for themselves.
+    // the runtime. The threads above turn OpenCL off for themselves first thing,
+    // so none of them ever asks for it.
     cv::ocl::setUseOpenCL(settings.useOpenCL);
 
     writeDiagnosticLine(QStringLiteral("bytes:%1").arg(targetBytes.size()));
