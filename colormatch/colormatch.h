@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -182,9 +183,8 @@ int caughtStopSignal();
 // "SIGTERM" and the like.
 QString stopSignalName(int signal);
 
-// The descriptors of standard input and output, set to binary reading and writing.
-int binaryStandardInput();
-int binaryStandardOutput();
+// The descriptor of stdin or stdout, set to binary reading or writing.
+int binaryDescriptor(FILE *stream);
 bool standardErrorIsTerminal();
 int terminalWidth();
 // Runs `work` with standard error sent to the null device: image codecs write

@@ -285,7 +285,7 @@ QString saveFile(const QString &path, const QByteArray &bytes)
 {
     if (isStandardOutput(path)) {
         QFile file;
-        if (file.open(binaryStandardOutput(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle) &&
+        if (file.open(binaryDescriptor(stdout), QIODevice::WriteOnly, QFileDevice::DontCloseHandle) &&
             file.write(bytes) == bytes.size() && file.flush())
             return QString();
         return QStringLiteral("cannot write to standard output: %1").arg(file.errorString());
@@ -1093,7 +1093,7 @@ QByteArray readInputImage(const QString &path, const QString &role)
     QFile file;
     qint64 expected = 0; // a regular file's size
     if (isStandardInput(path)) {
-        file.open(binaryStandardInput(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+        file.open(binaryDescriptor(stdin), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
     } else {
         const QFileInfo info(path);
         expected = info.isFile() ? info.size() : 0;

@@ -135,23 +135,13 @@ QString stopSignalName(int signal)
     }
 }
 
-int binaryStandardInput()
+int binaryDescriptor(FILE *stream)
 {
 #ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
-    return _fileno(stdin);
+    _setmode(_fileno(stream), _O_BINARY);
+    return _fileno(stream);
 #else
-    return fileno(stdin);
-#endif
-}
-
-int binaryStandardOutput()
-{
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-    return _fileno(stdout);
-#else
-    return fileno(stdout);
+    return fileno(stream);
 #endif
 }
 
