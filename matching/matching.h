@@ -95,6 +95,15 @@ cv::UMat restoreAlpha(const cv::UMat &result, const cv::UMat &decodedTarget);
 // channels) or B, G, R, A (4 channels, when it has alpha), on the intake scale.
 cv::UMat toEightBitColour(const cv::UMat &decodedImage);
 
+// ---- Lab (lab_conversion.cpp)
+
+// 8-bit B, G, R to OpenCV's 8-bit L*a*b* encoding and back: exactly what
+// cv::cvtColor gives for COLOR_BGR2Lab and COLOR_Lab2BGR, from the few small
+// tables its 8-bit arithmetic needs (OpenCV builds all of its Lab tables, the
+// large ones of its floating-point path too, on first use).
+cv::Mat bgrToLab(const cv::Mat &bgr);
+cv::Mat labToBgr(const cv::Mat &lab);
+
 // ---- Colour statistics and transfer (transfer.cpp, mapping_tasks.cpp)
 
 // What the statistics hand to the transfer.

@@ -52,19 +52,6 @@ void writeCrashLine(int kind, const std::string &message)
     std::fprintf(protocolChannel(), "CRASH (67+) (%d) %s\n", kind, text.c_str());
 }
 
-// Any Lab conversion makes OpenCV build its tables. The thread keeps OpenCL
-// off: asking whether to use it would start the OpenCL runtime here, and two
-// threads starting it at once (the GPU test runs meanwhile) crash inside it.
-void prepareLabTables()
-{
-    cv::ocl::setUseOpenCL(false);
-    const cv::Mat colour(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
-    cv::Mat lab;
-    cv::Mat back;
-    cv::cvtColor(colour, lab, cv::COLOR_BGR2Lab);
-    cv::cvtColor(lab, back, cv::COLOR_Lab2BGR);
-}
-
 // Decoded 8-bit images with 3 or 4 channels are read in place: their first
 // three channels are the prepared B, G, R and, after the requantisation, the
 // 8-bit working colours.
@@ -284,15 +271,14 @@ cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightn
 {
     cv::Mat colours;
     mappedColours.convertTo(colours, CV_8U, 256.0, 0.0);
-    cv::Mat lab;
-    cv::cvtColor(colours, lab, cv::COLOR_BGR2Lab);
+    cv::Mat lab = bgrToLab(colours);
     reportProgress("077");
     if (!engineSettings().matchLightness) {
         const int lightnessPlane[] = {0, 0};
         cv::mixChannels(&paletteLightness, 1, &lab, 1, lightnessPlane, 1);
     }
     reportProgress("078");
-    cv::cvtColor(lab, colours, cv::COLOR_Lab2BGR);
+    colours = labToBgr(lab);
     if (strength < 1.0f && blendWithPalette) {
         const float unmatchedWeight = 1.0f - strength;
         cv::Mat blended;
@@ -309,17 +295,6 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
                      QStringList &lutFailures)
 {
     EngineSettings &settings = engineSettings();
-    // OpenCV builds its Lab tables on first use, which takes longer than the
-    // whole colour work of a photograph; a second core builds them while this
-    // one starts the OpenCL runtime and decodes. Nothing converts to or from
-    // Lab until they are waited for.
-    std::future<void> labTables;
-    try {
-        labTables = std::async(std::launch::async, prepareLabTables);
-    } catch (const std::system_error &) {
-        // No thread to spare: the first conversion builds them.
-    }
-
     // The reference decodes on another thread while the target decodes here.
     // Its outcome, image or refusal, is taken only where the reference has
     // always been decoded ("031"), so lines and refusals keep their order; if
@@ -431,13 +406,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         lutExport ? target8.rowRange(0, std::min(geometry.blockRows, target8.rows)) : target8;
     ColourIndex index = indexColours(finishedPart);
     cv::Mat paletteLightness;
-    if (labTables.valid())
-        labTables.wait();
-    {
-        cv::Mat paletteLab;
-        cv::cvtColor(index.palette, paletteLab, cv::COLOR_BGR2Lab);
-        cv::extractChannel(paletteLab, paletteLightness, 0);
-    }
+    cv::extractChannel(bgrToLab(index.palette), paletteLightness, 0);
 
     reportProgress("050");
     TransferInputs inputs = momentsForTransfer(target8, reference8, targetVisible, referenceVisible);

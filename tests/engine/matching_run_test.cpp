@@ -176,7 +176,7 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
         ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("from an earlier run") > 0);
     }
     const EngineRun run =
-        runEngine(arguments.list(), frameRequest(encoded(bgra), sample("rocket.jpg")), QStringList(), 400 * 1024);
+        runEngine(arguments.list(), frameRequest(encoded(bgra), sample("rocket.jpg")), QStringList(), 480 * 1024);
     ASSERT_FALSE(run.crashed);
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
 

@@ -281,3 +281,22 @@ TEST(ImageIntake, EachKindOfFileGivesTheReadersPixels)
         qputenv("OPENCV_TEMP_PATH", temporary);
     }
 }
+
+// The engine's own Lab conversions against OpenCV's over every 8-bit colour and
+// every 8-bit Lab code: the kept lightness and the finished colours depend on
+// them being the same to the bit.
+TEST(LabConversion, EqualsOpenCVsForAllSixteenMillionCodes)
+{
+    cv::Mat codes(4096, 4096, CV_8UC3);
+    for (int i = 0; i < 1 << 24; ++i) {
+        uchar *code = codes.ptr<uchar>(i >> 12) + (i & 4095) * 3;
+        code[0] = uchar(i);
+        code[1] = uchar(i >> 8);
+        code[2] = uchar(i >> 16);
+    }
+    cv::Mat expected;
+    cv::cvtColor(codes, expected, cv::COLOR_BGR2Lab);
+    EXPECT_EQ(cv::norm(bgrToLab(codes), expected, cv::NORM_INF), 0) << "B, G, R to Lab";
+    cv::cvtColor(codes, expected, cv::COLOR_Lab2BGR);
+    EXPECT_EQ(cv::norm(labToBgr(codes), expected, cv::NORM_INF), 0) << "Lab to B, G, R";
+}
