@@ -21,7 +21,6 @@ int runMatching(const RunValues &run)
     if (run.sizeFilePath != QLatin1String("none"))
         writeSizeFile(run.sizeFilePath, settings.currentImageWidth, settings.currentImageHeight);
     reportProgress("090");
-    qWarning("DONE");
     const std::vector<uchar> bytes = encodeResult(result, run.resultFormat);
     reportProgress("095");
     reportProgress("100");
