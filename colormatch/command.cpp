@@ -1,7 +1,16 @@
 // colormatch's command line and the runs it asks for: one image (with its LUT
 // and preview), a batch of images against one reference, or the capability
 // query. Every check that can be made before an engine starts is made first.
-#include "colormatch/colormatch.h"
+#include "colormatch/command.h"
+#include "colormatch/colour_management.h"
+#include "colormatch/engine_host.h"
+#include "colormatch/errors.h"
+#include "colormatch/files.h"
+#include "colormatch/metadata.h"
+#include "colormatch/output_encoding.h"
+#include "colormatch/platform.h"
+#include "colormatch/preview.h"
+#include "colormatch/progress_display.h"
 #include "encoders/encoders.h"
 
 #include <QCommandLineParser>

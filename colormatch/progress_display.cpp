@@ -1,6 +1,7 @@
 // The progress display: a status line redrawn in place on a terminal, plain
 // lines for images that have ended, and the closing summary of a batch.
-#include "colormatch/colormatch.h"
+#include "colormatch/progress_display.h"
+#include "colormatch/engine_host.h"
 
 #include <algorithm>
 

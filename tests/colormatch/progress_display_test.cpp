@@ -1,5 +1,5 @@
 // The progress display, fed with the standard error of a recorded engine run.
-#include "colormatch/colormatch.h"
+#include "colormatch/progress_display.h"
 
 #include <gtest/gtest.h>
 
