@@ -1,6 +1,7 @@
 // The progress display: what people see of a run on standard error, a status
 // line redrawn in place on a terminal, a plain line for each image that has
-// ended, and a batch's closing summary.
+// ended, and a batch's closing summary; the lines rendered, and the display
+// that draws them.
 #pragma once
 
 #include <QString>
@@ -33,3 +34,22 @@ QString renderProgress(const QVector<ImageProgress> &images, int width, bool ter
 QString renderEnded(const ImageProgress &image);
 // The closing summary of a batch: counts, then every failed image and why.
 QString renderSummary(const QVector<ImageProgress> &images);
+
+// The display of a run: the status line on a terminal, plain lines above it.
+struct Display {
+    bool terminal = false;
+    int width = 80;
+    bool verbose = false;
+    QVector<ImageProgress> images;
+    QString shown;       // the status line now on screen
+    int shownLength = 0; // its columns
+};
+
+// Takes the status line off the screen.
+void clearStatus(Display &display);
+// Draws the status line for the images as they are now, on a terminal.
+void drawStatus(Display &display);
+// A plain line above the status line.
+void printLine(Display &display, const QString &line);
+// Ends an image of the display at `stage` and prints its line.
+void endImage(Display &display, int index, ImageStage stage, const QString &outcome);
