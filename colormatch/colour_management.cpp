@@ -2,7 +2,9 @@
 // colour space before matching, so that the look transferred is the look the
 // user saw; CMYK JPEGs become RGB through their own profile; the preview shows
 // every image in sRGB as a colour-managed viewer would.
-#include "colormatch/colormatch.h"
+#include "colormatch/colour_management.h"
+#include "colormatch/errors.h"
+#include "colormatch/platform.h"
 #include "encoders/encoders.h"
 
 #include <lcms2.h>

@@ -1,6 +1,9 @@
 // The host's side of the engine conversation: the twelve positions, the framed
 // request, reading progress and error lines, and running engine processes.
-#include "colormatch/colormatch.h"
+#include "colormatch/engine_host.h"
+#include "colormatch/errors.h"
+#include "colormatch/files.h"
+#include "colormatch/platform.h"
 
 #include <QDataStream>
 #include <QEventLoop>

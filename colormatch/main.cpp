@@ -1,5 +1,5 @@
 // colormatch: matching colours from the command line, through the engine.
-#include "colormatch/colormatch.h"
+#include "colormatch/command.h"
 
 #include <QCoreApplication>
 

@@ -2,7 +2,9 @@
 // XMP, IPTC, the colour profile, the resolution), read from the target and
 // written into the output with exiv2, so that the output shows as the target
 // did, only with new colours.
-#include "colormatch/colormatch.h"
+#include "colormatch/metadata.h"
+#include "colormatch/colour_management.h"
+#include "colormatch/platform.h"
 #include "encoders/encoders.h"
 
 #include <exiv2/exiv2.hpp>

@@ -1,7 +1,9 @@
 // The output file: colormatch asks the engine for a lossless result and
 // encodes it itself at the quality the user chose, then writes the target's
 // metadata into it. Also how many engines a batch runs at once.
-#include "colormatch/colormatch.h"
+#include "colormatch/output_encoding.h"
+#include "colormatch/colour_management.h"
+#include "colormatch/platform.h"
 #include "encoders/encoders.h"
 
 #include <QHash>

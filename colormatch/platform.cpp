@@ -2,7 +2,7 @@
 // the engine's file name, what a crash looks like, being stopped, reading
 // standard input, free memory, is standard error a terminal, how wide is it,
 // and keeping codec chatter off it.
-#include "colormatch/colormatch.h"
+#include "colormatch/platform.h"
 
 #include <QHash>
 #include <QtGlobal>

@@ -1,6 +1,6 @@
 // The preview: target, reference and result side by side, for people who would
 // rather look than read.
-#include "colormatch/colormatch.h"
+#include "colormatch/preview.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -1,6 +1,8 @@
 // The progress display: a status line redrawn in place on a terminal, plain
 // lines for images that have ended, and the closing summary of a batch.
-#include "colormatch/colormatch.h"
+#include "colormatch/progress_display.h"
+#include "colormatch/engine_host.h"
+#include "colormatch/files.h"
 
 #include <algorithm>
 
@@ -205,4 +207,42 @@ QString renderSummary(const QVector<ImageProgress> &images)
     for (const QString &failure : failures)
         summary += failure + QLatin1Char('\n');
     return summary;
+}
+
+void clearStatus(Display &display)
+{
+    if (display.shownLength == 0)
+        return;
+    writeError(QLatin1Char('\r') + QString(display.shownLength, QLatin1Char(' ')) + QLatin1Char('\r'));
+    display.shownLength = 0;
+    display.shown.clear();
+}
+
+void drawStatus(Display &display)
+{
+    if (!display.terminal)
+        return;
+    const QString line = renderProgress(display.images, display.width, true);
+    if (line == display.shown)
+        return;
+    const int columns = terminalColumns(line);
+    const int padding = std::max(0, display.shownLength - columns);
+    writeError(QLatin1Char('\r') + line + QString(padding, QLatin1Char(' ')));
+    display.shownLength = columns;
+    display.shown = line;
+}
+
+void printLine(Display &display, const QString &line)
+{
+    clearStatus(display);
+    writeError(line + QLatin1Char('\n'));
+    drawStatus(display);
+}
+
+void endImage(Display &display, int index, ImageStage stage, const QString &outcome)
+{
+    ImageProgress &image = display.images[index];
+    image.stage = stage;
+    image.outcome = outcome;
+    printLine(display, renderEnded(image));
 }

@@ -11,7 +11,9 @@
 // UserError is the expected answer to bad input; a sanitizer report, any other
 // exception, a crash, or an input that runs longer than libFuzzer's -timeout
 // is a finding.
-#include "colormatch/colormatch.h"
+#include "colormatch/colour_management.h"
+#include "colormatch/errors.h"
+#include "colormatch/metadata.h"
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>

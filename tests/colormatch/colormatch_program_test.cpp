@@ -1,6 +1,7 @@
 // colormatch run as a person runs it: real files, the real engine beside it,
 // standard error not a terminal.
-#include "colormatch/colormatch.h"
+#include "colormatch/errors.h"
+#include "colormatch/files.h"
 
 #include "support/reference_match.h"
 #include "support/test_support.h"

@@ -1,0 +1,40 @@
+// colormatch's command line: its options and help text, parsed into what a
+// run needs, with a suggestion for a mistyped option.
+#pragma once
+
+#include "colormatch/engine_host.h"
+#include "colormatch/output_encoding.h"
+
+#include <QString>
+#include <QStringList>
+
+// What the command line asks for.
+struct Options {
+    EngineRequest engine;
+    QStringList images; // positional arguments
+    QString output;
+    QString lutCube;      // empty: no LUT export
+    QString lutUnwrapped; // the unwrapped PNG beside it
+    QString sizeFile;
+    QString preview;
+    QString reference;    // batch
+    QString outputFolder; // batch
+    QString format;       // batch
+    int jobs = 0;         // batch: engines at once; 0 picks by CPUs and memory
+    OutputQuality quality;
+    bool batch = false;
+    bool noClobber = false;
+    bool verbose = false;
+    bool info = false;
+};
+
+// The options, or the text that --help or --version print.
+struct ParsedCommand {
+    Options options;
+    QString helpText; // not empty: print it and stop
+};
+
+// The command line (program path first) parsed and checked; throws UserError
+// (64) for one that cannot work, saying what was wrong, with the option meant
+// for one that was mistyped.
+ParsedCommand parseCommand(const QStringList &arguments);

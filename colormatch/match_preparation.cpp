@@ -1,0 +1,158 @@
+// Preparing a match: the checks of the images and outputs that can be made
+// before an engine starts, colour spaces brought together, and the files
+// colormatch writes from the engine's results.
+#include "colormatch/match_preparation.h"
+#include "colormatch/engine_host.h"
+#include "colormatch/errors.h"
+#include "colormatch/files.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+// Names in a cube's comment and title lines: one line each, and no quote
+// that would end the title early.
+QString cubeText(QString text)
+{
+    for (QChar &c : text)
+        if (c.category() == QChar::Other_Control || c == QLatin1Char('"'))
+            c = c == QLatin1Char('"') ? QLatin1Char('\'') : QLatin1Char(' ');
+    return text;
+}
+
+} // namespace
+
+QString checkedImageFormat(const QString &file, const QString &what, const QString &fallback)
+{
+    QString format = isStandardOutput(file) ? QString() : resultFormatFor(file);
+    if (format.isEmpty() && isPipeOrDevice(file)) // standard output and the like have no extension
+        format = fallback.isEmpty() ? QStringLiteral("png") : normalisedFormat(fallback);
+    if (format.isEmpty())
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("cannot tell the image format of %1 %2: give it an extension such as .png or "
+                                       ".jpg")
+                            .arg(what, file));
+    if (!formatHasEncoder(format))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("cannot write %1 %2: no image encoder for .%3 files").arg(what, file, format));
+    return format;
+}
+
+ImageMetadata checkedReference(const QString &path, const QByteArray &bytes)
+{
+    auto refuse = [&](const QString &problem) {
+        if (!problem.isEmpty())
+            throw UserError(colormatchStatus::dataError, QStringLiteral("reference image %1: %2").arg(path, problem));
+    };
+    // Its structure before its metadata, its size before its pixels.
+    refuse(encodedImageProblem(bytes));
+    const ImageMetadata metadata = readImageMetadata(bytes);
+    refuse(decodedImageProblem(bytes, metadata));
+    refuse(colourProfileProblem(metadata.iccProfile));
+    // A CMYK reference without a usable profile is refused here, once.
+    if (metadata.cmyk)
+        convertedForMatching(bytes, metadata, QByteArray(), QStringLiteral("reference image ") + path);
+    return metadata;
+}
+
+ImageMetadata targetMetadataOf(const QByteArray &bytes)
+{
+    return encodedImageProblem(bytes).isEmpty() ? readImageMetadata(bytes) : ImageMetadata();
+}
+
+QString leftOutNote(const QStringList &target, const QStringList &reference)
+{
+    QStringList pieces;
+    for (const QString &piece : target)
+        pieces << QStringLiteral("the target's ") + piece;
+    for (const QString &piece : reference)
+        pieces << QStringLiteral("the reference's ") + piece + QStringLiteral(", which was read as untagged");
+    return pieces.isEmpty() ? QString() : QStringLiteral("; left out: ") + pieces.join(QStringLiteral(", "));
+}
+
+PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBytes,
+                           const ImageMetadata &targetMetadata, const QString &referencePath,
+                           const QByteArray &referenceBytes, const ImageMetadata &referenceMetadata,
+                           const QTemporaryDir &scratch, QHash<QByteArray, EngineInput> &references)
+{
+    PreparedMatch match{targetMetadata, targetPath, referenceBytes, {}};
+    const QString profileProblem = colourProfileProblem(targetMetadata.iccProfile);
+    if (!profileProblem.isEmpty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("target image %1: %2").arg(targetPath, profileProblem));
+    if (targetMetadata.cmyk) {
+        const EngineInput converted = convertedForMatching(targetBytes, targetMetadata, QByteArray(),
+                                                           QStringLiteral("target image ") + targetPath);
+        match.enginePath = scratch.filePath(QStringLiteral("target%1.pam").arg(QDir(scratch.path()).count()));
+        const QString problem = saveFile(match.enginePath, converted.bytes);
+        if (!problem.isEmpty())
+            throw UserError(colormatchStatus::cannotCreate, problem);
+        match.notes << converted.note;
+        match.target.iccProfile.clear();
+        match.target.cmyk = false;
+    }
+    // The engine gives grey targets colour; a grey profile no longer describes them.
+    if (!isRgbProfile(match.target.iccProfile))
+        match.target.iccProfile.clear();
+    const QByteArray space = match.target.iccProfile;
+    if (!references.contains(space)) {
+        EngineInput reference = convertedForMatching(referenceBytes, referenceMetadata, space,
+                                                     QStringLiteral("reference image ") + referencePath);
+        if (reference.bytes.isEmpty())
+            reference.bytes = referenceBytes;
+        references.insert(space, reference);
+    }
+    match.referenceBytes = references.value(space).bytes;
+    if (!references.value(space).note.isEmpty())
+        match.notes << references.value(space).note;
+    return match;
+}
+
+void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &format)
+{
+    auto refuse = [&](const QString &option, const QString &formats) {
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("%1 is for %2 outputs, not .%3").arg(option, formats, format));
+    };
+    if (quality.qualityGiven && format != QLatin1String("jpg") && format != QLatin1String("webp"))
+        refuse(QStringLiteral("--quality"), QStringLiteral("JPEG and WebP"));
+    if (quality.lossless && format != QLatin1String("webp"))
+        refuse(QStringLiteral("--lossless"), QStringLiteral("WebP"));
+    if (quality.pngLevel >= 0 && format != QLatin1String("png"))
+        refuse(QStringLiteral("--png-level"), QStringLiteral("PNG"));
+}
+
+QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const OutputQuality &quality,
+                   const ImageMetadata &metadata, QString *note)
+{
+    ImageMetadata kept = metadata;
+    QStringList lost;
+    const QByteArray encoded = encodeOutput(result, format, quality, kept, &lost);
+    if (encoded.isEmpty())
+        return QStringLiteral("cannot encode the result of %1 as .%2").arg(outputName(path), format);
+    QStringList notKept;
+    QStringList leftOut = metadata.leftOut;
+    const QByteArray complete = withImageMetadata(encoded, kept, &notKept, &leftOut);
+    notKept << lost;
+    if (!notKept.isEmpty())
+        *note = QStringLiteral("; .%1 files cannot hold the target's %2")
+                    .arg(format, notKept.join(QStringLiteral(", ")));
+    *note += leftOutNote(leftOut, {});
+    return saveFile(path, complete);
+}
+
+QByteArray colormatchCube(const QByteArray &engineCube, const QString &cubePath, const QString &target,
+                          const QString &reference, const QString &colourSpace)
+{
+    const int size = engineCube.indexOf("LUT_3D_SIZE");
+    if (size < 0)
+        return QByteArray();
+    const QString end = engineCube.contains("\r\n") ? QStringLiteral("\r\n") : QStringLiteral("\n");
+    const QString head =
+        QStringLiteral("# Made by colormatch from the target %1 and the reference %2%5"
+                       "# Input and output colour space: %3%5"
+                       "TITLE \"%4\"%5")
+            .arg(cubeText(target), cubeText(reference), cubeText(colourSpace),
+                 cubeText(QFileInfo(cubePath).completeBaseName()), end);
+    return head.toUtf8() + engineCube.mid(size);
+}

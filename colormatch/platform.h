@@ -1,0 +1,37 @@
+// What differs between Windows and POSIX systems for colormatch: the engine's
+// file name, what a crash looks like, being stopped, binary standard input and
+// output, the terminal, free memory and keeping codec chatter off standard
+// error.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdio>
+#include <functional>
+
+// Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
+QString enginePathIn(const QString &folder);
+// What ended a crashed engine, in words (a signal, or a Windows status code).
+QString crashDescription(int code);
+
+// Between these two calls SIGINT, SIGTERM and SIGHUP do not end colormatch at
+// once: each is noted and makes the descriptor returned readable, so that the
+// event loop can end the engines first. -1 where there is nothing to watch.
+int startCatchingStopSignals();
+void stopCatchingStopSignals();
+// The first stop signal caught since the start, or 0.
+int caughtStopSignal();
+// "SIGTERM" and the like.
+QString stopSignalName(int signal);
+
+// The descriptor of stdin or stdout, set to binary reading or writing.
+int binaryDescriptor(FILE *stream);
+bool standardErrorIsTerminal();
+int terminalWidth();
+// Runs `work` with standard error sent to the null device: image codecs write
+// warnings there on their own (libpng's "known incorrect sRGB profile").
+void withCodecWarningsSilenced(const std::function<void()> &work);
+
+// Free physical memory in bytes, or -1 when the system does not say.
+qint64 freeMemoryBytes();
