@@ -294,7 +294,7 @@ TEST(ColormatchProgram, UserErrors)
     // Sizes the image probe reads that colormatch once missed: strips, Netpbm, a JPEG's coefficients.
     // (compressed: libtiff cuts one uncompressed strip into small ones)
     writeFile(space.path("strips.tif"), testing_support::tiffWith(false, {{256, 16000}, {257, 16000}, {259, 8},
-                                                                          {273, 8}, {278, 16000}, {279, 1}}));
+                                                                          {273, 8}, {278, 8000}, {279, 1}}));
     writeFile(space.path("bomb.ppm"), "P6\n40000 40000\n255\n" + png);
     writeFile(space.path("bomb.gif"), "GIF89a" + png);
     writeFile(space.path("scans_bomb.jpg"),
@@ -381,7 +381,7 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "text.png", "-o", "x.png"}, dataError, "reference image text.png: a PNG file ("},
         {{"chelsea.png", "long_chunk.png", "-o", "x.png"}, dataError, "reference image long_chunk.png: a truncated PNG"},
         {{"chelsea.png", "strips.tif", "-o", "x.png"}, dataError,
-         "reference image strips.tif: declares 16000 x 16000 pixels in tiles or strips of 256000000 pixels"},
+         "reference image strips.tif: declares 16000 x 16000 pixels in tiles or strips of 128000000 pixels"},
         {{"chelsea.png", "bomb.ppm", "-o", "x.png"}, dataError,
          "reference image bomb.ppm: declares 40000 x 40000 pixels, more than the limit"},
         {{"chelsea.png", "scans_bomb.jpg", "-o", "x.png"}, dataError,
