@@ -6,6 +6,7 @@
 #include "colormatch/colour_management.h"
 #include "colormatch/platform.h"
 #include "encoders/encoders.h"
+#include "encoders/image_probe.h"
 
 #include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
@@ -18,7 +19,6 @@
 
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -155,7 +155,6 @@ struct JpegHeaderParts {
     QByteArray xmp;             // APP1 XMP segments, whole
     QByteArray iptc;            // APP13 segments, whole
     QList<QByteArray> iccChunks; // APP2 "ICC_PROFILE" payloads: sequence, count, data
-    cv::Size size;              // from the frame header
 };
 
 JpegHeaderParts jpegHeaderParts(const QByteArray &jpeg)
@@ -183,8 +182,6 @@ JpegHeaderParts jpegHeaderParts(const QByteArray &jpeg)
             parts.iptc += segment;
         else if (code == 0xE2 && payload.startsWith(QByteArray("ICC_PROFILE\0", 12)) && payload.size() >= 14)
             parts.iccChunks << payload.mid(12);
-        else if (code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC && length >= 7)
-            parts.size = cv::Size((data[at + 7] << 8) | data[at + 8], (data[at + 5] << 8) | data[at + 6]);
         at += 2 + length;
     }
     return parts;
@@ -236,8 +233,6 @@ bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
     bool markedAdobeRgb = false;
     Exiv2::Image::AutoPtr image = openImage(bytes);
     image->readMetadata();
-    if (metadata.storedSize.empty())
-        metadata.storedSize = cv::Size(image->pixelWidth(), image->pixelHeight());
     Exiv2::ExifData exif = image->exifData();
     if ((kinds & exifKind) && !exif.empty()) {
         const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
@@ -254,11 +249,6 @@ bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
         }
         const auto interoperability = exif.findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex"));
         markedAdobeRgb = interoperability != exif.end() && interoperability->toString().rfind("R03", 0) == 0;
-        // A TIFF's decoder sizes two tile buffers from the header.
-        const double tileWidth = rationalValue(exif, "Exif.Image.TileWidth");
-        const double tileHeight = rationalValue(exif, "Exif.Image.TileLength");
-        if (tileWidth > 0 && tileHeight > 0)
-            metadata.bufferPixels = 2 * qint64(tileWidth) * qint64(tileHeight);
         // The thumbnail would show the old colours; the profile travels on its own.
         Exiv2::ExifThumb(exif).erase();
         const auto profileTag = exif.findKey(Exiv2::ExifKey("Exif.Image.InterColorProfile"));
@@ -290,21 +280,6 @@ QString exiv2Reason(const std::exception &error)
 {
     const QString reason = QString::fromLocal8Bit(error.what()).simplified();
     return reason.isEmpty() ? QStringLiteral("exiv2 cannot handle it") : reason;
-}
-
-// The size a BMP's header declares (a negative height: rows top down), as
-// its decoder reads it.
-cv::Size bmpSize(const QByteArray &bmp)
-{
-    if (bmp.size() < 26)
-        return cv::Size();
-    const auto *data = reinterpret_cast<const uchar *>(bmp.constData());
-    const quint32 header = qFromLittleEndian<quint32>(data + 14);
-    if (header == 12)
-        return cv::Size(qFromLittleEndian<quint16>(data + 18), qFromLittleEndian<quint16>(data + 20));
-    const qint64 height = qFromLittleEndian<qint32>(data + 22);
-    return cv::Size(int(std::min<qint64>(qFromLittleEndian<qint32>(data + 18), INT_MAX)),
-                    int(std::min<qint64>(std::llabs(height), INT_MAX)));
 }
 
 // The encoded output with the chosen kinds of metadata written into it;
@@ -370,15 +345,16 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
         readPngDensity(encoded, metadata);
     else
         readJfifDensity(encoded, metadata);
-    if (encoded.startsWith("\x89PNG") && encoded.size() >= 24) // IHDR comes first
-        metadata.storedSize = cv::Size(int(std::min<quint32>(qFromBigEndian<quint32>(encoded.constData() + 16), INT_MAX)),
-                                       int(std::min<quint32>(qFromBigEndian<quint32>(encoded.constData() + 20), INT_MAX)));
-    if (encoded.startsWith("BM"))
-        metadata.storedSize = bmpSize(encoded);
+    const ImageProbe probe =
+        probeImage(reinterpret_cast<const uchar *>(encoded.constData()), encoded.size(), JpegHeader::read);
+    if (probe.problem.text.empty()) {
+        metadata.header = probe.header;
+        metadata.storedSize = cv::Size(int(std::min<long long>(probe.header.width, INT_MAX)),
+                                       int(std::min<long long>(probe.header.height, INT_MAX)));
+    }
     if (encoded.startsWith("\xFF\xD8")) {
         // Each kind from its own segments, the profile by its chunks' numbers.
         const JpegHeaderParts parts = jpegHeaderParts(encoded);
-        metadata.storedSize = parts.size;
         const QByteArray start("\xFF\xD8"), end("\xFF\xD9");
         const struct {
             const QByteArray &segments;
@@ -417,8 +393,6 @@ ImageMetadata readImageMetadata(const QByteArray &encoded)
     // Cameras mark Adobe RGB without embedding its profile, as photo editors read it.
     if (metadata.iccProfile.isEmpty() && markedAdobeRgb)
         metadata.iccProfile = adobeRgbProfile();
-    if (metadata.storedSize.empty())
-        metadata.storedSize = cv::Size(); // not known
     metadata.cmyk = jpegIsCmyk(encoded);
     return metadata;
 }
@@ -503,57 +477,18 @@ QString encodedImageProblem(const QByteArray &encoded)
 {
     if (encoded.isEmpty())
         return QStringLiteral("the file is empty");
-    const auto *data = reinterpret_cast<const uchar *>(encoded.constData());
-    // Decoders fill a cut-short file with grey instead of failing; the
-    // image's own structure says whether it is whole.
-    if (encoded.startsWith("\xFF\xD8")) {
-        const JpegStructure jpeg = jpegStructure(data, encoded.size());
-        if (jpeg.scans > largestJpegScanCount)
-            return QStringLiteral("a JPEG file (%1 bytes) with more than %2 scans, the limit for one image")
-                .arg(encoded.size())
-                .arg(largestJpegScanCount);
-        if (!jpeg.complete)
-            return QStringLiteral("a truncated JPEG file (%1 bytes): its end is missing").arg(encoded.size());
-    }
-    if (encoded.startsWith("\x89PNG")) {
-        if (!pngReachesItsEnd(data, encoded.size()))
-            return QStringLiteral("a truncated PNG file (%1 bytes): its end is missing").arg(encoded.size());
-        const std::string ancillary = pngAncillaryProblem(data, encoded.size());
-        if (!ancillary.empty())
-            return QStringLiteral("a PNG file (%1 bytes) over a reading limit: %2")
-                .arg(encoded.size())
-                .arg(QString::fromStdString(ancillary));
-    }
-    if (encoded.startsWith("RIFF") && encoded.size() >= 8 &&
-        qFromLittleEndian<quint32>(encoded.constData() + 4) + 8ull > quint64(encoded.size()))
-        return QStringLiteral("a truncated WebP file (%1 bytes): its end is missing").arg(encoded.size());
-    // The signatures of the formats the engine decodes.
-    const bool netpbm = encoded.size() > 2 && encoded[0] == 'P' && QByteArray("1234567fF").contains(encoded[1]);
-    static const QByteArray signatures[] = {"\x89PNG", "\xFF\xD8", "RIFF", QByteArray("II*\0", 4), QByteArray("MM\0*", 4),
-                                            QByteArray("II+\0", 4), QByteArray("MM\0+", 4), "BM"};
-    for (const QByteArray &signature : signatures)
-        if (encoded.startsWith(signature))
-            return QString();
-    return netpbm ? QString() : QStringLiteral("%1 bytes in no format the image decoders read").arg(encoded.size());
+    // Decoders fill a cut-short file with grey instead of failing; the probe
+    // reads the image's own structure for whether it is whole.
+    const ImageProbe probe =
+        probeImage(reinterpret_cast<const uchar *>(encoded.constData()), encoded.size(), JpegHeader::read);
+    return QString::fromStdString(probe.problem.text);
 }
 
 QString imageSizeProblem(const ImageMetadata &metadata)
 {
-    const qint64 width = metadata.storedSize.width, height = metadata.storedSize.height;
-    if (width <= 0 || height <= 0)
+    if (metadata.storedSize.empty())
         return QString(); // unknown: not decoded before the engine has read it
-    if (width > largestImageSide || height > largestImageSide)
-        return QStringLiteral("declares %1 x %2 pixels, more than the %3 (2^20) pixels a row or column may have")
-            .arg(width)
-            .arg(height)
-            .arg(largestImageSide);
-    if (width * height + metadata.bufferPixels > largestImagePixels)
-        return QStringLiteral("declares %1 x %2 pixels%3, more than the limit of %4 (2^28) pixels per image")
-            .arg(width)
-            .arg(height)
-            .arg(metadata.bufferPixels ? QStringLiteral(" and tiles of %1").arg(metadata.bufferPixels / 2) : QString())
-            .arg(largestImagePixels);
-    return QString();
+    return QString::fromStdString(sizeProblem(metadata.header).text);
 }
 
 QString decodedImageProblem(const QByteArray &encoded, const ImageMetadata &metadata)

@@ -3,6 +3,8 @@
 // checks of an image's structure and declared size made before it is decoded.
 #pragma once
 
+#include "encoders/image_probe.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -20,16 +22,17 @@ struct ImageMetadata {
     double xDpi = 0.0;     // resolution in dots per inch; 0 when not given
     double yDpi = 0.0;
     cv::Size storedSize;   // pixels as stored (before orientation), when the header says
-    qint64 bufferPixels = 0; // a TIFF's two tile buffers, which its decoder sizes from the header
+    ImageHeader header;    // as the image probe read it: format, size, the decoder's buffers
     bool cmyk = false;     // a CMYK (or YCCK) JPEG
     QStringList leftOut;   // pieces that could not be read, each with why: "XMP (...)"
 };
 
 // Reads an encoded image's metadata; what cannot be read stays empty.
 ImageMetadata readImageMetadata(const QByteArray &encoded);
-// Why encoded image bytes cannot be used, from their structure alone (empty,
-// truncated, over the scan or PNG text limits), or empty. Nothing of an image
-// with a problem is parsed or decoded.
+// Why encoded image bytes cannot be used, from their structure and header
+// alone (empty, a format the engine does not accept, truncated, over the scan
+// or PNG text limits, a header that does not read), or empty. Nothing of an
+// image with a problem is parsed or decoded.
 QString encodedImageProblem(const QByteArray &encoded);
 // Why an image's declared size is over the limits the engine holds it to, or
 // empty (also when the size is unknown).

@@ -1,7 +1,7 @@
 // The bounds both programs hold an encoded image to before a decoder or a
 // metadata reader sees it: how a JPEG's segments end and how many scans it
 // has, and what a PNG's ancillary chunks would make its readers hold.
-#include "encoders/encoders.h"
+#include "encoders/image_probe.h"
 
 #include <zlib.h>
 
@@ -10,21 +10,21 @@
 
 namespace {
 
-unsigned bigEndian32(const uchar *p)
+unsigned bigEndian32(const unsigned char *p)
 {
     return (unsigned(p[0]) << 24) | (unsigned(p[1]) << 16) | (unsigned(p[2]) << 8) | unsigned(p[3]);
 }
 
 // The bytes a zlib stream inflates to, counted without keeping them and
 // without going past `budget` + 1 (a broken stream counts what it gave).
-long long inflatedSize(const uchar *data, size_t size, long long budget)
+long long inflatedSize(const unsigned char *data, size_t size, long long budget)
 {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK)
         return 0;
     stream.next_in = const_cast<Bytef *>(data);
     stream.avail_in = uInt(std::min<size_t>(size, 1u << 30));
-    uchar out[16384];
+    unsigned char out[16384];
     long long total = 0;
     int result = Z_OK;
     while (result == Z_OK && total <= budget) {
@@ -41,7 +41,7 @@ long long inflatedSize(const uchar *data, size_t size, long long budget)
 
 } // namespace
 
-JpegStructure jpegStructure(const uchar *data, long long size)
+JpegStructure jpegStructure(const unsigned char *data, long long size)
 {
     JpegStructure structure;
     if (size < 2 || data[0] != 0xFF || data[1] != 0xD8)
@@ -58,7 +58,7 @@ JpegStructure jpegStructure(const uchar *data, long long size)
             ++at;
         if (at >= size)
             break;
-        const uchar code = data[at++];
+        const unsigned char code = data[at++];
         if (code == 0xD9) {
             structure.complete = true;
             return structure;
@@ -86,7 +86,7 @@ JpegStructure jpegStructure(const uchar *data, long long size)
     return structure;
 }
 
-bool pngReachesItsEnd(const uchar *data, long long size)
+bool pngReachesItsEnd(const unsigned char *data, long long size)
 {
     for (long long at = 8; at + 8 <= size; at += 12 + static_cast<long long>(bigEndian32(data + at)))
         if (std::memcmp(data + at + 4, "IEND", 4) == 0)
@@ -94,14 +94,14 @@ bool pngReachesItsEnd(const uchar *data, long long size)
     return false;
 }
 
-std::string pngAncillaryProblem(const uchar *data, long long size)
+std::string pngAncillaryProblem(const unsigned char *data, long long size)
 {
     long long chunks = 0;
     long long inflated = 0;
     for (long long at = 8; at + 8 <= size;) {
         const long long length = bigEndian32(data + at);
-        const uchar *type = data + at + 4;
-        const uchar *body = data + at + 8;
+        const unsigned char *type = data + at + 4;
+        const unsigned char *body = data + at + 8;
         const long long available = std::min(length, size - at - 8);
         at += 12 + length;
         if ((type[0] & 0x20) == 0)
@@ -111,7 +111,7 @@ std::string pngAncillaryProblem(const uchar *data, long long size)
                    " ancillary chunks (text, profiles and the like), the limit for one image";
         // zTXt and iCCP: keyword, NUL, method, zlib stream. iTXt: keyword, NUL,
         // compressed flag, method, language, NUL, translated keyword, NUL, text.
-        const auto *keywordEnd = static_cast<const uchar *>(std::memchr(body, 0, size_t(std::max(0LL, available))));
+        const auto *keywordEnd = static_cast<const unsigned char *>(std::memchr(body, 0, size_t(std::max(0LL, available))));
         if (!keywordEnd)
             continue;
         const long long keyword = keywordEnd - body;
@@ -121,7 +121,7 @@ std::string pngAncillaryProblem(const uchar *data, long long size)
                 continue; // not compressed
             stream = keyword + 3;
             for (int field = 0; field < 2 && stream < available; ++field) { // language, translated keyword
-                const auto *end = static_cast<const uchar *>(std::memchr(body + stream, 0, size_t(available - stream)));
+                const auto *end = static_cast<const unsigned char *>(std::memchr(body + stream, 0, size_t(available - stream)));
                 stream = end ? end - body + 1 : available;
             }
         } else if (std::memcmp(type, "zTXt", 4) != 0 && std::memcmp(type, "iCCP", 4) != 0) {

@@ -14,7 +14,8 @@
 // gives the pixels of one libjpeg encoding with the same settings (with
 // cv::imencode's at its quality and 4:2:0 chroma).
 //
-// Also the bounds both programs hold encoded images to before decoding them.
+// The image probe, which reads headers before decoding, has its own header:
+// encoders/image_probe.h.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -47,33 +48,3 @@ std::vector<uchar> encodeJpeg(const cv::Mat &image, const JpegOptions &options);
 // G, R) or 4 (B, G, R, alpha) channels. Throws cv::Exception for any other
 // image.
 std::vector<uchar> encodePam(const cv::Mat &image);
-
-// ---- Bounds on what the decoders are given, held by both programs before
-// any decoder or metadata reader sees an image.
-
-// The most pixels one image may have, and the most in one row or column (the
-// decoders' own limit).
-constexpr long long largestImagePixels = 1LL << 28;
-constexpr long long largestImageSide = 1LL << 20;
-// A progressive JPEG makes its decoder pass over every coefficient once per
-// scan; encoders write about ten.
-constexpr int largestJpegScanCount = 100;
-// PNG readers keep each text chunk and inflate the compressed ones (and the
-// colour profile) in full.
-constexpr int largestPngAncillaryChunks = 1000;
-constexpr long long largestPngInflatedText = 16LL << 20;
-
-// How a JPEG's segments end: `complete` when its end-of-image marker follows
-// its last scan (bytes after it, such as a phone's trailer, are not the
-// image's), and how many scans come before it.
-struct JpegStructure {
-    bool complete = false;
-    int scans = 0;
-};
-JpegStructure jpegStructure(const uchar *data, long long size);
-// Whether a PNG's chunks, followed by their lengths, lead to its IEND chunk (a
-// file cut short, or a chunk that declares more bytes than follow, does not).
-bool pngReachesItsEnd(const uchar *data, long long size);
-// Why a PNG's ancillary chunks are over the limits above (in words, for an
-// error line), or empty. Compressed chunks are inflated only up to the limit.
-std::string pngAncillaryProblem(const uchar *data, long long size);

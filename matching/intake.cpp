@@ -1,6 +1,6 @@
-// Image intake and finishing: decoding the request's images, their colour
-// planes and 8-bit working colours, the strength blend for deep targets and
-// the alpha plane of the result.
+// Image intake and finishing: the request's images checked by the image probe
+// and decoded, their colour planes and 8-bit working colours, the strength
+// blend for deep targets and the alpha plane of the result.
 #include "matching/matching.h"
 
 #include <opencv2/imgproc.hpp>
@@ -59,19 +59,6 @@ cv::UMat greyPlaneAsBgr(const cv::UMat &image)
     return bgr;
 }
 
-QString formatName(ImageFormat format)
-{
-    switch (format) {
-    case ImageFormat::png: return QStringLiteral("PNG");
-    case ImageFormat::jpeg: return QStringLiteral("JPEG");
-    case ImageFormat::tiff: return QStringLiteral("TIFF");
-    case ImageFormat::webp: return QStringLiteral("WebP");
-    case ImageFormat::bmp: return QStringLiteral("BMP");
-    case ImageFormat::netpbm: return QStringLiteral("Netpbm");
-    }
-    return QString();
-}
-
 int alphaPlaneIndex(int channels)
 {
     if (channels == 4)
@@ -91,6 +78,23 @@ cv::UMat toEightBitSamples(const cv::UMat &image)
 }
 
 } // namespace
+
+void refuseImage(const char *which, const ImageProblem &problem)
+{
+    if (!problem.text.empty())
+        throw EngineError(exitStatus::dataError,
+                          QLatin1String(which) + QStringLiteral(" image ") + QString::fromStdString(problemClause(problem)));
+}
+
+ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which)
+{
+    const ImageProbe probe = probeImage(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size(),
+                                        JpegHeader::leftToDecoder);
+    refuseImage(which, probe.problem);
+    if (probe.header.format != ImageFormat::jpeg) // read and checked as it is decoded
+        refuseImage(which, sizeProblem(probe.header));
+    return probe.header;
+}
 
 cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
 {
@@ -118,13 +122,13 @@ cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which)
                                          "whose image data the decoder refused")
                               .arg(name)
                               .arg(bytes.size())
-                              .arg(formatName(format)));
+                              .arg(QLatin1String(imageFormatName(format))));
     // The limits hold only if the decoder read the size the header reader did.
     if (format != ImageFormat::jpeg && (decoded.cols != header.width || decoded.rows != header.height))
         throw EngineError(exitStatus::software,
                           QStringLiteral("%1 image: its %2 decoder read %3 x %4 pixels where its header was read as "
                                          "%5 x %6")
-                              .arg(name, formatName(format))
+                              .arg(name, QLatin1String(imageFormatName(format)))
                               .arg(decoded.cols)
                               .arg(decoded.rows)
                               .arg(header.width)

@@ -146,39 +146,19 @@ cv::Mat decodeJpeg(const QByteArray &bytes, const char *which)
 {
     const auto decoding = std::make_unique<JpegDecoding>();
     const Outcome outcome = runLibjpeg(*decoding, bytes);
-    const QString name = QLatin1String(which);
-    if (outcome == Outcome::overLimit) {
-        checkPixelCount(decoding->width, decoding->height, which);
-        throw EngineError(exitStatus::dataError,
-                          QStringLiteral("%1 image declares %2 x %3 pixels in several scans, for which libjpeg "
-                                         "holds %4 coefficients; with them that is more than the limit of %5 (2^28) "
-                                         "pixels per image")
-                              .arg(name)
-                              .arg(decoding->width)
-                              .arg(decoding->height)
-                              .arg(decoding->coefficients)
-                              .arg(maximumImagePixels));
-    }
+    if (outcome == Outcome::overLimit)
+        refuseImage(which, sizeProblem({ImageFormat::jpeg, decoding->width, decoding->height, decoding->coefficients}));
     if (outcome == Outcome::failed) {
         const int code = decoding->failure.code;
         if (code == tooManyScans)
-            throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is a JPEG file (%2 bytes) with more "
-                                                                    "than %3 scans, the limit for one image")
-                                                         .arg(name)
-                                                         .arg(bytes.size())
-                                                         .arg(largestJpegScanCount));
-        const QString reason = QString::fromLatin1(decoding->failure.message);
-        if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)
-            throw EngineError(exitStatus::dataError, QStringLiteral("%1 image is a truncated JPEG file (%2 bytes): its "
-                                                                    "end is missing (libjpeg: %3)")
-                                                         .arg(name)
-                                                         .arg(bytes.size())
-                                                         .arg(reason));
-        throw EngineError(exitStatus::dataError,
-                          QStringLiteral("%1 image is not a readable JPEG file (%2 bytes): libjpeg: %3")
-                              .arg(name)
-                              .arg(bytes.size())
-                              .arg(reason));
+            refuseImage(which, jpegScanCountProblem(bytes.size()));
+        const std::string reason = std::string("libjpeg: ") + decoding->failure.message;
+        if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER) {
+            ImageProblem truncated = truncatedFileProblem("JPEG", bytes.size());
+            truncated.text += " (" + reason + ")";
+            refuseImage(which, truncated);
+        }
+        refuseImage(which, unreadableFileProblem("JPEG", bytes.size(), reason));
     }
     return decoding->image;
 }

@@ -7,6 +7,7 @@
 
 #include "base/base.h"
 #include "encoders/encoders.h"
+#include "encoders/image_probe.h"
 
 #include <QByteArray>
 #include <QString>
@@ -27,10 +28,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
 constexpr qint64 maximumImagePixels = largestImagePixels;
 constexpr qint64 maximumImageSide = largestImageSide;
 
-// ---- Image intake and finishing (intake.cpp, image_probe.cpp, jpeg_decoding.cpp)
-
-// The formats the engine decodes. Every other format is refused by name.
-enum class ImageFormat { png, jpeg, tiff, webp, bmp, netpbm };
+// ---- Image intake and finishing (intake.cpp, jpeg_decoding.cpp,
+// png_decoding.cpp, netpbm_decoding.cpp)
 
 // Decodes an encoded image as it is stored (depth and channel count kept).
 // `which` names the image in errors ("target", "reference"). Throws EngineError
@@ -38,18 +37,13 @@ enum class ImageFormat { png, jpeg, tiff, webp, bmp, netpbm };
 // does not read, an image over the limits, a truncated or corrupt file, or a
 // sample depth the engine cannot scale.
 cv::UMat decodeImageBytes(const QByteArray &bytes, const char *which);
-struct ImageHeader {
-    ImageFormat format;
-    qint64 width = 0; // 0 for JPEG, whose header is read as it is decoded
-    qint64 height = 0;
-};
-// Reads the image's header with the reading its decoder uses and refuses, with
-// EngineError (dataError), a format the engine does not accept, a header that
-// does not read, a file cut short (PNG without its end chunk, WebP shorter than
-// its RIFF size) and a declared size over the limits.
+// Reads the image's header with the image probe (a JPEG's is left to its
+// decoder) and refuses, with EngineError (dataError), what the probe refuses
+// and a declared size over the limits.
 ImageHeader checkEncodedImage(const QByteArray &bytes, const char *which);
-// Refuses sizes that are no image or exceed the limits above.
-void checkPixelCount(qint64 width, qint64 height, const char *which);
+// Throws EngineError (dataError) "<which> image <the problem>" for a problem
+// with text; returns for none.
+void refuseImage(const char *which, const ImageProblem &problem);
 // Decodes a JPEG with libjpeg as OpenCV would (B, G, R or grey; CMYK turned
 // into B, G, R), refusing it when its header declares too many pixels or when
 // libjpeg reports data missing or corrupt.

@@ -292,6 +292,15 @@ TEST(ColormatchProgram, UserErrors)
     writeFile(space.path("scans.jpg"), scans);
     writeFile(space.path("text.png"), testing_support::withTextChunks(png, "zTXt", 3, 6 << 20));
     writeFile(space.path("long_chunk.png"), png.left(33) + QByteArray("\x7F\xFF\xFF\xF0iTXt", 8) + png.mid(33));
+    // Sizes the image probe reads that colormatch once missed: strips, Netpbm, a JPEG's coefficients.
+    // (compressed: libtiff cuts one uncompressed strip into small ones)
+    writeFile(space.path("strips.tif"), testing_support::tiffWith(false, {{256, 16000}, {257, 16000}, {259, 8},
+                                                                          {273, 8}, {278, 8000}, {279, 1}}));
+    writeFile(space.path("bomb.ppm"), "P6\n40000 40000\n255\n" + png);
+    writeFile(space.path("bomb.gif"), "GIF89a" + png);
+    writeFile(space.path("scans_bomb.jpg"),
+              testing_support::jpegClaiming(testing_support::encoded(chelsea, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1}),
+                                            16000, 16000, "\xFF\xC2"));
     // Outputs written through a link to standard output, outside the folder.
     const QTemporaryDir elsewhere;
     QFile::link("/dev/stdout", elsewhere.filePath("out.jpg"));
@@ -372,6 +381,14 @@ TEST(ColormatchProgram, UserErrors)
          QString("reference image scans.jpg: a JPEG file (%1 bytes) with more than 100 scans").arg(scans.size())},
         {{"chelsea.png", "text.png", "-o", "x.png"}, dataError, "reference image text.png: a PNG file ("},
         {{"chelsea.png", "long_chunk.png", "-o", "x.png"}, dataError, "reference image long_chunk.png: a truncated PNG"},
+        {{"chelsea.png", "strips.tif", "-o", "x.png"}, dataError,
+         "reference image strips.tif: declares 16000 x 16000 pixels in tiles or strips of 128000000 pixels"},
+        {{"chelsea.png", "bomb.ppm", "-o", "x.png"}, dataError,
+         "reference image bomb.ppm: declares 40000 x 40000 pixels, more than the limit"},
+        {{"chelsea.png", "scans_bomb.jpg", "-o", "x.png"}, dataError,
+         "reference image scans_bomb.jpg: declares 16000 x 16000 pixels in several scans, for which libjpeg holds"},
+        {{"chelsea.png", "bomb.gif", "-o", "x.png"}, dataError,
+         "reference image bomb.gif: in a format the engine does not accept (GIF)"},
         {{"chelsea.png", "stages.jpg", "-o", "x.png"}, dataError,
          "reference image stages.jpg: its colour profile chains 100 stages in one of its tables, more than the limit of 64"},
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", {}, noEngine},

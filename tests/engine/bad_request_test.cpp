@@ -49,18 +49,6 @@ QByteArray bigEndianInt(qint32 value)
     return bytesOf(quint32(value), 4);
 }
 
-// A little-endian TIFF or BigTIFF whose one directory holds these tags (LONG
-// or LONG8 values), followed by a little filler instead of pixel data.
-QByteArray tiffWith(bool big, const QList<QPair<quint16, quint64>> &tags)
-{
-    const int word = big ? 8 : 4;
-    QByteArray tiff = big ? QByteArray("II+\0\x08\0\0\0", 8) + littleEndian(16, 8) : QByteArray("II*\0\x08\0\0\0", 8);
-    tiff += littleEndian(tags.size(), big ? 8 : 2);
-    for (const auto &tag : tags)
-        tiff += littleEndian(tag.first, 2) + littleEndian(big ? 16 : 4, 2) + littleEndian(1, word) + littleEndian(tag.second, word);
-    return tiff + littleEndian(0, word) + QByteArray(64, '\x11');
-}
-
 // The same JPEG with one byte between its first two segments.
 QByteArray withStrayByte(const QByteArray &jpeg)
 {

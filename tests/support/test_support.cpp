@@ -151,6 +151,17 @@ QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, c
     return bomb.replace(bomb.indexOf(frameMarker) + 5, 4, bytesOf(height, 2) + bytesOf(width, 2));
 }
 
+QByteArray tiffWith(bool big, const QList<QPair<quint16, quint64>> &tags)
+{
+    const int word = big ? 8 : 4;
+    QByteArray tiff = big ? QByteArray("II+\0\x08\0\0\0", 8) + bytesOf(16, 8, true) : QByteArray("II*\0\x08\0\0\0", 8);
+    tiff += bytesOf(tags.size(), big ? 8 : 2, true);
+    for (const auto &tag : tags)
+        tiff += bytesOf(tag.first, 2, true) + bytesOf(big ? 16 : 4, 2, true) + bytesOf(1, word, true) +
+                bytesOf(tag.second, word, true);
+    return tiff + bytesOf(0, word, true) + QByteArray(64, '\x11');
+}
+
 QByteArray withTextChunks(const QByteArray &png, const QByteArray &type, int count, int textBytes)
 {
     const QByteArray text(textBytes, 'a');

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +34,9 @@ QByteArray bytesOf(quint64 value, int size, bool littleEndian = false);
 // A PNG, or a JPEG (its frame header `frameMarker`), that declares another size.
 QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height);
 QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0");
+// A little-endian TIFF or BigTIFF whose one directory holds these tags (LONG
+// or LONG8 values), followed by a little filler instead of pixel data.
+QByteArray tiffWith(bool big, const QList<QPair<quint16, quint64>> &tags);
 
 // [first int][TL][target][RL][reference][trailing], big-endian.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,

@@ -1,0 +1,118 @@
+// The image probe, shared by the engine and colormatch: an encoded image's
+// format told by its signature and its header read before any decoder sees
+// it, with the reading that decoder uses (the codec libraries' own header
+// readers for PNG, JPEG, TIFF and WebP; OpenCV's header rules for BMP and the
+// Netpbm family), and the bounds both programs hold images to. What it finds
+// wrong comes back in words that each program puts into its own error.
+// Depends on libpng, libjpeg, libtiff, libwebp and zlib; no Qt.
+#pragma once
+
+#include <string>
+
+// ---- Bounds on what the decoders are given, held before any decoder or
+// metadata reader sees an image.
+
+// The most pixels one image may have, and the most in one row or column (the
+// decoders' own limit).
+constexpr long long largestImagePixels = 1LL << 28;
+constexpr long long largestImageSide = 1LL << 20;
+// A progressive JPEG makes its decoder pass over every coefficient once per
+// scan; encoders write about ten.
+constexpr int largestJpegScanCount = 100;
+// PNG readers keep each text chunk and inflate the compressed ones (and the
+// colour profile) in full.
+constexpr int largestPngAncillaryChunks = 1000;
+constexpr long long largestPngInflatedText = 16LL << 20;
+
+// ---- The probe
+
+// The formats the engine decodes. Every other format is refused by name.
+enum class ImageFormat { png, jpeg, tiff, webp, bmp, netpbm };
+// "PNG", "JPEG", "TIFF", "WebP", "BMP" or "Netpbm".
+const char *imageFormatName(ImageFormat format);
+
+// Why an image is refused; no problem when `text` is empty. `text` reads
+// after the image's name and a colon ("a truncated PNG file (120 bytes): its
+// end is missing", "declares 40000 x 40000 pixels, more than ..."); `verb`
+// joins it to the name in a sentence without one ("is", "could not be
+// decoded:", or nothing before "declares").
+struct ImageProblem {
+    std::string verb;
+    std::string text;
+};
+// What follows the image's name in a sentence: "is a truncated PNG file ...".
+std::string problemClause(const ImageProblem &problem);
+
+// What a header declares: the image, and the other buffers its decoder sizes
+// from the header, in pixels: a TIFF's two tile or strip buffers, the
+// coefficients libjpeg holds for a JPEG in several scans.
+struct ImageHeader {
+    ImageFormat format = ImageFormat::png;
+    long long width = 0; // 0 x 0 for a JPEG whose header is left to its decoder
+    long long height = 0;
+    long long bufferPixels = 0;
+};
+
+struct ImageProbe {
+    ImageHeader header;   // as far as it was read
+    ImageProblem problem; // a format not accepted, a file cut short, a header that does not read
+};
+
+// JPEG's header is read by its decoder in the same pass as its pixels (the
+// engine), or here, with libjpeg, after its segments are checked for their
+// end and their scan count (colormatch).
+enum class JpegHeader { leftToDecoder, read };
+
+// Reads the header of an encoded image (not empty). Refuses formats the
+// engine does not accept, bytes in no format, files cut short (PNG without
+// its end chunk, WebP shorter than its RIFF size, with `read` a JPEG without
+// its end marker), PNG ancillary chunks and JPEG scans over the limits, a
+// header that does not read and one that declares no pixels. The size limits
+// are sizeProblem's.
+ImageProbe probeImage(const unsigned char *data, long long size, JpegHeader jpeg);
+// Why a declared size is no image or over the limits above (side, pixels, and
+// pixels with the decoder's buffers); empty text when it is within them.
+ImageProblem sizeProblem(const ImageHeader &header);
+
+// The problems of a decoder that finds the file shorter than its header says,
+// or unreadable for `reason`, and of a JPEG in too many scans.
+ImageProblem truncatedFileProblem(const char *format, long long size);
+ImageProblem unreadableFileProblem(const char *format, long long size, const std::string &reason);
+ImageProblem jpegScanCountProblem(long long size);
+
+// The headers of the two Netpbm kinds the engine decodes itself, for their
+// decoders: PAM (P7) and PFM (PF, Pf). Sizes are not checked here.
+struct PamLayout {
+    long long width = 0;
+    long long height = 0;
+    int depth = 0;           // samples per pixel, 1 to 4
+    long long largest = 0;   // MAXVAL, 1 to 65535
+    long long dataStart = 0; // the first sample's offset
+    ImageProblem problem;
+};
+PamLayout pamLayout(const unsigned char *data, long long size);
+struct PfmLayout {
+    long long width = 0;
+    long long height = 0;
+    double scale = 0;        // its size scales the samples down; its sign gives the byte order
+    long long dataStart = 0; // the first sample's offset
+    ImageProblem problem;
+};
+PfmLayout pfmLayout(const unsigned char *data, long long size);
+
+// ---- The structure behind the probe's refusals (decoding_limits.cpp)
+
+// How a JPEG's segments end: `complete` when its end-of-image marker follows
+// its last scan (bytes after it, such as a phone's trailer, are not the
+// image's), and how many scans come before it.
+struct JpegStructure {
+    bool complete = false;
+    int scans = 0;
+};
+JpegStructure jpegStructure(const unsigned char *data, long long size);
+// Whether a PNG's chunks, followed by their lengths, lead to its IEND chunk (a
+// file cut short, or a chunk that declares more bytes than follow, does not).
+bool pngReachesItsEnd(const unsigned char *data, long long size);
+// Why a PNG's ancillary chunks are over the limits above (in words, for an
+// error line), or empty. Compressed chunks are inflated only up to the limit.
+std::string pngAncillaryProblem(const unsigned char *data, long long size);
