@@ -6,7 +6,6 @@
 #include "colormatch/colour_management.h"
 #include "colormatch/platform.h"
 #include "encoders/encoders.h"
-#include "encoders/image_probe.h"
 
 #include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
