@@ -33,7 +33,9 @@ QByteArray bytesOf(quint64 value, int size, bool littleEndian = false);
 QByteArray pngClaiming(const QByteArray &png, quint32 width, quint32 height);
 QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, const char *frameMarker = "\xFF\xC0");
 
-// [first int][TL][target][RL][reference][trailing], big-endian.
+// [first int][TL][target][RL][reference][trailing], big-endian. Written here,
+// apart from the host library, on purpose: it frames malformed requests too,
+// and serves as the independent oracle for the library's own frames.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
                         const QByteArray &trailing = QByteArray());
 
