@@ -155,7 +155,8 @@ int hostRunEngine(const HostRun *run, HostRunResult *result)
     }
     close(report[0]);
     if (child < 0 || startError) {
-        result->startFailure = failureText("cannot start the engine", run->arguments[0], child < 0 ? forkError : startError);
+        result->startFailure =
+            failureText("cannot start the engine", run->arguments[0], child < 0 ? forkError : startError);
         close(input[1]);
         close(output[0]);
         close(errors[0]);
