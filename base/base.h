@@ -3,6 +3,8 @@
 // progress channel to the host, and files that are written whole or not at all.
 #pragma once
 
+#include "host/host.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -30,14 +32,14 @@ EngineSettings &engineSettings();
 
 // ---- Errors
 
-// sysexits-style exit statuses the engine ends with.
+// sysexits-style exit statuses the engine ends with, as its hosts know them.
 namespace exitStatus {
-constexpr int ok = 0;
-constexpr int usage = 64;
-constexpr int dataError = 65;
-constexpr int software = 70;
-constexpr int cannotCreate = 73;
-constexpr int ioError = 74;
+constexpr int ok = engineExitOk;
+constexpr int usage = engineExitUsage;
+constexpr int dataError = engineExitDataError;
+constexpr int software = engineExitSoftware;
+constexpr int cannotCreate = engineExitCannotCreate;
+constexpr int ioError = engineExitIoError;
 }
 
 // The engine's one error type: what failed in the user's terms, and the exit

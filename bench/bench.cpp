@@ -8,6 +8,7 @@
 // unless --no-encoders, it times PNG encoders alone on each decoded target
 // (png_encoders.cpp). `matchengine_bench --help` lists the options.
 #include "png_encoders.h"
+#include "host/host.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utility.hpp>
@@ -60,9 +61,6 @@ const SizeCase &sizeCase(const std::string &key)
                  key.c_str());
     std::exit(64);
 }
-
-// The engine's capability-query token (engine/engine.h), at position 3.
-const char *const capabilityToken = "QX7PLM";
 
 struct Options {
     std::vector<std::string> sizes{"0.3", "2", "12", "24"};
@@ -287,13 +285,6 @@ std::vector<unsigned char> encodeInput(const cv::Mat &image, const std::string &
     return bytes;
 }
 
-void appendBigEndian(std::vector<unsigned char> &bytes, int value)
-{
-    const unsigned v = static_cast<unsigned>(value);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<unsigned char>((v >> shift) & 0xff));
-}
-
 // The cache's name of one size's photographs: the size, and the noise unless
 // none (the names of the plain photographs are those of earlier rounds).
 std::string photographName(const Options &options, const SizeCase &size)
@@ -323,13 +314,11 @@ std::string requestFile(const Options &options, const SizeCase &size)
     }
     writeFile(options.cache + "/target-" + name + "." + options.input, target);
     writeFile(options.cache + "/reference-" + name + "." + options.input, reference);
-    std::vector<unsigned char> request;
-    request.reserve(target.size() + reference.size() + 12);
-    appendBigEndian(request, 0);
-    appendBigEndian(request, static_cast<int>(target.size()));
-    request.insert(request.end(), target.begin(), target.end());
-    appendBigEndian(request, static_cast<int>(reference.size()));
-    request.insert(request.end(), reference.begin(), reference.end());
+    HostBytes framed{};
+    if (!hostFrameRequest(target.data(), target.size(), reference.data(), reference.size(), &framed))
+        throw std::runtime_error("the generated photographs do not fit one request");
+    const std::vector<unsigned char> request(framed.data, framed.data + framed.size);
+    hostBytesFree(&framed);
     writeFile(path, request);
     return path;
 }
@@ -345,26 +334,6 @@ struct Run {
     std::vector<std::pair<double, std::string>> lines; // seconds since start, text
     std::string failure;
 };
-
-std::string base64(const std::string &text)
-{
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < text.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8)
-            | static_cast<unsigned char>(text[i + 2]);
-        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
-    }
-    if (i + 1 == text.size()) {
-        const unsigned v = static_cast<unsigned char>(text[i]) << 16;
-        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], '=', '='};
-    } else if (i + 2 == text.size()) {
-        const unsigned v = (static_cast<unsigned char>(text[i]) << 16) | (static_cast<unsigned char>(text[i + 1]) << 8);
-        out += {digits[(v >> 18) & 63], digits[(v >> 12) & 63], digits[(v >> 6) & 63], '='};
-    }
-    return out;
-}
 
 Run runThroughHost(const std::string &request, const std::string &output, const std::vector<std::string> &program)
 {
@@ -454,10 +423,22 @@ struct Case {
     }
 };
 
+// The engine's command line from the host library, as every host builds it.
+std::vector<std::string> wordsOf(char **arguments)
+{
+    if (!arguments)
+        throw std::bad_alloc();
+    std::vector<std::string> words;
+    for (char **argument = arguments; *argument; ++argument)
+        words.emplace_back(*argument);
+    hostFreeArguments(arguments);
+    return words;
+}
+
 Run runCase(const Options &options, const Case &c, const std::string &request)
 {
     if (c.size.empty())
-        return runThroughHost("/dev/null", "", {options.engine, "bench", "1", capabilityToken});
+        return runThroughHost("/dev/null", "", wordsOf(hostCapabilityArguments(options.engine.c_str(), "bench")));
     std::string output;
     if (!options.keep.empty() && !c.lut)
         output = options.keep + "/" + photographName(options, sizeCase(c.size)) + "-"
@@ -465,9 +446,15 @@ Run runCase(const Options &options, const Case &c, const std::string &request)
     if (!c.engine)
         return runThroughHost(request, output, {CODEC_FLOOR_BINARY, c.format});
     const std::string lutBase = options.cache + "/lut-out/look";
-    return runThroughHost(request, output,
-                          {options.engine, "bench", "1", "run", "none", c.lut ? base64(lutBase) : "none",
-                           options.openCL, "off", "33", c.format, "1", "none"});
+    HostRequest settings{};
+    settings.caller = "bench";
+    settings.lutBase = c.lut ? lutBase.c_str() : nullptr;
+    settings.lutSize = engineLutSizeDefault;
+    settings.useOpenCL = options.openCL != "off";
+    settings.matchLightness = 0;
+    settings.resultFormat = c.format.c_str();
+    settings.strength = 1;
+    return runThroughHost(request, output, wordsOf(hostMatchArguments(options.engine.c_str(), &settings)));
 }
 
 // ---- Report ---------------------------------------------------------------------
@@ -617,7 +604,7 @@ int main(int argc, char **argv)
     }
     const Run &answer = best[query.label()];
     std::printf("\ncapability query (%s bench 1 %s): %.3f s wall, %.3f s CPU, %.0f MiB peak\n",
-                options.engine.c_str(), capabilityToken, answer.wall, answer.cpu, answer.peakKib / 1024.0);
+                options.engine.c_str(), engineCapabilityToken, answer.wall, answer.cpu, answer.peakKib / 1024.0);
 
     std::printf("\nengine stages (ms, between progress codes):\n%-18s", "");
     for (const Stage &stage : stages)

@@ -6,6 +6,7 @@
 #include "colormatch/errors.h"
 #include "colormatch/platform.h"
 #include "encoders/encoders.h"
+#include "host/host.h"
 
 #include <lcms2.h>
 
@@ -46,40 +47,6 @@ QString profileName(cmsHPROFILE profile)
 bool isRgb(cmsHPROFILE profile)
 {
     return cmsGetColorSpace(profile) == cmsSigRgbData;
-}
-
-// Whether two RGB profiles describe one space within a level of 8 bits (an
-// embedded sRGB profile and an untagged image, say): converting would only
-// cost time and rounding.
-bool sameSpace(cmsHPROFILE a, cmsHPROFILE b)
-{
-    if (!isRgb(a) || !isRgb(b))
-        return false;
-    // Different primaries settle it without building a transform, which costs
-    // more than converting a small reference.
-    for (const cmsTagSignature tag : {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag}) {
-        const auto *x = static_cast<const cmsCIEXYZ *>(cmsReadTag(a, tag));
-        const auto *y = static_cast<const cmsCIEXYZ *>(cmsReadTag(b, tag));
-        if (x && y && std::abs(x->X - y->X) + std::abs(x->Y - y->Y) + std::abs(x->Z - y->Z) > 0.01)
-            return false;
-    }
-    // 216 colours: not worth the tables an optimised transform builds.
-    const Transform transform(
-        cmsCreateTransform(a, TYPE_RGB_8, b, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOOPTIMIZE),
-        &cmsDeleteTransform);
-    if (!transform)
-        return false;
-    std::vector<uchar> probe;
-    for (int r = 0; r < 256; r += 51)
-        for (int g = 0; g < 256; g += 51)
-            for (int b = 0; b < 256; b += 51)
-                probe.insert(probe.end(), {uchar(r), uchar(g), uchar(b)});
-    std::vector<uchar> converted(probe.size());
-    cmsDoTransform(transform.get(), probe.data(), converted.data(), cmsUInt32Number(probe.size() / 3));
-    for (size_t i = 0; i < probe.size(); ++i)
-        if (std::abs(int(probe[i]) - int(converted[i])) > 1)
-            return false;
-    return true;
 }
 
 // ---- CMYK JPEGs, which OpenCV turns into RGB without their profile.
@@ -269,7 +236,7 @@ cv::Mat convertedToSrgb(const cv::Mat &image, const QByteArray &icc)
 {
     const Profile from = openProfile(icc);
     const Profile srgb = openProfile(QByteArray());
-    if (sameSpace(from.get(), srgb.get()))
+    if (hostSameColourSpace(from.get(), srgb.get()))
         return image;
     const cv::Mat converted = rgbInto(image, from.get(), srgb.get());
     return converted.empty() ? image : converted;
@@ -318,7 +285,7 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
             throw UserError(colormatchStatus::dataError,
                             QStringLiteral("%1: its CMYK pixels cannot be converted to RGB").arg(what));
     } else {
-        if (metadata.iccProfile == intoProfile || sameSpace(from.get(), into.get()))
+        if (metadata.iccProfile == intoProfile || hostSameColourSpace(from.get(), into.get()))
             return {};
         converted = rgbInto(decode(encoded, cv::IMREAD_UNCHANGED), from.get(), into.get());
         if (converted.empty())

@@ -4,6 +4,7 @@
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
 #include "colormatch/preview.h"
+#include "host/host.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,10 +14,6 @@
 #include <cmath>
 
 namespace {
-
-constexpr int smallestLutSize = 2;
-constexpr int largestLutSize = 256;
-constexpr int defaultLutSize = 33;
 
 const char *const examples = R"(
 Examples:
@@ -118,7 +115,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
     const QCommandLineOption lutSize(QStringLiteral("lut-size"),
                                      QStringLiteral("Points per axis of the .cube LUT, 2 to 256 (default 33; 17 and 65 "
                                                     "are the other usual sizes)."),
-                                     QStringLiteral("N"), QString::number(defaultLutSize));
+                                     QStringLiteral("N"), QString::number(engineLutSizeDefault));
     const QCommandLineOption preview(QStringLiteral("preview"),
                                      QStringLiteral("Write target, reference and result side by side, %1 pixels "
                                                     "wide, to FILE.")
@@ -232,11 +229,11 @@ ParsedCommand parseCommand(const QStringList &arguments)
                         QStringLiteral("--strength wants a finite number (1 the full match, 0 none), not \"%1\"")
                             .arg(parser.value(strength)));
     options.engine.lutSize = parser.value(lutSize).toInt(&ok, 10);
-    if (!ok || options.engine.lutSize < smallestLutSize || options.engine.lutSize > largestLutSize)
+    if (!ok || options.engine.lutSize < engineLutSizeMin || options.engine.lutSize > engineLutSizeMax)
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("--lut-size wants a whole number from %1 to %2, not \"%3\"")
-                            .arg(smallestLutSize)
-                            .arg(largestLutSize)
+                            .arg(engineLutSizeMin)
+                            .arg(engineLutSizeMax)
                             .arg(parser.value(lutSize)));
     if (parser.isSet(lutSize) && !parser.isSet(lut))
         throw UserError(colormatchStatus::usage,

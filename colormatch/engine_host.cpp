@@ -1,81 +1,83 @@
-// The host's side of the engine conversation: the twelve positions, the framed
-// request, reading progress and error lines, and running engine processes.
+// The host's side of the engine conversation in colormatch's terms (the host
+// library speaks it), and running engine processes concurrently.
 #include "colormatch/engine_host.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
 #include "colormatch/platform.h"
+#include "host/host.h"
 
-#include <QDataStream>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
 
-const QString capabilityToken = QStringLiteral("QX7PLM");
-
-QString base64Path(const QString &path)
+QStringList positionsOf(char **arguments)
 {
-    return QString::fromLatin1(QFileInfo(path).absoluteFilePath().toUtf8().toBase64());
+    if (!arguments)
+        throw std::bad_alloc();
+    QStringList positions;
+    for (char **argument = arguments + 1; *argument; ++argument)
+        positions << QString::fromUtf8(*argument);
+    hostFreeArguments(arguments);
+    return positions;
 }
 
-QString stripLineEnd(QByteArray line)
+QString textOf(char *text)
 {
-    // The Windows engine ends its lines with CR LF.
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
+    const QString copy = QString::fromUtf8(text);
+    free(text);
+    return copy;
 }
 
 } // namespace
 
-UserError::UserError(int exitStatus, const QString &message)
-    : std::runtime_error(message.toStdString())
-    , status(exitStatus)
-{
-}
-
 QStringList engineArguments(const EngineRequest &request)
 {
-    const bool lut = !request.lutBase.isEmpty();
-    return {QStringLiteral("colormatch"),
-            QStringLiteral("1"),
-            QStringLiteral("match"),
-            QStringLiteral("none"),
-            lut ? base64Path(request.lutBase) : QStringLiteral("none"),
-            request.useOpenCL ? QStringLiteral("on") : QStringLiteral("off"),
-            request.matchLightness ? QStringLiteral("on") : QStringLiteral("off"),
-            QString::number(request.lutSize),
-            request.resultFormat,
-            QString::number(request.strength, 'g', 9),
-            request.sizeFile.isEmpty() ? QStringLiteral("none") : base64Path(request.sizeFile)};
+    const QByteArray resultFormat = request.resultFormat.toUtf8();
+    const QByteArray lutBase = QFileInfo(request.lutBase).absoluteFilePath().toUtf8();
+    const QByteArray sizeFile = QFileInfo(request.sizeFile).absoluteFilePath().toUtf8();
+    HostRequest host{};
+    host.caller = "colormatch";
+    host.lutBase = request.lutBase.isEmpty() ? nullptr : lutBase.constData();
+    host.lutSize = request.lutSize;
+    host.useOpenCL = request.useOpenCL;
+    host.matchLightness = request.matchLightness;
+    host.resultFormat = resultFormat.constData();
+    host.strength = request.strength;
+    host.sizeFile = request.sizeFile.isEmpty() ? nullptr : sizeFile.constData();
+    return positionsOf(hostMatchArguments("matchengine", &host));
 }
 
 QStringList capabilityArguments()
 {
-    return {QStringLiteral("colormatch"), QStringLiteral("1"), capabilityToken};
+    return positionsOf(hostCapabilityArguments("matchengine", "colormatch"));
 }
 
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference)
 {
-    QByteArray request;
-    request.reserve(12 + target.size() + reference.size());
-    QDataStream stream(&request, QIODevice::WriteOnly);
-    stream << qint32(0) << qint32(target.size());
-    stream.writeRawData(target.constData(), target.size());
-    stream << qint32(reference.size());
-    stream.writeRawData(reference.constData(), reference.size());
-    return request;
+    HostBytes request{};
+    if (!hostFrameRequest(target.constData(), size_t(target.size()), reference.constData(), size_t(reference.size()),
+                          &request)) {
+        hostBytesFree(&request);
+        throw UserError(colormatchStatus::dataError,
+                        QStringLiteral("the target and the reference (%1 MiB) do not fit one request to the engine")
+                            .arg((qint64(target.size()) + reference.size()) >> 20));
+    }
+    const QByteArray framed(reinterpret_cast<const char *>(request.data), int(request.size));
+    hostBytesFree(&request);
+    return framed;
 }
 
 QString normalisedFormat(const QString &word)
@@ -98,35 +100,37 @@ bool formatHasEncoder(const QString &format)
 
 int progressCode(const QString &line)
 {
-    static const QRegularExpression code(QStringLiteral("^[0-9]{3}$"));
-    return code.match(line).hasMatch() ? line.toInt() : -1;
+    const HostLine kind = hostClassifyLine(line.toUtf8().constData());
+    return kind.kind == hostLineProgress ? kind.code : -1;
 }
 
 bool isErrorLine(const QString &line)
 {
-    return line.startsWith(QLatin1String("ERROR "));
+    return hostClassifyLine(line.toUtf8().constData()).kind == hostLineError;
 }
 
 bool isCrashLine(const QString &line)
 {
-    return line.startsWith(QLatin1String("CRASH "));
+    return hostClassifyLine(line.toUtf8().constData()).kind == hostLineCrash;
 }
 
 QString engineErrorMessage(const QStringList &lines)
 {
-    for (int i = lines.size() - 1; i >= 0; --i)
-        if (isErrorLine(lines[i]))
-            return lines[i].mid(6);
+    for (int i = lines.size() - 1; i >= 0; --i) {
+        const QByteArray line = lines[i].toUtf8();
+        const HostLine kind = hostClassifyLine(line.constData());
+        if (kind.kind == hostLineError)
+            return QString::fromUtf8(kind.message);
+    }
     return QString();
 }
 
 cv::Size workingSize(const QStringList &lines)
 {
-    static const QRegularExpression size(QStringLiteral("^current_image_mat_rgba:([0-9]+)x([0-9]+)$"));
     for (const QString &line : lines) {
-        const QRegularExpressionMatch match = size.match(line);
-        if (match.hasMatch())
-            return {match.captured(1).toInt(), match.captured(2).toInt()};
+        const HostLine kind = hostClassifyLine(line.toUtf8().constData());
+        if (kind.kind == hostLineWorkingSize)
+            return {kind.width, kind.height};
     }
     return {};
 }
@@ -167,7 +171,15 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     // Finished processes stay alive until the loop ends: they are deleted
     // outside of their own signal handlers.
     std::vector<std::unique_ptr<QProcess>> processes(static_cast<size_t>(jobs.size()));
-    std::vector<QByteArray> partialLines(static_cast<size_t>(jobs.size()));
+    std::vector<HostLineSplitter> splitters(static_cast<size_t>(jobs.size()), HostLineSplitter{});
+    struct SplittersFreed {
+        std::vector<HostLineSplitter> &splitters;
+        ~SplittersFreed()
+        {
+            for (HostLineSplitter &splitter : splitters)
+                hostLineSplitterFree(&splitter);
+        }
+    } splittersFreed{splitters};
     std::vector<QStringList> lines(static_cast<size_t>(jobs.size()));
     std::vector<bool> ended(static_cast<size_t>(jobs.size()), false);
     int next = 0;
@@ -188,23 +200,22 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     }
     auto stopped = [] { return caughtStopSignal() != 0; };
 
-    auto deliverLine = [&](int index, const QByteArray &bytes) {
-        const QString line = stripLineEnd(bytes);
-        lines[size_t(index)] << line;
-        onLine(index, line);
+    struct LineTarget {
+        QStringList &lines;
+        int index;
+        const std::function<void(int, const QString &)> &onLine;
     };
     auto deliverLines = [&](int index, bool atEnd) {
-        QByteArray &pending = partialLines[size_t(index)];
-        pending += processes[size_t(index)]->readAllStandardError();
-        int lineEnd;
-        while ((lineEnd = pending.indexOf('\n')) >= 0) {
-            deliverLine(index, pending.left(lineEnd + 1));
-            pending.remove(0, lineEnd + 1);
-        }
-        if (atEnd && !pending.isEmpty()) {
-            deliverLine(index, pending);
-            pending.clear();
-        }
+        const QByteArray bytes = processes[size_t(index)]->readAllStandardError();
+        LineTarget target{lines[size_t(index)], index, onLine};
+        hostSplitLines(&splitters[size_t(index)], bytes.constData(), size_t(bytes.size()), atEnd, 0,
+                       [](const char *text, long long, void *data) {
+                           auto *target = static_cast<LineTarget *>(data);
+                           const QString line = QString::fromUtf8(text);
+                           target->lines << line;
+                           target->onLine(target->index, line);
+                       },
+                       &target);
     };
     auto end = [&](int index, EngineOutcome outcome) {
         if (ended[size_t(index)])
@@ -304,21 +315,22 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
 
 QString engineFailure(const EngineOutcome &outcome)
 {
-    if (!outcome.startFailure.isEmpty())
-        return outcome.startFailure;
-    if (outcome.crashed)
-        return QStringLiteral("the engine crashed (%1)").arg(crashDescription(outcome.exitCode));
-    if (outcome.exitCode != 0) {
-        const QString error = engineErrorMessage(outcome.lines);
-        const QString failed = QStringLiteral("the engine failed with exit status %1").arg(outcome.exitCode);
-        return error.isEmpty() ? failed : failed + QStringLiteral(": ERROR ") + error;
-    }
+    const QByteArray startFailure = outcome.startFailure.toUtf8();
+    const QByteArray crash = outcome.crashed ? crashDescription(outcome.exitCode).toUtf8() : QByteArray();
+    const QByteArray error = engineErrorMessage(outcome.lines).toUtf8();
+    QByteArray crashLine;
     for (const QString &line : outcome.lines)
-        if (isCrashLine(line))
-            return QStringLiteral("the colour transfer failed inside the engine (%1), which gave back the image "
-                                  "unmatched")
-                .arg(line);
-    return QString();
+        if (isCrashLine(line)) {
+            crashLine = line.toUtf8();
+            break;
+        }
+    HostOutcome host{};
+    host.startFailure = outcome.startFailure.isEmpty() ? nullptr : startFailure.constData();
+    host.crash = outcome.crashed ? crash.constData() : nullptr;
+    host.exitStatus = outcome.exitCode;
+    host.errorMessage = error.isEmpty() ? nullptr : error.constData();
+    host.crashLine = crashLine.isEmpty() ? nullptr : crashLine.constData();
+    return textOf(hostFailureText(&host, "image"));
 }
 
 int engineFailureStatus(const EngineOutcome &outcome)

@@ -3,6 +3,8 @@
 // few at a time, and what went wrong with one, in the user's terms.
 #pragma once
 
+#include "host/host.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -18,7 +20,7 @@
 struct EngineRequest {
     QString resultFormat = QStringLiteral("png"); // "png", "jpg" or another extension word
     QString lutBase;                              // empty: no LUT export
-    int lutSize = 33;
+    int lutSize = engineLutSizeDefault;
     bool useOpenCL = true;
     bool matchLightness = false;
     double strength = 1.0;

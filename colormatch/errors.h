@@ -23,6 +23,10 @@ constexpr int cannotCreate = 73;
 // the program ends with. Thrown where a run cannot go on, caught once in
 // runColormatch.
 struct UserError : std::runtime_error {
-    UserError(int status, const QString &message);
+    UserError(int exitStatus, const QString &message)
+        : std::runtime_error(message.toStdString())
+        , status(exitStatus)
+    {
+    }
     int status;
 };

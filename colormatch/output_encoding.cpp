@@ -5,8 +5,8 @@
 #include "colormatch/colour_management.h"
 #include "colormatch/platform.h"
 #include "encoders/encoders.h"
+#include "host/host.h"
 
-#include <QHash>
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>
@@ -30,23 +30,14 @@ constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 // without decoding. Anything else goes to the decoder.
 cv::Mat resultPixels(const QByteArray &result)
 {
-    const int headerEnd = result.indexOf("ENDHDR\n");
-    if (result.startsWith("P7\n") && headerEnd > 0 && headerEnd < 256) {
-        QHash<QByteArray, int> fields;
-        for (const QByteArray &line : result.left(headerEnd).split('\n')) {
-            const QList<QByteArray> words = line.split(' ');
-            if (words.size() == 2)
-                fields.insert(words[0], words[1].toInt());
-        }
-        const int width = fields.value("WIDTH"), height = fields.value("HEIGHT"), depth = fields.value("DEPTH");
-        const qint64 offset = headerEnd + 7;
-        if (fields.value("MAXVAL") == 255 && (depth == 3 || depth == 4) && width > 0 && height > 0 &&
-            offset + qint64(width) * height * depth == result.size()) {
-            const cv::Mat samples(height, width, CV_8UC(depth), const_cast<char *>(result.constData() + offset));
-            cv::Mat image;
-            cv::cvtColor(samples, image, depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
-            return image;
-        }
+    HostPam pam;
+    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && pam.maxval == 255 &&
+        (pam.depth == 3 || pam.depth == 4)) {
+        const cv::Mat samples(pam.height, pam.width, CV_8UC(pam.depth),
+                              const_cast<char *>(result.constData() + pam.headerSize));
+        cv::Mat image;
+        cv::cvtColor(samples, image, pam.depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+        return image;
     }
     return cv::imdecode(cv::Mat(1, result.size(), CV_8U, const_cast<char *>(result.constData())),
                         cv::IMREAD_UNCHANGED);

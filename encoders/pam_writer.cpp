@@ -1,11 +1,11 @@
 // Uncompressed results for a host that reads the pixels straight back
-// (colormatch), and colormatch's converted inputs to the engine. Netpbm's PAM:
-//   P7, WIDTH, HEIGHT, DEPTH (channels), MAXVAL (255 or 65535) and TUPLTYPE
-//   (GRAYSCALE, GRAYSCALE_ALPHA, RGB or RGB_ALPHA) lines, ENDHDR, then the
-//   rows, samples in R, G, B[, A] order (16-bit ones big-endian), no padding.
+// (colormatch), and colormatch's converted inputs to the engine. Netpbm's PAM,
+// its header as the host library writes it, then the rows, samples in R, G,
+// B[, A] order (16-bit ones big-endian), no padding.
 // Every reader (Netpbm, image editors, the engine) takes the samples in that
 // order; OpenCV's own encoder writes B, G, R and no TUPLTYPE.
 #include "encoders/encoders.h"
+#include "host/host.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
@@ -17,11 +17,10 @@ std::vector<uchar> encodePam(const cv::Mat &image)
 {
     if (image.empty() || (image.depth() != CV_8U && image.depth() != CV_16U) || image.channels() > 4)
         CV_Error(cv::Error::StsBadArg, "a PAM file is written from a non-empty 8- or 16-bit image of 1 to 4 channels");
-    static const char *const tupleTypes[] = {"GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
     const bool wide = image.depth() == CV_16U;
-    const std::string header = "P7\nWIDTH " + std::to_string(image.cols) + "\nHEIGHT " + std::to_string(image.rows)
-        + "\nDEPTH " + std::to_string(image.channels()) + "\nMAXVAL " + (wide ? "65535" : "255") + "\nTUPLTYPE "
-        + tupleTypes[image.channels() - 1] + "\nENDHDR\n";
+    char headerText[hostPamHeaderCapacity];
+    const std::string header(headerText, hostPamHeader(headerText, image.cols, image.rows, image.channels(),
+                                                       wide ? 16 : 8));
     std::vector<uchar> file(header.size() + image.total() * image.elemSize());
     std::copy(header.begin(), header.end(), file.begin());
     // The samples go straight into the file, turned to R, G, B by the colour

@@ -8,8 +8,8 @@
 namespace {
 
 // The range the Cube format allows for a 3D LUT.
-constexpr int smallestLutSize = 2;
-constexpr int largestLutSize = 256;
+constexpr int smallestLutSize = engineLutSizeMin;
+constexpr int largestLutSize = engineLutSizeMax;
 
 QString resultExtension(const QString &resultFormat)
 {

@@ -26,9 +26,10 @@ struct RunValues {
 void discardMessage(QtMsgType type, const QMessageLogContext &context, const QString &text);
 void prepareStandardStreams();
 
-// The capability-query token at position 3.
-constexpr const char *capabilityToken = "QX7PLM";
-constexpr int requiredArgumentCount = 12; // program path and positions 1 to 11
+// The capability-query token at position 3, and the argument count (the
+// program path and positions 1 to 11), as the hosts send them.
+constexpr const char *capabilityToken = engineCapabilityToken;
+constexpr int requiredArgumentCount = engineArgumentCount;
 
 // Parses positions 4 to 11 into settings and returns the run values. Throws
 // EngineError (usage) for too few arguments, an unusable LUT size or a result

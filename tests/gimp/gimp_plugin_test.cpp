@@ -31,7 +31,7 @@ const PluginCase cases[] = {
     // The stand-in engine refuses strength 0.25 without reading the request: the plug-in's write meets a closed
     // pipe (EPIPE, not SIGPIPE) before the ERROR line becomes the message.
     {"refused", "alpha.png", "coffee.png", "0.25", false, {}, "Match Colours: the engine failed with exit status 65: "
-                                                                "the stand-in refuses strength 0.25"},
+                                                                "ERROR the stand-in refuses strength 0.25"},
 };
 
 // Stands in for the installed engine, which it runs, except that it refuses strength 0.25.

@@ -38,7 +38,9 @@ QByteArray jpegClaiming(const QByteArray &jpeg, quint32 width, quint32 height, c
 // or LONG8 values), followed by a little filler instead of pixel data.
 QByteArray tiffWith(bool big, const QList<QPair<quint16, quint64>> &tags);
 
-// [first int][TL][target][RL][reference][trailing], big-endian.
+// [first int][TL][target][RL][reference][trailing], big-endian. Written here,
+// apart from the host library, on purpose: it frames malformed requests too,
+// and serves as the independent oracle for the library's own frames.
 QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, qint32 first = 0,
                         const QByteArray &trailing = QByteArray());
 
