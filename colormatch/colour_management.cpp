@@ -5,6 +5,7 @@
 #include "colormatch/colour_management.h"
 #include "colormatch/errors.h"
 #include "colormatch/platform.h"
+#include "colormatch/preview.h"
 #include "encoders/encoders.h"
 #include "host/host.h"
 
@@ -266,9 +267,10 @@ EngineInput convertedForMatching(const QByteArray &encoded, const ImageMetadata 
                                  const QByteArray &intoProfile, const QString &what)
 {
     // Nothing is decoded at a size the engine would refuse.
-    const QString sizeProblem = imageSizeProblem(metadata);
-    if (!sizeProblem.isEmpty())
-        throw UserError(colormatchStatus::dataError, QStringLiteral("%1 %2").arg(what, sizeProblem));
+    const std::string sizeText = metadata.storedSize.empty() ? std::string() : sizeProblem(metadata.header).text;
+    if (!sizeText.empty())
+        throw UserError(colormatchStatus::dataError,
+                        QStringLiteral("%1 %2").arg(what, QString::fromStdString(sizeText)));
     const Profile from = openProfile(metadata.iccProfile);
     Profile into = openProfile(intoProfile);
     if (!isRgb(into.get()))

@@ -3,7 +3,7 @@
 // and images decoded the way a colour-managed viewer shows them.
 #pragma once
 
-#include "colormatch/metadata.h"
+#include "colormatch/image_metadata.h"
 
 #include <QByteArray>
 #include <QString>

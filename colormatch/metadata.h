@@ -3,29 +3,13 @@
 // checks of an image's structure and declared size made before it is decoded.
 #pragma once
 
-#include "encoders/image_probe.h"
+#include "colormatch/image_metadata.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <opencv2/core.hpp>
-
-// What colormatch keeps of an image besides its pixels, in forms that need no
-// metadata library to hold.
-struct ImageMetadata {
-    QByteArray exif;       // EXIF as a TIFF-structured block (empty: none)
-    QByteArray xmp;        // the XMP packet
-    QByteArray iptc;       // IPTC IIM datasets
-    QByteArray iccProfile; // empty: untagged, which counts as sRGB
-    int orientation = 1;   // EXIF orientation, 1 to 8
-    double xDpi = 0.0;     // resolution in dots per inch; 0 when not given
-    double yDpi = 0.0;
-    cv::Size storedSize;   // pixels as stored (before orientation), when the header says
-    ImageHeader header;    // as the image probe read it: format, size, the decoder's buffers
-    bool cmyk = false;     // a CMYK (or YCCK) JPEG
-    QStringList leftOut;   // pieces that could not be read, each with why: "XMP (...)"
-};
 
 // Reads an encoded image's metadata; what cannot be read stays empty.
 ImageMetadata readImageMetadata(const QByteArray &encoded);
@@ -46,7 +30,5 @@ QString decodedImageProblem(const QByteArray &encoded, const ImageMetadata &meta
 // pieces are kept.
 QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &metadata, QStringList *notKept,
                              QStringList *leftOut);
-// The image turned the way a viewer shows it for an EXIF orientation.
-cv::Mat orientedForViewing(const cv::Mat &image, int orientation);
 // Whether colormatch can write a colour profile into files of this format.
 bool formatHoldsColourProfile(const QString &format);

@@ -46,3 +46,24 @@ cv::Mat composePreview(const cv::Mat &target, const cv::Mat &reference, const cv
     cv::hconcat(scaled, preview);
     return preview;
 }
+
+cv::Mat orientedForViewing(const cv::Mat &image, int orientation)
+{
+    // Orientation 2 to 8: mirrored, turned 180, mirrored vertically, transposed,
+    // turned 90 clockwise, transversed, turned 90 counter-clockwise.
+    cv::Mat turned;
+    switch (orientation) {
+    case 2: cv::flip(image, turned, 1); break;
+    case 3: cv::rotate(image, turned, cv::ROTATE_180); break;
+    case 4: cv::flip(image, turned, 0); break;
+    case 5: cv::transpose(image, turned); break;
+    case 6: cv::rotate(image, turned, cv::ROTATE_90_CLOCKWISE); break;
+    case 7:
+        cv::transpose(image, turned);
+        cv::flip(turned, turned, -1);
+        break;
+    case 8: cv::rotate(image, turned, cv::ROTATE_90_COUNTERCLOCKWISE); break;
+    default: turned = image;
+    }
+    return turned;
+}
