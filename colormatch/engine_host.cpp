@@ -326,8 +326,9 @@ QString engineFailure(const EngineOutcome &outcome)
         }
     HostOutcome host{};
     host.startFailure = outcome.startFailure.isEmpty() ? nullptr : startFailure.constData();
-    host.crash = outcome.crashed ? crash.constData() : nullptr;
-    host.exitStatus = outcome.exitCode;
+    host.crash = crash.isEmpty() ? nullptr : crash.constData();
+    host.signal = outcome.crashed && crash.isEmpty() ? outcome.exitCode : 0;
+    host.exitStatus = outcome.crashed ? -1 : outcome.exitCode;
     host.errorMessage = error.isEmpty() ? nullptr : error.constData();
     host.crashLine = crashLine.isEmpty() ? nullptr : crashLine.constData();
     return textOf(hostFailureText(&host, "image"));

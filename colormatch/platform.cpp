@@ -4,7 +4,6 @@
 // and keeping codec chatter off it.
 #include "colormatch/platform.h"
 
-#include <QHash>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -36,14 +35,8 @@ QString crashDescription(int code)
 #ifdef _WIN32
     return QStringLiteral("status 0x%1").arg(quint32(code), 8, 16, QLatin1Char('0')).toUpper();
 #else
-    static const QHash<int, QString> names = {
-        {4, QStringLiteral("illegal instruction")}, {6, QStringLiteral("aborted")},
-        {7, QStringLiteral("bus error")},           {8, QStringLiteral("arithmetic error")},
-        {9, QStringLiteral("killed")},              {11, QStringLiteral("segmentation fault")},
-        {15, QStringLiteral("terminated")},
-    };
-    const QString name = names.value(code);
-    return name.isEmpty() ? QStringLiteral("signal %1").arg(code) : QStringLiteral("signal %1, %2").arg(code).arg(name);
+    Q_UNUSED(code)
+    return QString(); // a signal, which the host library names
 #endif
 }
 

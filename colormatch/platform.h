@@ -12,7 +12,8 @@
 
 // Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
 QString enginePathIn(const QString &folder);
-// What ended a crashed engine, in words (a signal, or a Windows status code).
+// What ended a crashed engine, in words, where the platform's exit code is
+// no signal (a Windows status code); empty for a signal.
 QString crashDescription(int code);
 
 // Between these two calls SIGINT, SIGTERM and SIGHUP do not end colormatch at
