@@ -4,10 +4,10 @@
 // did, only with new colours.
 #include "colormatch/metadata.h"
 #include "colormatch/colour_management.h"
+#include "colormatch/exiv2_compat.h"
 #include "colormatch/platform.h"
 #include "encoders/encoders.h"
 
-#include <exiv2/exiv2.hpp>
 #include <exiv2/webpimage.hpp>
 
 #include <QtEndian>
@@ -34,7 +34,7 @@ void muteExiv2()
     std::call_once(once, [] { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); });
 }
 
-Exiv2::Image::AutoPtr openImage(const QByteArray &encoded)
+Exiv2Image openImage(const QByteArray &encoded)
 {
     muteExiv2();
     return Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(encoded.constData()),
@@ -87,7 +87,7 @@ bool canWrite(const Exiv2::Image &image, Exiv2::MetadataId what)
     // exiv2's table of access modes leaves colour profiles out; these are the
     // formats it writes them into (formatHoldsColourProfile names them too).
     if (what == Exiv2::mdIccProfile)
-        for (const int type : {Exiv2::ImageType::jpeg, Exiv2::ImageType::png, Exiv2::ImageType::tiff,
+        for (const auto type : {Exiv2::ImageType::jpeg, Exiv2::ImageType::png, Exiv2::ImageType::tiff,
                                Exiv2::ImageType::webp})
             if (image.imageType() == type)
                 return true;
@@ -230,13 +230,13 @@ enum MetadataKind { exifKind = 1, xmpKind = 2, iptcKind = 4, profileKind = 8 };
 bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
 {
     bool markedAdobeRgb = false;
-    Exiv2::Image::AutoPtr image = openImage(bytes);
+    Exiv2Image image = openImage(bytes);
     image->readMetadata();
     Exiv2::ExifData exif = image->exifData();
     if ((kinds & exifKind) && !exif.empty()) {
         const auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
         if (orientation != exif.end() && orientation->count() > 0) {
-            const long value = orientation->toLong();
+            const long long value = exiv2Integer(*orientation);
             metadata.orientation = value >= 1 && value <= 8 ? int(value) : 1;
         }
         const double x = rationalValue(exif, "Exif.Image.XResolution");
@@ -267,11 +267,10 @@ bool readKinds(const QByteArray &bytes, int kinds, ImageMetadata &metadata)
     }
     if ((kinds & iptcKind) && !image->iptcData().empty()) {
         const Exiv2::DataBuf iptc = Exiv2::IptcParser::encode(image->iptcData());
-        metadata.iptc = QByteArray(reinterpret_cast<const char *>(iptc.pData_), int(iptc.size_));
+        metadata.iptc = exiv2Bytes(iptc);
     }
     if ((kinds & profileKind) && image->iccProfileDefined())
-        metadata.iccProfile = QByteArray(reinterpret_cast<const char *>(image->iccProfile()->pData_),
-                                         int(image->iccProfile()->size_));
+        metadata.iccProfile = exiv2IccProfile(*image);
     return markedAdobeRgb;
 }
 
@@ -285,7 +284,7 @@ QString exiv2Reason(const std::exception &error)
 // throws what exiv2 throws.
 QByteArray writtenWith(const QByteArray &encoded, const ImageMetadata &metadata, int kinds)
 {
-    Exiv2::Image::AutoPtr image = openImage(encoded);
+    Exiv2Image image = openImage(encoded);
     if (kinds & exifKind) {
         Exiv2::ExifData exif;
         if (!metadata.exif.isEmpty())
@@ -313,13 +312,13 @@ QByteArray writtenWith(const QByteArray &encoded, const ImageMetadata &metadata,
     if (kinds & profileKind) {
         Exiv2::DataBuf profile(reinterpret_cast<const Exiv2::byte *>(metadata.iccProfile.constData()),
                                long(metadata.iccProfile.size()));
-        image->setIccProfile(profile, false);
+        exiv2SetIccProfile(*image, profile);
     }
     image->writeMetadata();
     Exiv2::BasicIo &io = image->io();
     io.seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf written = io.read(long(io.size()));
-    QByteArray bytes(reinterpret_cast<const char *>(written.pData_), int(written.size_));
+    QByteArray bytes = exiv2Bytes(written);
     if (image->imageType() == Exiv2::ImageType::webp)
         nameWebpProfileChunk(bytes);
     if (image->imageType() == Exiv2::ImageType::png)
@@ -409,7 +408,7 @@ QByteArray withImageMetadata(const QByteArray &encoded, const ImageMetadata &met
                  {Exiv2::mdXmp, xmpKind, !metadata.xmp.isEmpty(), "XMP"},
                  {Exiv2::mdIptc, iptcKind, !metadata.iptc.isEmpty(), "IPTC"},
                  {Exiv2::mdIccProfile, profileKind, !metadata.iccProfile.isEmpty(), "colour profile"}};
-    Exiv2::Image::AutoPtr image;
+    Exiv2Image image;
     try {
         image = openImage(encoded);
     } catch (const std::exception &) {

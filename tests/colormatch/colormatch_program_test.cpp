@@ -306,10 +306,10 @@ TEST(ColormatchProgram, UserErrors)
     QFile::link("/dev/stdout", elsewhere.filePath("out.jpg"));
     const QString toStandardOutput = elsewhere.filePath("out.jpg");
     auto turned = [](const testing_support::EngineRun &run) {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(
+        Exiv2Image image = Exiv2::ImageFactory::open(
             reinterpret_cast<const Exiv2::byte *>(run.out.constData()), long(run.out.size()));
         image->readMetadata();
-        EXPECT_EQ(image->exifData()["Exif.Image.Orientation"].toLong(), 6);
+        EXPECT_EQ(exiv2Integer(image->exifData()["Exif.Image.Orientation"]), 6);
     };
 
     using namespace colormatchStatus;

@@ -2,6 +2,7 @@
 // a file that is no image, shared by the colormatch program tests.
 #pragma once
 
+#include "colormatch/exiv2_compat.h"
 #include "support/test_support.h"
 
 #include <QDateTime>
@@ -11,7 +12,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <exiv2/exiv2.hpp>
 #include <lcms2.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -58,19 +58,19 @@ inline cmsHPROFILE adobeRgb()
 inline QByteArray withMetadata(const QByteArray &encoded, const Exiv2::ExifData &exif, const Exiv2::IptcData &iptc = {},
                                const QByteArray &profile = {}, const std::string &xmp = {})
 {
-    Exiv2::Image::AutoPtr image =
+    Exiv2Image image =
         Exiv2::ImageFactory::open(reinterpret_cast<const Exiv2::byte *>(encoded.constData()), long(encoded.size()));
     image->setExifData(exif);
     image->setIptcData(iptc);
     Exiv2::DataBuf icc(reinterpret_cast<const Exiv2::byte *>(profile.constData()), long(profile.size()));
     if (!profile.isEmpty())
-        image->setIccProfile(icc);
+        exiv2SetIccProfile(*image, icc);
     if (!xmp.empty())
         image->setXmpPacket(xmp);
     image->writeMetadata();
     image->io().seek(0, Exiv2::BasicIo::beg);
     const Exiv2::DataBuf written = image->io().read(long(image->io().size()));
-    return QByteArray(reinterpret_cast<const char *>(written.pData_), int(written.size_));
+    return exiv2Bytes(written);
 }
 
 struct Workspace {
