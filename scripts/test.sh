@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole set-up on a fresh Debian machine, then every test: once in the release
 # build, once more in a clang build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then the
-# Windows build, cross-built here, under Wine.
+# UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then in a
+# Debian 13 root (release build, GIMP 3's plug-in with it); then the Windows
+# build, cross-built here, under Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/setup.sh"
@@ -20,6 +21,10 @@ cmake --build "$sanitize" --parallel "$jobs"
 # allocations until exit.
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd "$sanitize" && ctest --output-on-failure --parallel "$jobs")
+
+echo "== Tests (Debian 13: release build in a root made with mmdebstrap)"
+# The root is cached between runs (the first run makes it: about ten minutes).
+bash "$root/scripts/debian13.sh"
 
 echo "== Tests (Windows build under Wine)"
 # Cross-built from Debian's sources; the libraries are cached between runs
