@@ -13,8 +13,9 @@
 
 // ---- Settings
 
-// Process-wide settings. The command line fills the first six fields before the
-// matching starts; matchColors writes the last three.
+// Process-wide settings. The command line fills the first seven fields before
+// the matching starts (gainLimit from the request options); matchColors writes
+// the last three.
 struct EngineSettings {
     bool lutExport = false;
     QString lutBasePath;
@@ -22,6 +23,7 @@ struct EngineSettings {
     bool taskUseOpenCL = useOpenCL;
     bool matchLightness = false;
     int lutSize = 16;
+    double gainLimit = 0.0; // the most any colour direction may be stretched; 0: no limit
     bool amdGpu = false;
     int currentImageWidth = 0;
     int currentImageHeight = 0;

@@ -37,9 +37,57 @@ float strengthOf(const QString &text)
     return number ? float(value) : 0.0f;
 }
 
+// One request option: its value read into the settings, or a refusal.
+void readOption(const QString &name, const QString &value, EngineSettings &settings)
+{
+    if (name == QLatin1String("gain-limit")) {
+        bool number = false;
+        const double limit = value.toDouble(&number);
+        if (!number || !std::isfinite(limit) || limit < 1.0)
+            throw EngineError(exitStatus::usage,
+                              QStringLiteral("request option gain-limit=\"%1\" is not a number of at least 1").arg(value));
+        settings.gainLimit = limit;
+        return;
+    }
+    throw EngineError(exitStatus::usage, QStringLiteral("request option \"%1\" is not one this engine knows (it knows "
+                                                        "gain-limit)")
+                                             .arg(name));
+}
+
 } // namespace
 
-// Positions: 4 result file (or "none"), 5 LUT base path (or "none"), 6 OpenCL
+bool isRequestOptionsWord(const QString &word)
+{
+    return word.startsWith(QLatin1String(engineOptionsPrefix));
+}
+
+// "matchengine-options/1;name=value;...": see host/host.h.
+void parseRequestOptions(const QString &word, EngineSettings &settings)
+{
+    if (!isRequestOptionsWord(word))
+        return;
+    const QStringList items = word.mid(int(qstrlen(engineOptionsPrefix))).split(QLatin1Char(';'));
+    if (items[0] != QString::number(engineOptionsVersion))
+        throw EngineError(exitStatus::usage, QStringLiteral("request options of version \"%1\" are not ones this engine "
+                                                            "reads (it reads version %2)")
+                                                 .arg(items[0])
+                                                 .arg(engineOptionsVersion));
+    QStringList seen;
+    for (int i = 1; i < items.size(); ++i) {
+        const int equals = items[i].indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            throw EngineError(exitStatus::usage,
+                              QStringLiteral("request option \"%1\" is not of the form name=value").arg(items[i]));
+        const QString name = items[i].left(equals);
+        if (seen.contains(name))
+            throw EngineError(exitStatus::usage, QStringLiteral("request option %1 is given twice").arg(name));
+        seen << name;
+        readOption(name, items[i].mid(equals + 1), settings);
+    }
+}
+
+// Positions: 2 request options (a word of our own hosts; anything else is
+// ignored), 4 result file (or "none"), 5 LUT base path (or "none"), 6 OpenCL
 // ("off" turns it off), 7 lightness ("on" matches it), 8 LUT size (read only
 // with LUT export), 9 result format, 10 strength, 11 size file (or "none").
 // Paths are base64; numbers that do not parse read as 0, a strength that is
@@ -52,6 +100,7 @@ RunValues parseCommandLine(const QStringList &arguments, EngineSettings &setting
                               .arg(requiredArgumentCount - 1)
                               .arg(arguments.size() - 1));
 
+    parseRequestOptions(arguments[2], settings);
     RunValues run;
     if (platformHonoursResultFile() && arguments[4] != QLatin1String("none"))
         run.resultFilePath = arguments[4];

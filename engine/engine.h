@@ -36,6 +36,13 @@ constexpr int requiredArgumentCount = engineArgumentCount;
 // format no encoder knows; nothing has been read from standard input by then.
 RunValues parseCommandLine(const QStringList &arguments, EngineSettings &settings);
 
+// Request options at position 2 (host/host.h says the form): whether the word
+// is in that form, and its options read into the settings. Throws EngineError
+// (usage) for a word in the form that cannot be read; any other word changes
+// nothing.
+bool isRequestOptionsWord(const QString &word);
+void parseRequestOptions(const QString &word, EngineSettings &settings);
+
 // Decodes a base64 path from the command line, cut at the first NUL, as UTF-8
 // when its bytes are valid UTF-8 and as Latin-1 otherwise.
 QString decodePathArgument(const QString &text);
@@ -51,8 +58,9 @@ void writeSizeFile(const QString &sizeFilePath, int width, int height);
 std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultFormat);
 void deliverResult(const std::vector<uchar> &bytes, const QString &resultFilePath, bool lutExport);
 
-// Prints the capability answer on standard output. Returns the exit status.
-int runCapabilityQuery();
+// Prints the capability answer on standard output, with the request options
+// this engine knows when asked with an options word. Returns the exit status.
+int runCapabilityQuery(bool withRequestOptions);
 
 // One whole request, from reading standard input to delivering the result.
 // Returns the exit status; throws EngineError for requests that fail.

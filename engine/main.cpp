@@ -17,7 +17,7 @@ int serve(const QStringList &arguments)
                                   .arg(requiredArgumentCount - 1)
                                   .arg(arguments.size() - 1));
         if (arguments[3] == QLatin1String(capabilityToken))
-            return runCapabilityQuery();
+            return runCapabilityQuery(isRequestOptionsWord(arguments[2]));
         const RunValues run = parseCommandLine(arguments, engineSettings());
         return runMatching(run);
     } catch (const EngineError &error) {

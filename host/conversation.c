@@ -71,7 +71,7 @@ static char *base64(const char *text)
 }
 
 /* "%.9g" with a point: a host's locale may write the decimal point as a comma. */
-static char *strengthText(double strength)
+static char *decimalText(double strength)
 {
     char text[64];
     snprintf(text, sizeof text, "%.9g", strength);
@@ -120,12 +120,25 @@ static char **argumentList(char **words, size_t count)
     return list;
 }
 
+static char *format(const char *pattern, ...);
+
+/* The request options word, or "1" when no option is set. */
+static char *optionsWord(const HostRequest *request)
+{
+    if (request->gainLimit <= 0)
+        return copyOf("1");
+    char *limit = decimalText(request->gainLimit);
+    char *word = limit ? format("%s%d;gain-limit=%s", engineOptionsPrefix, engineOptionsVersion, limit) : NULL;
+    free(limit);
+    return word;
+}
+
 char **hostMatchArguments(const char *enginePath, const HostRequest *request)
 {
     char *words[engineArgumentCount] = {
         copyOf(enginePath),
         copyOf(request->caller),
-        copyOf("1"),
+        optionsWord(request),
         copyOf("match"),
         copyOf("none"),
         request->lutBase ? base64(request->lutBase) : copyOf("none"),
@@ -133,7 +146,7 @@ char **hostMatchArguments(const char *enginePath, const HostRequest *request)
         copyOf(request->matchLightness ? "on" : "off"),
         numberText(request->lutSize),
         copyOf(request->resultFormat),
-        strengthText(request->strength),
+        decimalText(request->strength),
         request->sizeFile ? base64(request->sizeFile) : copyOf("none"),
     };
     return argumentList(words, engineArgumentCount);

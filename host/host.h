@@ -37,6 +37,22 @@ enum {
     engineExitIoError = 74
 };
 
+/* ---- Request options
+ *
+ * Position 2 may carry request options that this engine's own hosts ask for,
+ * in one word: the prefix, the version, then ";name=value" items, e.g.
+ *   matchengine-options/1;gain-limit=2
+ * A word without the prefix (a host's "1", a name, nothing) changes nothing.
+ * A word with it is read strictly: another version, an unknown name, a name
+ * twice or a bad value is refused (exit status 64) before the request is read.
+ * Options of version 1:
+ *   gain-limit=G   no colour direction is stretched by more than G (a number
+ *                  of at least 1); without it, the full transfer
+ * With the capability query, a word in this form (any version, any items)
+ * adds "requestOptions" to the answer: the version and the options known. */
+static const char engineOptionsPrefix[] = "matchengine-options/";
+enum { engineOptionsVersion = 1 };
+
 /* ---- Bytes */
 
 /* A growing byte buffer; free with hostBytesFree. */
@@ -62,11 +78,13 @@ typedef struct {
     const char *resultFormat; /* "png", "jpg", "pam" or another extension word */
     double strength;
     const char *sizeFile;     /* NULL: no size file */
+    double gainLimit;         /* 0: no limit; otherwise sent as a request option (at least 1) */
 } HostRequest;
 
 /* The engine's command line for a matching run: the program path, then
- * positions 1 to 11 (the result on standard output, paths in base64, the
- * strength with a point whatever the locale), NULL-terminated. Free with
+ * positions 1 to 11 (position 2 the request options when any are set, else
+ * "1"; the result on standard output, paths in base64, numbers with a point
+ * whatever the locale), NULL-terminated. Free with
  * hostFreeArguments; NULL when memory runs out. */
 char **hostMatchArguments(const char *enginePath, const HostRequest *request);
 /* The capability query's: the program path, `caller`, "1" and the token. */

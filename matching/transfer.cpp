@@ -402,6 +402,31 @@ TransferInputs momentsForTransfer(const cv::Mat &target8, const cv::Mat &referen
     return inputs;
 }
 
+// The transfer with no colour direction stretched by more than `limit`: each
+// singular value s of T above the limit scaled down to it, T' = T V F V^T with
+// V the right singular vectors (the eigenvectors of T^T T, from the solver
+// above, so that every platform gets the same bits) and F = min(1, limit / s).
+// A near-uniform target's spread is mostly noise, which the full transfer
+// would stretch to the reference's spread.
+cv::UMat withGainLimit(const cv::UMat &transfer, double limit)
+{
+    cv::Mat_<double> t;
+    transfer.getMat(cv::ACCESS_READ).convertTo(t, CV_64F);
+    const cv::Mat_<double> gram = t.t() * t;
+    cv::Mat values, vectors;
+    symmetricEigen(gram, values, vectors);
+    cv::Mat_<double> scaling = cv::Mat_<double>::zeros(3, 3);
+    for (int i = 0; i < 3; ++i) {
+        const double singular = std::sqrt(std::max(values.at<double>(i), 0.0));
+        const double factor = singular > limit ? limit / singular : 1.0;
+        const cv::Mat_<double> v = vectors.row(i).t();
+        scaling += factor * v * v.t();
+    }
+    cv::Mat limited;
+    cv::Mat(t * scaling).convertTo(limited, CV_32F);
+    return limited.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT).clone();
+}
+
 ColourTransfer colourTransferOf(TransferInputs &inputs)
 {
     const cv::UMat targetCovariance = hostDivide(inputs.targetGram, inputs.targetCount);
@@ -411,7 +436,9 @@ ColourTransfer colourTransferOf(TransferInputs &inputs)
     reportProgress("070");
     reportProgress("072");
 
-    const cv::UMat transfer = matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
+    cv::UMat transfer = matMul(roots.referenceRoot, invertTargetRoot(targetCovariance, roots.targetRoot));
+    if (engineSettings().gainLimit > 0.0)
+        transfer = withGainLimit(transfer, engineSettings().gainLimit);
     reportProgress("074");
 
     const cv::UMat shift = matMul(transfer, inputs.targetMean);

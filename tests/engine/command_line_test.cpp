@@ -58,3 +58,42 @@ TEST(CommandLine, WordsNumbersAndPaths)
         EXPECT_EQ(run.resultFormat, QStringLiteral("png"));
     }
 }
+
+// Position 2: our hosts' request options are read strictly; any other word, as
+// another host may send there, changes nothing.
+TEST(CommandLine, RequestOptionsAreReadStrictlyAndOtherWordsIgnored)
+{
+    const struct {
+        const char *word;
+        double gainLimit; // -1: refused
+        const char *error;
+    } cases[] = {
+        {"1", 0, ""},
+        {"", 0, ""},
+        {"gimp", 0, ""},
+        {"Matchengine-options/1;gain-limit=2", 0, ""}, // not our prefix: another host's text
+        {"matchengine-options/1", 0, ""},
+        {"matchengine-options/1;gain-limit=2.5", 2.5, ""},
+        {"matchengine-options/1;gain-limit=1", 1, ""},
+        {"matchengine-options/2;gain-limit=2", -1, "request options of version \"2\" are not ones this engine reads"},
+        {"matchengine-options/1;gain-limit=0.5", -1, "request option gain-limit=\"0.5\" is not a number of at least 1"},
+        {"matchengine-options/1;gain-limit=inf", -1, "is not a number of at least 1"},
+        {"matchengine-options/1;depth=16", -1, "request option \"depth\" is not one this engine knows"},
+        {"matchengine-options/1;gain-limit=2;gain-limit=2", -1, "request option gain-limit is given twice"},
+        {"matchengine-options/1;gain-limit", -1, "is not of the form name=value"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.word);
+        QStringList arguments = QStringList{QStringLiteral("matchengine")} + HostArguments().list();
+        arguments[2] = QString::fromUtf8(c.word);
+        EngineSettings settings;
+        try {
+            parseCommandLine(arguments, settings);
+            EXPECT_EQ(settings.gainLimit, c.gainLimit);
+        } catch (const EngineError &error) {
+            EXPECT_EQ(error.status, exitStatus::usage);
+            EXPECT_EQ(c.gainLimit, -1);
+            EXPECT_TRUE(QString::fromStdString(error.what()).contains(QLatin1String(c.error))) << error.what();
+        }
+    }
+}

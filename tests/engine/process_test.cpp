@@ -28,13 +28,32 @@ TEST(CapabilityQuery, AnswersOneJsonLineAndOnlyProgress005)
         EXPECT_EQ(run.err, QByteArray("005\n"));
         EXPECT_TRUE(answer.match(QString::fromUtf8(run.out)).hasMatch()) << run.out.toStdString();
     }
+    // Asked with a request options word (of any version), it also names the options it reads.
+    const QRegularExpression withOptions(QStringLiteral("^\n\n \\{ \"GPU\": .*, \"requestOptions\": \\{ \"version\": 1, "
+                                                        "\"names\": \\[\"gain-limit\"\\] \\} \\}\n$"));
+    for (const char *word : {"matchengine-options/1", "matchengine-options/7;later=1"}) {
+        const EngineRun run = runEngine({"a", word, "QX7PLM"}, QByteArray());
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_TRUE(withOptions.match(QString::fromUtf8(run.out)).hasMatch()) << run.out.toStdString();
+    }
 }
 
-TEST(StartUp, TooFewArgumentsAreRefusedBeforeReadingInput)
+TEST(StartUp, TooFewArgumentsAndBadRequestOptionsAreRefusedBeforeReadingInput)
 {
     QStringList eleven = HostArguments().list();
     eleven.removeLast();
-    for (const QStringList &arguments : {QStringList{"a", "b"}, eleven}) {
+    QStringList badOptions = HostArguments().list();
+    badOptions[1] = QStringLiteral("matchengine-options/1;gain-limit=0");
+    const struct {
+        QStringList arguments;
+        const char *error;
+    } cases[] = {
+        {{"a", "b"}, "005\nERROR expected 11 arguments"},
+        {eleven, "005\nERROR expected 11 arguments"},
+        {badOptions, "005\nERROR request option gain-limit=\"0\" is not a number of at least 1"},
+    };
+    for (const auto &c : cases) {
+        const QStringList &arguments = c.arguments;
         // Standard input stays open: the engine must not wait for it.
         QProcess process;
         process.start(QStringLiteral(MATCHENGINE_BINARY), arguments);
@@ -43,7 +62,7 @@ TEST(StartUp, TooFewArgumentsAreRefusedBeforeReadingInput)
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), exitStatus::usage);
         const QString err = QString::fromUtf8(fromPlatformLines(process.readAllStandardError()));
-        EXPECT_TRUE(err.startsWith(QStringLiteral("005\nERROR expected 11 arguments"))) << err.toStdString();
+        EXPECT_TRUE(err.startsWith(QLatin1String(c.error))) << err.toStdString();
         EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
     }
 }

@@ -300,3 +300,41 @@ TEST(LabConversion, EqualsOpenCVsForAllSixteenMillionCodes)
     cv::cvtColor(codes, expected, cv::COLOR_Lab2BGR);
     EXPECT_EQ(cv::norm(labToBgr(codes), expected, cv::NORM_INF), 0) << "Lab to B, G, R";
 }
+
+// A near-uniform target's spread is mostly noise: with a gain limit of 2 no
+// colour direction is stretched more than twice, so the noise at most doubles
+// (plus rounding) and, capped rather than flattened, does double, where the
+// full transfer multiplies it many times.
+TEST(MatchColors, AGainLimitCapsTheStretchOfANearUniformTarget)
+{
+    SettingsGuard guard;
+    cv::Mat flat(400, 600, CV_8UC3, cv::Scalar(200, 120, 60));
+    cv::Mat noise(flat.size(), CV_32FC3);
+    cv::RNG(7).fill(noise, cv::RNG::NORMAL, 0.0, 1.2);
+    cv::Mat target;
+    cv::add(flat, noise, target, cv::noArray(), CV_8UC3);
+    cv::Scalar mean, targetSpread, resultSpread;
+    cv::meanStdDev(target, mean, targetSpread);
+    for (const double limit : {0.0, 2.0}) {
+        SCOPED_TRACE(limit);
+        engineSettings().gainLimit = limit;
+        engineSettings().matchLightness = true; // the whole stretch shows in every channel
+        QStringList lutFailures;
+        const cv::Mat result =
+            matchColors(encoded(target), readFileBytes(samplePath(QStringLiteral("chelsea.png"))), false, 1.0f,
+                        lutFailures)
+                .getMat(cv::ACCESS_READ)
+                .clone();
+        cv::meanStdDev(result, mean, resultSpread);
+        double largest = 0;
+        for (int c = 0; c < 3; ++c)
+            largest = std::max(largest, resultSpread[c] / targetSpread[c]);
+        if (limit > 0) {
+            // Capped, not flattened: the largest stretch is the limit itself.
+            EXPECT_LE(largest, limit + 0.3) << "the noise grew " << largest << " times";
+            EXPECT_GE(largest, limit - 0.3) << "the noise grew " << largest << " times";
+        }
+        else
+            EXPECT_GT(largest, 5.0) << "without a limit the transfer stretches the noise";
+    }
+}
