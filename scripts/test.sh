@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Whole set-up on a fresh Debian machine, then every test: once in the release
-# build, once more in a clang build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then the
-# Windows build, cross-built here, under Wine.
+# build, followed by a short soak run of colormatch (bench/soak.sh); once more
+# in a clang build with AddressSanitizer and UndefinedBehaviorSanitizer, which
+# also replays the fuzz corpus; then the Windows build, cross-built here, under
+# Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/setup.sh"
@@ -10,6 +11,9 @@ jobs="$(nproc)"
 
 echo "== Tests (release build)"
 (cd "${MATCHENGINE_BUILD_DIR:-$root/build}" && ctest --output-on-failure --parallel "$jobs")
+
+echo "== Soak run, short (bench/soak.sh: a few seconds of colormatch batches, some stopped by signals)"
+bash "$root/bench/soak.sh" --short --build "${MATCHENGINE_BUILD_DIR:-$root/build}"
 
 echo "== Tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 sanitize="${MATCHENGINE_SANITIZE_DIR:-$root/build-sanitize}"
