@@ -130,6 +130,12 @@ fail() { # RUN CAUSE DETAIL
 mostEngineFds=0 mostEngineFdList="" mostColormatchFds=0 mostColormatchEngines=0
 peakTotal=0 peakTotalEstimate=0 peakColormatch=0 peakColormatchPixels=0 peakEngineRatio=0 batchesOver=0
 
+# descriptors PID: "NUMBER TARGET" lines; those of a process that is ending
+# may be missing.
+descriptors() {
+  find "/proc/$1/fd" -mindepth 1 -printf '%f %l\n' 2> /dev/null | awk 'NF >= 2'
+}
+
 # sampleBatch PID RUN LARGEST [SIGNAL AT]: samples colormatch and its engines
 # until colormatch has ended, sending SIGNAL at AT (bash's EPOCHREALTIME).
 sampleBatch() {
@@ -148,7 +154,7 @@ sampleBatch() {
     while read -r pid rss; do
       if [ "$pid" = "$cm" ]; then cmRss="$rss"; else count=$(( count + 1 )) enginesRss=$(( enginesRss + rss )); fi
     done < <(ps -o pid=,rss= -p "$cm" --ppid "$cm" 2> /dev/null)
-    cmFds=$(ls -l "/proc/$cm/fd" 2> /dev/null | awk 'NR > 1 {print $NF}')
+    cmFds=$(descriptors "$cm" | cut -d ' ' -f 2-)
     engineFds=""
     for pid in $(pgrep -P "$cm"); do
       fdCount=0 shared=()
@@ -167,12 +173,12 @@ sampleBatch() {
         elif [[ "$target" != anon_inode:* && ! "$target" =~ ^/(usr|etc|dev|proc|sys)/ ]]; then
           fail "$run" "descriptor leaked into an engine" "engine $pid holds $target as $fd"
         fi
-      done < <(ls -l "/proc/$pid/fd" 2> /dev/null | awk 'NR > 1 {print $(NF-2), $NF}')
+      done < <(descriptors "$pid")
       [ "${#shared[@]}" -gt 1 ] && fail "$run" "descriptor leaked into an engine" \
         "engine $pid holds ${#shared[@]} pipes of colormatch's (${shared[*]}); one is its protocol channel"
       if [ "$fdCount" -gt "$mostEngineFds" ]; then
         mostEngineFds="$fdCount"
-        mostEngineFdList=$(ls -l "/proc/$pid/fd" 2> /dev/null | awk 'NR > 1 {printf "%s%s", sep, $NF; sep = " "}')
+        mostEngineFdList=$(descriptors "$pid" | cut -d ' ' -f 2- | paste -s -d ' ')
       fi
     done
     # A pipe held by two engines is one engine's, leaked into the other.
@@ -271,7 +277,7 @@ fi
 # ---- The soak: batches until the time is up.
 signals=(INT TERM KILL)
 declare -A kills=() killsEarly=() statuses=()
-runs=0 matched=0 bytesDiffer=0 orphanEngines=0 orphanLongest=0 stopLines=0
+runs=0 matched=0 bytesDiffer=0 orphanEngines=0 orphanLongest=0 stopLines=0 leftBytes=0
 pool=()
 for name in "${images[@]}"; do
   for _ in $(seq "${weight[$name]}"); do pool+=("$name"); done
@@ -308,9 +314,8 @@ while [ "$SECONDS" -lt "$soakEnd" ]; do
     at="${at:0:-6}.${at: -6}"
   fi
   startBatch "$run" "$format" "$n" "${batch[@]}"
-  sampleBatch "$cm" "$run" "$largest" "$signal" "$at"
-  wait "$cm" 2> /dev/null
-  status=$?
+  # (bash's own "Killed" notice of a SIGKILL is not wanted on standard error)
+  { sampleBatch "$cm" "$run" "$largest" "$signal" "$at"; wait "$cm"; status=$?; } 2> /dev/null
   statuses[$status]=$(( ${statuses[$status]:-0} + 1 ))
   batchesOver=$(( batchesOver + totalOver ))
   log="$work/runs/$run/log" out="$work/runs/$run/out" tmp="$work/runs/$run/tmp"
@@ -388,9 +393,11 @@ while [ "$SECONDS" -lt "$soakEnd" ]; do
   while IFS= read -r path; do strays+=("tmp/${path#"$tmp"/}"); done < <(find "$tmp" -mindepth 1)
   if [ "${#strays[@]}" -gt 0 ]; then
     if [ "$signal" = KILL ] && [ "$stopped" = 1 ]; then
+      leftBytes=$(( leftBytes + $(find "$tmp" -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}') ))
       for path in "${strays[@]}"; do
         case "$path" in
-          out/*) leftovers[temporary file in the output folder]=$(( ${leftovers[temporary file in the output folder]:-0} + 1 )) ;;
+          out/*) leftovers[temporary file in the output folder]=$(( ${leftovers[temporary file in the output folder]:-0} + 1 ))
+                 leftBytes=$(( leftBytes + $(stat -c %s "$out/${path#out/}") )) ;;
           tmp/*/*) leftovers[file in a temporary folder]=$(( ${leftovers[file in a temporary folder]:-0} + 1 )) ;;
           tmp/*) leftovers[temporary folder]=$(( ${leftovers[temporary folder]:-0} + 1 )) ;;
         esac
@@ -425,6 +432,7 @@ echo "  engines still running: $orphanEngines (the last ended ${orphanLongest} m
 for cause in "temporary folder" "file in a temporary folder" "temporary file in the output folder"; do
   echo "  $cause: ${leftovers[$cause]:-0}"
 done
+echo "  bytes in those files: $leftBytes"
 echo "peak memory (the quiet run's included): engines at most ${peakEngineRatio} % of their estimate (120 MiB + 20 bytes a pixel of the largest image each);"
 echo "  colormatch and engines at most $(( peakTotal / 1024 )) MiB (that batch's estimate $(( peakTotalEstimate / 1024 )) MiB);" \
   "over their batch's estimate in $batchesOver of $runs batches"
