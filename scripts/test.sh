@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Whole set-up on a fresh Debian machine, then every test: once in the release
-# build, followed by a short soak run of colormatch (bench/soak.sh); once more
-# in a clang build with AddressSanitizer and UndefinedBehaviorSanitizer, which
-# also replays the fuzz corpus; then the Windows build, cross-built here, under
-# Wine.
+# build, once more in a clang build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then the
+# Windows build, cross-built here, under Wine.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/setup.sh"
