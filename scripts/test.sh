@@ -12,6 +12,9 @@ jobs="$(nproc)"
 echo "== Tests (release build)"
 (cd "${MATCHENGINE_BUILD_DIR:-$root/build}" && ctest --output-on-failure --parallel "$jobs")
 
+echo "== Soak run, short (bench/soak.sh: a few seconds of colormatch batches, some stopped by signals)"
+bash "$root/bench/soak.sh" --short --build "${MATCHENGINE_BUILD_DIR:-$root/build}"
+
 echo "== Tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 sanitize="${MATCHENGINE_SANITIZE_DIR:-$root/build-sanitize}"
 CC=clang CXX=clang++ cmake -S "$root" -B "$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
