@@ -42,7 +42,13 @@ if [ ! -e "$tree/.complete" ]; then
   flock 9
 fi
 if [ ! -e "$tree/.complete" ]; then
-  rm -rf "$cache"/root-*
+  # Roots of other package lists may still serve another checkout's runs; only
+  # those unused for two days go (each run touches its root's mark).
+  for old in "$cache"/root-*; do
+    [ "$old" != "$tree" ] && [ "$old" != "$tree.tar" ] || continue
+    [ -n "$(find "$old" -maxdepth 1 -name .complete -mtime -2 2>/dev/null)" ] || rm -rf "$old"
+  done
+  rm -rf "$tree" "$tree.tar"
   say "making a Debian 13 root with ${#packages[@]} packages and what they need (once; some 600 MB to download)"
   mirror=http://deb.debian.org
   mmdebstrap --quiet --variant=apt --aptopt='Acquire::Retries "3"' \
@@ -56,6 +62,7 @@ if [ ! -e "$tree/.complete" ]; then
   say "root ready"
 fi
 flock -s 9
+touch "$tree/.complete"
 
 # ---------------------------------------------------------------- working in it
 if [ -z "$command" ]; then
