@@ -1,5 +1,5 @@
-// What differs between Windows and POSIX systems for colormatch: the engine's
-// file name, what a crash looks like, being stopped, binary standard input and
+// What differs between Windows and POSIX systems for colormatch: file names
+// in any bytes, the engine's file name, what a crash looks like, being stopped, binary standard input and
 // output, the terminal, free memory and keeping codec chatter off standard
 // error.
 #pragma once
@@ -9,6 +9,17 @@
 
 #include <cstdio>
 #include <functional>
+
+// POSIX file names and arguments are bytes, not always UTF-8 (a Latin-1
+// "caf\xE9.png" from an old archive). Under a UTF-8 (or plain ASCII) locale
+// this makes Qt read every byte that is no UTF-8 as a lone surrogate
+// U+DC80..U+DCFF and write it back as the same byte, as Python's
+// surrogateescape does, so that arguments, QFile and QProcess name such files
+// exactly. Called once, before anything is read from the command line. Windows
+// names are UTF-16 already.
+void keepFileNameBytes();
+// Text for people: each byte kept as above shown as "\xE9".
+QString readableText(const QString &text);
 
 // Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
 QString enginePathIn(const QString &folder);
