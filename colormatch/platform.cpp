@@ -1,5 +1,6 @@
 // The little that differs between Windows and POSIX systems for colormatch:
-// file names in any bytes, the engine's file name, what a crash looks like, being stopped, reading
+// file names in any bytes, engines that end with colormatch (Linux), the
+// engine's file name, what a crash looks like, being stopped, reading
 // standard input, free memory, is standard error a terminal, how wide is it,
 // and keeping codec chatter off it.
 #include "colormatch/platform.h"
@@ -18,6 +19,9 @@
 #include <QTextCodec>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
 #endif
 
 #ifndef _WIN32
@@ -147,6 +151,37 @@ void keepFileNameBytes() { }
 QString readableText(const QString &text)
 {
     return text;
+}
+#endif
+
+#ifdef __linux__
+namespace {
+
+// The hook QProcess runs in the child between fork and exec.
+class EngineProcess : public QProcess {
+protected:
+    void setupChildProcess() override
+    {
+        // An engine's work is of no use once colormatch has gone.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127); // colormatch ended before the line above
+    }
+
+private:
+    const pid_t parent = getpid();
+};
+
+} // namespace
+
+std::unique_ptr<QProcess> newEngineProcess()
+{
+    return std::make_unique<EngineProcess>();
+}
+#else
+std::unique_ptr<QProcess> newEngineProcess()
+{
+    return std::make_unique<QProcess>();
 }
 #endif
 
@@ -299,6 +334,15 @@ bool standardErrorIsTerminal()
     return _isatty(_fileno(stderr)) != 0;
 #else
     return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+bool standardOutputIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
 #endif
 }
 

@@ -9,6 +9,7 @@
 #include "colormatch/match_preparation.h"
 #include "colormatch/metadata.h"
 #include "colormatch/output_encoding.h"
+#include "colormatch/platform.h"
 #include "colormatch/preview.h"
 #include "encoders/encoders.h"
 
@@ -94,6 +95,12 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     if (options.output.isEmpty() && options.lutCube.isEmpty() && options.preview.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("nothing to write: give -o OUTPUT, --lut BASE or --preview FILE"));
+    // An image is no text for a terminal, as compressors refuse too.
+    for (const QString &image : {options.output, options.preview})
+        if (isStandardOutput(image) && standardOutputIsTerminal())
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("standard output is a terminal: colormatch will not write an image to it "
+                                           "(send it into a file or a pipe: -o - > out.png)"));
     QString outputFormat = QStringLiteral("png");
     QString previewFormat;
     if (!options.output.isEmpty()) {
