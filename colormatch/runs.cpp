@@ -341,7 +341,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             ImageMetadata metadata;
             try {
                 checkOutputFolder(outputs[i], QStringLiteral("output")); // before its engine starts
-                bytes = readInputImage(image, QStringLiteral("image"));
+                bytes = readInputImage(image, QStringLiteral("batch"));
                 metadata = targetMetadataOf(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
                                      scratch, references);
