@@ -96,7 +96,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("Write the matched image to FILE; its extension picks the format "
                                                    "(png, jpg, tif, webp, ...). - writes it to standard output "
-                                                   "as --format says (default png)."),
+                                                   "as --format says (default png), unless it is a terminal."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption strength({QStringLiteral("s"), QStringLiteral("strength")},
                                       QStringLiteral("How far to go: 1 the full match (default), 0 the target "
@@ -122,7 +122,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                          .arg(previewWidth),
                                      QStringLiteral("FILE"));
     const QCommandLineOption sizeFile(QStringLiteral("size-file"),
-                                      QStringLiteral("Write the engine's working size (WIDTHxHEIGHT) to FILE."),
+                                      QStringLiteral("Write the engine's working size (WIDTHxHEIGHT) to FILE "
+                                                     "(-: standard output)."),
                                       QStringLiteral("FILE"));
     const QCommandLineOption reference({QStringLiteral("r"), QStringLiteral("reference")},
                                        QStringLiteral("Batch: the reference for every IMAGE."),

@@ -264,7 +264,7 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
                 return;
             }
         }
-        auto process = std::make_unique<QProcess>();
+        std::unique_ptr<QProcess> process = newEngineProcess();
         QProcess *raw = process.get();
         processes[size_t(index)] = std::move(process);
         QObject::connect(raw, &QProcess::readyReadStandardError, &loop, [&, index] { deliverLines(index, false); });

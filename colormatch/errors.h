@@ -2,6 +2,8 @@
 // run cannot go on.
 #pragma once
 
+#include "colormatch/platform.h"
+
 #include <QString>
 
 #include <stdexcept>
@@ -19,12 +21,12 @@ constexpr int software = 70;    // the engine crashed, or its colour transfer fa
 constexpr int cannotCreate = 73;
 } // namespace colormatchStatus
 
-// colormatch's one error: a message in the user's terms and the exit status
-// the program ends with. Thrown where a run cannot go on, caught once in
+// colormatch's one error: a message in the user's terms (file names in any
+// bytes made readable) and the exit status the program ends with. Thrown where a run cannot go on, caught once in
 // runColormatch.
 struct UserError : std::runtime_error {
     UserError(int exitStatus, const QString &message)
-        : std::runtime_error(message.toStdString())
+        : std::runtime_error(readableText(message).toStdString())
         , status(exitStatus)
     {
     }

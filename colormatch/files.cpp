@@ -3,6 +3,7 @@
 #include "colormatch/files.h"
 #include "colormatch/errors.h"
 #include "colormatch/platform.h"
+#include "encoders/image_probe.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,18 +34,32 @@ QString fileKey(const QString &path)
     return folder.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : folder + QLatin1Char('/') + info.fileName();
 }
 
+// Writes all the bytes to a file opened unbuffered. A disk that fills takes
+// part of a write and refuses the rest: only that second write sets the
+// system's reason ("No space left on device") as the file's error string.
+bool writeAll(QFileDevice &file, const QByteArray &bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
 } // namespace
 
 void writeError(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
+    const QByteArray bytes = readableText(text).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
 }
 
 void writeOutput(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
+    const QByteArray bytes = readableText(text).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
 }
@@ -140,21 +155,22 @@ QString saveFile(const QString &path, const QByteArray &bytes)
 {
     if (isStandardOutput(path)) {
         QFile file;
-        if (file.open(binaryDescriptor(stdout), QIODevice::WriteOnly, QFileDevice::DontCloseHandle) &&
-            file.write(bytes) == bytes.size() && file.flush())
+        if (file.open(binaryDescriptor(stdout), QIODevice::WriteOnly | QIODevice::Unbuffered,
+                      QFileDevice::DontCloseHandle) &&
+            writeAll(file, bytes))
             return QString();
         return QStringLiteral("cannot write to standard output: %1").arg(file.errorString());
     }
     if (isPipeOrDevice(path)) {
         QFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && writeAll(file, bytes))
             return QString();
         return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
     }
     // A temporary file beside the output, renamed over it when complete: a
     // reader never sees half an image.
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && writeAll(file, bytes) && file.commit())
         return QString();
     return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
 }
@@ -208,6 +224,18 @@ QByteArray readInputImage(const QString &path, const QString &role)
     // that there is more.
     QByteArray bytes;
     qint64 size = 0;
+    // Bytes in no image format are refused as soon as their signature has
+    // arrived: a device that never ends (/dev/zero) is not read to the limit.
+    bool formatKnown = false;
+    auto checkFormat = [&](qint64 wholeSize) {
+        formatKnown = true;
+        const ImageProblem problem =
+            formatProblem(reinterpret_cast<const uchar *>(bytes.constData()), size, wholeSize);
+        if (!problem.text.empty())
+            throw UserError(colormatchStatus::dataError, QStringLiteral("%1 image %2: %3")
+                                                             .arg(role, inputName(path),
+                                                                  QString::fromStdString(problem.text)));
+    };
     for (;;) {
         if (size == bytes.size()) {
             if (size > largestInput)
@@ -223,7 +251,11 @@ QByteArray readInputImage(const QString &path, const QString &role)
         if (got == 0)
             break;
         size += got;
+        if (!formatKnown && size >= imageSignatureLength)
+            checkFormat(size == expected ? size : -1); // a regular file read whole
     }
+    if (!formatKnown && size > 0)
+        checkFormat(size);
     bytes.resize(int(size));
     return bytes;
 }

@@ -8,7 +8,8 @@
 #include <QString>
 #include <QVector>
 
-// Text for people on standard error and on standard output, written at once.
+// Text for people on standard error and on standard output, written at once,
+// file names in any bytes made readable.
 void writeError(const QString &text);
 void writeOutput(const QString &text);
 
@@ -27,7 +28,8 @@ QString inputProblem(const QString &path);
 // All bytes of an input image ("-": standard input), read once and in chunks.
 // Throws UserError with the role ("target", "reference") in its message: 66
 // for an input that cannot be read, 65 for one larger than largestInput, of
-// which no more than largestInput + 1 bytes are read.
+// which no more than largestInput + 1 bytes are read, and 65 for one whose
+// first bytes are in no format the engine takes, refused once they are read.
 QByteArray readInputImage(const QString &path, const QString &role);
 
 // "-" and /dev/stdout: written to colormatch's own standard output, also when

@@ -1,5 +1,6 @@
 // colormatch: matching colours from the command line, through the engine.
 #include "colormatch/command.h"
+#include "colormatch/platform.h"
 
 #include <QCoreApplication>
 
@@ -14,6 +15,7 @@ void discardQtMessage(QtMsgType, const QMessageLogContext &, const QString &) { 
 int main(int argc, char *argv[])
 {
     qInstallMessageHandler(discardQtMessage);
+    keepFileNameBytes(); // before the arguments are read
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("colormatch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(COLORMATCH_VERSION));

@@ -1,5 +1,6 @@
 // The little that differs between Windows and POSIX systems for colormatch:
-// the engine's file name, what a crash looks like, being stopped, reading
+// file names in any bytes, engines that end with colormatch (Linux), the
+// engine's file name, what a crash looks like, being stopped, reading
 // standard input, free memory, is standard error a terminal, how wide is it,
 // and keeping codec chatter off it.
 #include "colormatch/platform.h"
@@ -15,8 +16,173 @@
 #include <windows.h>
 #else
 #include <QFile>
+#include <QTextCodec>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#ifndef _WIN32
+namespace {
+
+// The first byte kept as a lone surrogate is 0x80: ASCII is always valid.
+constexpr ushort keptByteBase = 0xDC00;
+
+bool isKeptByte(QChar c)
+{
+    return c.unicode() >= keptByteBase + 0x80 && c.unicode() <= keptByteBase + 0xFF;
+}
+
+// UTF-8, with every byte that does not belong to a well-formed sequence kept
+// as a lone surrogate (an encoded surrogate is no well-formed sequence, so
+// that reading and writing back gives the bytes again).
+class ByteKeepingUtf8 : public QTextCodec {
+public:
+    QByteArray name() const override { return "UTF-8 (bytes kept)"; }
+    int mibEnum() const override { return -106; } // private: no registered character set
+
+protected:
+    QString convertToUnicode(const char *in, int length, ConverterState *state) const override
+    {
+        // A sequence cut by the end of one piece of a stream waits in the state.
+        QByteArray bytes;
+        if (state && state->remainingChars > 0)
+            bytes = QByteArray(reinterpret_cast<const char *>(state->state_data), state->remainingChars);
+        bytes.append(in, length);
+        if (state)
+            state->remainingChars = 0;
+        const auto *b = reinterpret_cast<const uchar *>(bytes.constData());
+        const int n = bytes.size();
+        QString text;
+        text.reserve(n);
+        for (int i = 0; i < n;) {
+            const uchar lead = b[i];
+            if (lead < 0x80) {
+                text += QChar(lead);
+                ++i;
+                continue;
+            }
+            // The length and the range of the second byte (no overlong form,
+            // no surrogate, nothing past U+10FFFF), as RFC 3629 sets them.
+            int length = 0;
+            uchar low = 0x80, high = 0xBF;
+            if (lead >= 0xC2 && lead <= 0xDF)
+                length = 2;
+            else if (lead >= 0xE0 && lead <= 0xEF) {
+                length = 3;
+                low = lead == 0xE0 ? 0xA0 : 0x80;
+                high = lead == 0xED ? 0x9F : 0xBF;
+            } else if (lead >= 0xF0 && lead <= 0xF4) {
+                length = 4;
+                low = lead == 0xF0 ? 0x90 : 0x80;
+                high = lead == 0xF4 ? 0x8F : 0xBF;
+            }
+            int valid = length > 0 ? 1 : 0;
+            while (valid > 0 && valid < length && i + valid < n &&
+                   b[i + valid] >= (valid == 1 ? low : 0x80) && b[i + valid] <= (valid == 1 ? high : 0xBF))
+                ++valid;
+            if (valid > 0 && valid < length && i + valid == n && state) {
+                std::copy(b + i, b + n, state->state_data); // at most 3 bytes
+                state->remainingChars = n - i;
+                break;
+            }
+            if (valid == 0 || valid < length) {
+                text += QChar(ushort(keptByteBase + lead));
+                ++i;
+                continue;
+            }
+            uint code = lead & (0xFF >> (length + 1));
+            for (int k = 1; k < length; ++k)
+                code = (code << 6) | (b[i + k] & 0x3F);
+            text += QString::fromUcs4(&code, 1);
+            i += length;
+        }
+        return text;
+    }
+
+    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *) const override
+    {
+        QByteArray bytes;
+        bytes.reserve(length);
+        for (int i = 0; i < length; ++i) {
+            if (isKeptByte(in[i])) {
+                bytes += char(in[i].unicode() - keptByteBase);
+                continue;
+            }
+            uint code = in[i].unicode();
+            if (in[i].isHighSurrogate() && i + 1 < length && in[i + 1].isLowSurrogate()) {
+                code = QChar::surrogateToUcs4(in[i], in[i + 1]);
+                ++i;
+            } else if (in[i].isSurrogate())
+                code = '?';
+            bytes += QString::fromUcs4(&code, 1).toUtf8();
+        }
+        return bytes;
+    }
+};
+
+} // namespace
+
+void keepFileNameBytes()
+{
+    // A locale in another character set (Latin-1 and the like) keeps every byte already.
+    const int locale = QTextCodec::codecForLocale()->mibEnum();
+    constexpr int utf8 = 106, ascii = 3;
+    if (locale == utf8 || locale == ascii)
+        QTextCodec::setCodecForLocale(new ByteKeepingUtf8); // Qt keeps every codec made until it ends
+}
+
+QString readableText(const QString &text)
+{
+    QString readable;
+    readable.reserve(text.size());
+    for (const QChar c : text)
+        if (isKeptByte(c))
+            readable += QStringLiteral("\\x") +
+                        QString::number(c.unicode() - keptByteBase, 16).toUpper(); // 80 to FF
+        else
+            readable += c;
+    return readable;
+}
+#else
+void keepFileNameBytes() { }
+QString readableText(const QString &text)
+{
+    return text;
+}
+#endif
+
+#ifdef __linux__
+namespace {
+
+// The hook QProcess runs in the child between fork and exec.
+class EngineProcess : public QProcess {
+protected:
+    void setupChildProcess() override
+    {
+        // An engine's work is of no use once colormatch has gone.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127); // colormatch ended before the line above
+    }
+
+private:
+    const pid_t parent = getpid();
+};
+
+} // namespace
+
+std::unique_ptr<QProcess> newEngineProcess()
+{
+    return std::make_unique<EngineProcess>();
+}
+#else
+std::unique_ptr<QProcess> newEngineProcess()
+{
+    return std::make_unique<QProcess>();
+}
 #endif
 
 QString enginePathIn(const QString &folder)
@@ -168,6 +334,15 @@ bool standardErrorIsTerminal()
     return _isatty(_fileno(stderr)) != 0;
 #else
     return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+bool standardOutputIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
 #endif
 }
 

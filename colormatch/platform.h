@@ -1,14 +1,32 @@
-// What differs between Windows and POSIX systems for colormatch: the engine's
-// file name, what a crash looks like, being stopped, binary standard input and
+// What differs between Windows and POSIX systems for colormatch: file names
+// in any bytes, engines that end with colormatch, the engine's file name, what a crash looks like, being stopped, binary standard input and
 // output, the terminal, free memory and keeping codec chatter off standard
 // error.
 #pragma once
 
+#include <QProcess>
 #include <QString>
 #include <QtGlobal>
 
 #include <cstdio>
 #include <functional>
+#include <memory>
+
+// POSIX file names and arguments are bytes, not always UTF-8 (a Latin-1
+// "caf\xE9.png" from an old archive). Under a UTF-8 (or plain ASCII) locale
+// this makes Qt read every byte that is no UTF-8 as a lone surrogate
+// U+DC80..U+DCFF and write it back as the same byte, as Python's
+// surrogateescape does, so that arguments, QFile and QProcess name such files
+// exactly. Called once, before anything is read from the command line. Windows
+// names are UTF-16 already.
+void keepFileNameBytes();
+// Text for people: each byte kept as above shown as "\xE9".
+QString readableText(const QString &text);
+
+// A process to run an engine in. On Linux the engine ends with colormatch,
+// also when colormatch is killed (SIGKILL) and cannot end it itself; elsewhere
+// it is a plain QProcess.
+std::unique_ptr<QProcess> newEngineProcess();
 
 // Where the engine lives: "matchengine" (".exe" on Windows) in the given folder.
 QString enginePathIn(const QString &folder);
@@ -29,6 +47,7 @@ QString stopSignalName(int signal);
 // The descriptor of stdin or stdout, set to binary reading or writing.
 int binaryDescriptor(FILE *stream);
 bool standardErrorIsTerminal();
+bool standardOutputIsTerminal();
 int terminalWidth();
 // Runs `work` with standard error sent to the null device: image codecs write
 // warnings there on their own (libpng's "known incorrect sRGB profile").

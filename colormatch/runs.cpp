@@ -9,6 +9,7 @@
 #include "colormatch/match_preparation.h"
 #include "colormatch/metadata.h"
 #include "colormatch/output_encoding.h"
+#include "colormatch/platform.h"
 #include "colormatch/preview.h"
 #include "encoders/encoders.h"
 
@@ -94,6 +95,12 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     if (options.output.isEmpty() && options.lutCube.isEmpty() && options.preview.isEmpty())
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("nothing to write: give -o OUTPUT, --lut BASE or --preview FILE"));
+    // An image is no text for a terminal, as compressors refuse too.
+    for (const QString &image : {options.output, options.preview})
+        if (isStandardOutput(image) && standardOutputIsTerminal())
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("standard output is a terminal: colormatch will not write an image to it "
+                                           "(send it into a file or a pipe: -o - > out.png)"));
     QString outputFormat = QStringLiteral("png");
     QString previewFormat;
     if (!options.output.isEmpty()) {
@@ -152,6 +159,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     // The target's bytes as read, unless a converted copy stands in for them.
     const EngineTarget engineTarget = match.enginePath == targetPath ? EngineTarget{QString(), targetBytes}
                                                                      : EngineTarget{match.enginePath, QByteArray()};
+    // The engine writes the size file into the scratch folder, colormatch
+    // copies it out: so "-" is standard output and a name in any bytes is
+    // written as given.
+    const QString engineSizeFile =
+        options.sizeFile.isEmpty() ? QString() : scratch.filePath(QStringLiteral("size.txt"));
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
     int imageEntry = -1;
@@ -159,7 +171,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     if (writeImage || writePreview) {
         EngineRequest request = options.engine;
         request.resultFormat = engineTransferFormat();
-        request.sizeFile = options.sizeFile;
+        request.sizeFile = engineSizeFile;
         imageEntry = display.images.size();
         display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
         entryOfJob << imageEntry;
@@ -172,13 +184,19 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         // Into the scratch folder: colormatch writes both files with a head of its own.
         request.lutBase = scratch.filePath(QStringLiteral("look"));
         if (imageEntry < 0)
-            request.sizeFile = options.sizeFile;
+            request.sizeFile = engineSizeFile;
         lutEntry = display.images.size();
         display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
         entryOfJob << lutEntry;
         jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, match.referenceBytes};
     }
 
+    const int sizeEntry = engineSizeFile.isEmpty() ? -1 : imageEntry >= 0 ? imageEntry : lutEntry;
+    auto saveSizeFile = [&] {
+        QFile size(engineSizeFile);
+        return size.open(QIODevice::ReadOnly) ? saveFile(options.sizeFile, size.readAll())
+                                              : QStringLiteral("the engine wrote no size file");
+    };
     int status = colormatchStatus::ok;
     auto fail = [&](int entry, int failureStatus, const QString &why) {
         if (status == colormatchStatus::ok)
@@ -206,6 +224,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                 QString problem = saveFile(options.lutCube, cube);
                 if (problem.isEmpty())
                     problem = saveFile(options.lutUnwrapped, unwrapped.readAll());
+                if (problem.isEmpty() && entry == sizeEntry)
+                    problem = saveSizeFile();
                 if (!problem.isEmpty())
                     return fail(entry, colormatchStatus::cannotCreate, problem);
                 return endImage(display, entry, ImageStage::done,
@@ -244,6 +264,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                 if (!problem.isEmpty())
                     return fail(entry, colormatchStatus::cannotCreate, problem);
                 written << QStringLiteral("preview %1 (target | reference | result)").arg(options.preview);
+            }
+            if (entry == sizeEntry) {
+                const QString problem = saveSizeFile();
+                if (!problem.isEmpty())
+                    return fail(entry, colormatchStatus::cannotCreate, problem);
             }
             endImage(display, entry, ImageStage::done,
                      QStringLiteral("wrote ") + written.join(QStringLiteral(", ")) + leftOutNote({}, referenceLeftOut));
@@ -316,7 +341,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             ImageMetadata metadata;
             try {
                 checkOutputFolder(outputs[i], QStringLiteral("output")); // before its engine starts
-                bytes = readInputImage(image, QStringLiteral("image"));
+                bytes = readInputImage(image, QStringLiteral("batch"));
                 metadata = targetMetadataOf(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
                                      scratch, references);

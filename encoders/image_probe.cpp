@@ -636,19 +636,27 @@ ImageProblem jpegScanCountProblem(long long size)
               " scans, the limit for one image");
 }
 
-ImageProbe probeImage(const unsigned char *data, long long size, JpegHeader jpeg)
+ImageProblem formatProblem(const unsigned char *data, long long size, long long wholeSize)
 {
     const Bytes b{data, size};
+    if (const char *refused = refusedFormat(b))
+        return is("in a format the engine does not accept (" + std::string(refused) +
+                  "); it accepts PNG, JPEG, TIFF, WebP, BMP and Netpbm images");
+    ImageFormat format;
+    if (acceptedFormat(b, format))
+        return {};
+    return {"could not be decoded:", (wholeSize < 0 ? "its first " + std::to_string(size) : std::to_string(wholeSize)) +
+                                         " bytes in no format the image decoders read"};
+}
+
+ImageProbe probeImage(const unsigned char *data, long long size, JpegHeader jpeg)
+{
     ImageProbe probe;
-    if (const char *refused = refusedFormat(b)) {
-        probe.problem = is("in a format the engine does not accept (" + std::string(refused) +
-                           "); it accepts PNG, JPEG, TIFF, WebP, BMP and Netpbm images");
+    probe.problem = formatProblem(data, size, size);
+    if (!probe.problem.text.empty())
         return probe;
-    }
-    if (!acceptedFormat(b, probe.header.format)) {
-        probe.problem = {"could not be decoded:", std::to_string(size) + " bytes in no format the image decoders read"};
-        return probe;
-    }
+    const Bytes b{data, size};
+    acceptedFormat(b, probe.header.format);
     ImageHeader &header = probe.header;
     switch (header.format) {
     case ImageFormat::png: probe.problem = readPng(b, header); break;

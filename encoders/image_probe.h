@@ -58,6 +58,15 @@ struct ImageProbe {
     ImageProblem problem; // a format not accepted, a file cut short, a header that does not read
 };
 
+// The most bytes a signature takes: DICOM's sits behind a 128-byte preamble.
+constexpr long long imageSignatureLength = 132;
+// Why an image is refused for its format alone, from its first bytes (at
+// least imageSignatureLength of them, or all it has): a format the engine does
+// not accept, or none; no problem when it begins like an accepted format.
+// `wholeSize` is the image's size, or -1 where only its first bytes are known
+// (a reader refusing a stream before it ends).
+ImageProblem formatProblem(const unsigned char *data, long long size, long long wholeSize);
+
 // JPEG's header is read by its decoder in the same pass as its pixels (the
 // engine), or here, with libjpeg, after its segments are checked for their
 // end and their scan count (colormatch).

@@ -79,7 +79,7 @@ struct Workspace {
     {
         for (const char *name : {"chelsea.png", "coffee.png", "rocket.jpg"})
             QFile::copy(testing_support::samplePath(name), path(name));
-        writeFile(path("broken.png"), "\x89PNG but not really an image");
+        writeFile(path("broken.png"), "\x89PNG\r\n\x1A\n but not really an image");
     }
     QString path(const QString &name) const { return folder.filePath(name); }
     cv::Mat image(const QString &name) const { return cv::imread(path(name).toStdString(), cv::IMREAD_UNCHANGED); }

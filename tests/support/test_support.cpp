@@ -319,7 +319,7 @@ ProcessEnd startAndWait(const QString &program, const QStringList &arguments, co
     std::vector<std::string> texts{program.toStdString()};
     const std::string folder = workingDirectory.toStdString();
     for (const QString &argument : arguments)
-        texts.push_back(argument.toStdString());
+        texts.push_back(QFile::encodeName(argument).toStdString()); // in the locale's bytes, as QProcess passes them
     const size_t argumentCount = texts.size();
     for (const QString &variable : QProcess::systemEnvironment() + extraEnvironment)
         texts.push_back(variable.toStdString());
