@@ -26,6 +26,11 @@ typedef struct {
 gsize pixelsRowBytes(const Pixels *image);
 void pixelsClear(Pixels *image);
 
+/* Hides the pixels whose mask byte is 0 (alpha 0: the engine leaves them out
+ * of its statistics), so that a selection or mask steers the match; an image
+ * without alpha gains an opaque one first. `mask` has a byte per pixel. */
+void hideUnselected(Pixels *image, const guint8 *mask);
+
 /* PAM, Netpbm's uncompressed format: R, G, B[, A] with a TUPLTYPE line, 16-bit
  * samples big-endian. The engine reads it and writes its result in it at the
  * speed of a copy. */

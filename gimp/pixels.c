@@ -22,6 +22,25 @@ void pixelsClear(Pixels *image)
     g_clear_pointer(&image->samples, g_free);
 }
 
+void hideUnselected(Pixels *image, const guint8 *mask)
+{
+    const gsize count = (gsize)image->width * (gsize)image->height;
+    const gsize sampleBytes = (gsize)(image->bitDepth / 8);
+    if (image->channels == 3) {
+        guint8 *rgba = g_malloc(count * 4 * sampleBytes);
+        for (gsize pixel = 0; pixel < count; ++pixel) {
+            memcpy(rgba + pixel * 4 * sampleBytes, image->samples + pixel * 3 * sampleBytes, 3 * sampleBytes);
+            memset(rgba + (pixel * 4 + 3) * sampleBytes, 0xff, sampleBytes);
+        }
+        g_free(image->samples);
+        image->samples = rgba;
+        image->channels = 4;
+    }
+    for (gsize pixel = 0; pixel < count; ++pixel)
+        if (!mask[pixel])
+            memset(image->samples + (pixel * 4 + 3) * sampleBytes, 0, sampleBytes);
+}
+
 /* ---- PAM */
 
 GBytes *encodePam(const Pixels *image)
