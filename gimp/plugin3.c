@@ -414,6 +414,7 @@ static gboolean showDialog(GimpProcedure *procedure, GimpProcedureConfig *config
     preview.preview = gimp_procedure_dialog_get_drawable_preview(procedureDialog, "preview", drawable);
     g_signal_connect(preview.preview, "invalidated", G_CALLBACK(updatePreview), &preview);
     g_signal_connect_swapped(config, "notify", G_CALLBACK(gimp_preview_invalidate), preview.preview);
+    gimp_procedure_dialog_get_scale_entry(procedureDialog, "strength", 1.0); /* a slider, not a spin button */
     gimp_procedure_dialog_fill(procedureDialog, "preview", "reference", "reference-drawable", "strength",
                                "match-lightness", "use-reference-selection", "use-target-selection", "lut-base", NULL);
     const gboolean run = gimp_procedure_dialog_run(procedureDialog);
