@@ -3,6 +3,7 @@
 #include "gimp/match_colours.h"
 #include "host/host.h"
 
+#include <gio/gio.h>
 #include <lcms2.h>
 
 #include <string.h>
@@ -39,6 +40,23 @@ void hideUnselected(Pixels *image, const guint8 *mask)
     for (gsize pixel = 0; pixel < count; ++pixel)
         if (!mask[pixel])
             memset(image->samples + (pixel * 4 + 3) * sampleBytes, 0, sampleBytes);
+}
+
+GBytes *jpegFileBytes(const gchar *path)
+{
+    gchar *contents = NULL;
+    gsize size = 0;
+    if (!g_file_get_contents(path, &contents, &size, NULL))
+        return NULL;
+    /* Told by its content, as GIO's MIME database tells it */
+    gchar *type = g_content_type_guess(NULL, (const guchar *)contents, size, NULL);
+    const gboolean jpeg = g_content_type_is_a(type, "image/jpeg");
+    g_free(type);
+    if (!jpeg) {
+        g_free(contents);
+        return NULL;
+    }
+    return g_bytes_new_take(contents, size);
 }
 
 /* ---- PAM */

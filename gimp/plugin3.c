@@ -136,25 +136,6 @@ static gboolean readReferenceLayer(GimpLayer *layer, Pixels *pixels, GBytes **ic
     return readPixels(GIMP_DRAWABLE(layer), NULL, 1.0, FALSE, bitDepthOf(image), pixels, error);
 }
 
-/* The reference file's own bytes where the engine decodes it as it does for
- * colormatch: a JPEG whose colours need no conversion. GIMP's JPEG decoder
- * rounds otherwise than the engine's, some levels apart. */
-static GBytes *ownBytes(GFile *file)
-{
-    gchar *contents = NULL;
-    gsize size = 0;
-    if (!g_file_load_contents(file, NULL, &contents, &size, NULL, NULL))
-        return NULL;
-    gchar *type = g_content_type_guess(NULL, (const guchar *)contents, size, NULL);
-    const gboolean jpeg = g_content_type_is_a(type, "image/jpeg");
-    g_free(type);
-    if (!jpeg) {
-        g_free(contents);
-        return NULL;
-    }
-    return g_bytes_new_take(contents, size);
-}
-
 /* Any file GIMP opens; its layers merged as they are seen. */
 static gboolean readReferenceFile(GFile *file, Pixels *pixels, GBytes **icc, GError **error)
 {
@@ -206,8 +187,11 @@ static GBytes *encodeReference(const Settings *settings, GBytes *targetProfile, 
             hideUnselected(&reference, mask);
         g_free(mask);
     }
-    if (ok && !converted && !settings->referenceLayer)
-        encoded = ownBytes(settings->referenceFile);
+    if (ok && !converted && !settings->referenceLayer) {
+        gchar *path = g_file_get_path(settings->referenceFile);
+        encoded = path ? jpegFileBytes(path) : NULL;
+        g_free(path);
+    }
     if (ok && !encoded)
         encoded = encodePam(&reference);
     pixelsClear(&reference);

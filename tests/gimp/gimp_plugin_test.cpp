@@ -39,7 +39,7 @@ const PluginCase cases[] = {
     {"refused", "alpha.png", "coffee.png", "0.25", false, {}, "Match Colours: the engine failed with exit status 65: "
                                                                 "ERROR the stand-in refuses strength 0.25"},
     // An untagged JPEG reaches the engine as the file, which it decodes as for colormatch.
-    {"jpeg", "target.png", "untagged.jpg", "1.0", false, {}, nullptr, false, {}, true},
+    {"jpeg", "target.png", "untagged.jpg", "1.0", false, {}, nullptr},
     {"target selection", "alpha.png", "coffee.png", "1.0", false, {100, 50, 200, 120}, nullptr, true, {}, true},
     {"reference selection", "target.png", "coffee.png", "1.0", true, {}, nullptr, false, {40, 30, 150, 90}, true},
     {"several layers", "target.png", "coffee.png", "1.0", false, {}, "Match Colours: choose exactly one layer to "
