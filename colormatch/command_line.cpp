@@ -125,6 +125,14 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                       QStringLiteral("Write the engine's working size (WIDTHxHEIGHT) to FILE "
                                                      "(-: standard output)."),
                                       QStringLiteral("FILE"));
+    const QCommandLineOption targetMask(QStringLiteral("target-mask"),
+                                        QStringLiteral("Only the target's pixels where FILE, a grey image of the "
+                                                       "target's size, is not black count for the match; all change."),
+                                        QStringLiteral("FILE"));
+    const QCommandLineOption referenceMask(QStringLiteral("reference-mask"),
+                                           QStringLiteral("Only the reference's pixels where FILE, a grey image of "
+                                                          "the reference's size, is not black count for the match."),
+                                           QStringLiteral("FILE"));
     const QCommandLineOption reference({QStringLiteral("r"), QStringLiteral("reference")},
                                        QStringLiteral("Batch: the reference for every IMAGE."),
                                        QStringLiteral("REFERENCE"));
@@ -160,9 +168,10 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
                                   QStringLiteral("N"));
-    const QList<QCommandLineOption> ownOptions{output,    strength, lightness, noOpenCL,  lut,       lutSize,
-                                               preview,   sizeFile, reference, outputFolder, format, jobs,
-                                               quality,   lossless, pngLevel,  noClobber, info,      verbose};
+    const QList<QCommandLineOption> ownOptions{output,     strength,      lightness, noOpenCL,     lut,
+                                               lutSize,    preview,       sizeFile,  targetMask,   referenceMask,
+                                               reference,  outputFolder,  format,    jobs,         quality,
+                                               lossless,   pngLevel,      noClobber, info,         verbose};
     for (const QCommandLineOption &option : ownOptions)
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("The image whose colours change."));
@@ -214,6 +223,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
     }
     options.sizeFile = parser.value(sizeFile);
     options.preview = parser.value(preview);
+    options.targetMask = parser.value(targetMask);
+    options.referenceMask = parser.value(referenceMask);
     options.reference = parser.value(reference);
     options.outputFolder = parser.value(outputFolder);
     options.format = parser.value(format);
@@ -271,7 +282,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
                             QStringLiteral("-o %1 (standard output) takes one image; a batch writes its images into "
                                            "-d OUTDIR")
                                 .arg(options.output));
-        for (const QCommandLineOption &single : {output, lut, preview, sizeFile})
+        for (const QCommandLineOption &single : {output, lut, preview, sizeFile, targetMask, referenceMask})
             if (parser.isSet(single))
                 throw UserError(colormatchStatus::usage,
                                 QStringLiteral("--%1 works on one image, not in a batch").arg(single.names().last()));

@@ -17,6 +17,8 @@ struct Options {
     QString lutUnwrapped; // the unwrapped PNG beside it
     QString sizeFile;
     QString preview;
+    QString targetMask;    // empty: every pixel counts
+    QString referenceMask;
     QString reference;    // batch
     QString outputFolder; // batch
     QString format;       // batch

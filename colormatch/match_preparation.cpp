@@ -5,9 +5,14 @@
 #include "colormatch/engine_host.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
+#include "encoders/encoders.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -19,6 +24,18 @@ QString cubeText(QString text)
         if (c.category() == QChar::Other_Control || c == QLatin1Char('"'))
             c = c == QLatin1Char('"') ? QLatin1Char('\'') : QLatin1Char(' ');
     return text;
+}
+
+cv::Mat decodedGrey(const QByteArray &encoded)
+{
+    return cv::imdecode(cv::Mat(1, int(encoded.size()), CV_8U, const_cast<char *>(encoded.constData())),
+                        cv::IMREAD_GRAYSCALE);
+}
+
+QByteArray pamBytes(const cv::Mat &image)
+{
+    const std::vector<uchar> pam = encodePam(image);
+    return QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size()));
 }
 
 } // namespace
@@ -106,6 +123,56 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
     if (!references.value(space).note.isEmpty())
         match.notes << references.value(space).note;
     return match;
+}
+
+QByteArray maskedForEngine(const QByteArray &image, const QString &imageName, const QByteArray &mask,
+                           const QString &maskName)
+{
+    cv::Mat pixels = resultPixels(image);
+    const cv::Mat grey = decodedGrey(mask);
+    if (pixels.empty())
+        throw UserError(colormatchStatus::dataError, QStringLiteral("%1 does not decode").arg(imageName));
+    if (grey.empty())
+        throw UserError(colormatchStatus::dataError,
+                        QStringLiteral("%1 does not decode as an image").arg(maskName));
+    if (grey.size() != pixels.size())
+        throw UserError(colormatchStatus::dataError,
+                        QStringLiteral("%1 is %2 x %3 pixels, not the %4 x %5 of %6: a mask has its image's size")
+                            .arg(maskName)
+                            .arg(grey.cols)
+                            .arg(grey.rows)
+                            .arg(pixels.cols)
+                            .arg(pixels.rows)
+                            .arg(imageName));
+    if (pixels.channels() == 1)
+        cv::cvtColor(pixels, pixels, cv::COLOR_GRAY2BGRA);
+    else if (pixels.channels() == 3)
+        cv::cvtColor(pixels, pixels, cv::COLOR_BGR2BGRA);
+    // Alpha 0 where the mask is black; the rest keeps its own.
+    const cv::Mat hidden = grey == 0;
+    std::vector<cv::Mat> planes;
+    cv::split(pixels, planes);
+    planes[3].setTo(0, hidden);
+    cv::merge(planes, pixels);
+    return pamBytes(pixels);
+}
+
+QByteArray withTargetAlpha(const QByteArray &result, const QByteArray &target)
+{
+    cv::Mat matched = resultPixels(result);
+    const cv::Mat own = resultPixels(target);
+    if (matched.channels() != 4 || own.empty())
+        return result;
+    if (own.channels() != 4 || own.size() != matched.size()) {
+        cv::cvtColor(matched, matched, cv::COLOR_BGRA2BGR);
+        return pamBytes(matched);
+    }
+    cv::Mat alpha;
+    cv::extractChannel(own, alpha, 3);
+    if (alpha.depth() != matched.depth())
+        alpha.convertTo(alpha, matched.depth(), matched.depth() == CV_8U ? 1.0 / 257 : 257.0);
+    cv::insertChannel(alpha, matched, 3);
+    return pamBytes(matched);
 }
 
 void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &format)

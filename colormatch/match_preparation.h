@@ -46,6 +46,16 @@ PreparedMatch prepareMatch(const QString &targetPath, const QByteArray &targetBy
                            const QByteArray &referenceBytes, const ImageMetadata &referenceMetadata,
                            const QTemporaryDir &scratch, QHash<QByteArray, EngineInput> &references);
 
+// A mask steering the statistics: `image` as the engine gets it, B, G, R, A
+// PAM whose alpha is 0 where the mask (a grey image of the same size) is
+// black; the engine leaves those pixels out of its statistics. Throws
+// UserError (65) for a mask that does not decode or whose size differs.
+QByteArray maskedForEngine(const QByteArray &image, const QString &imageName, const QByteArray &mask,
+                           const QString &maskName);
+// The engine's result (PAM) with the target's own alpha put back in place of
+// the mask's, or without alpha where the target has none.
+QByteArray withTargetAlpha(const QByteArray &result, const QByteArray &target);
+
 // What of the images' metadata could not be read or written, for the output's line.
 QString leftOutNote(const QStringList &target, const QStringList &reference);
 // Encodes the engine's result in the output's format with the target's

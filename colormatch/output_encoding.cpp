@@ -25,9 +25,11 @@ constexpr int fullChromaQuality = 90;
 constexpr qint64 engineBytesPerPixel = 20;
 constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 
-// The engine's PAM result read in place: its R, G, B[, A] samples follow a
-// short text header, so one colour conversion gives OpenCV's B, G, R[, A]
-// without decoding. Anything else goes to the decoder.
+} // namespace
+
+// A PAM's R, G, B[, A] samples follow a short text header, so one colour
+// conversion gives OpenCV's B, G, R[, A] without decoding (OpenCV's PAM
+// decoder reads tuple types only in part).
 cv::Mat resultPixels(const QByteArray &result)
 {
     HostPam pam;
@@ -42,8 +44,6 @@ cv::Mat resultPixels(const QByteArray &result)
     return cv::imdecode(cv::Mat(1, result.size(), CV_8U, const_cast<char *>(result.constData())),
                         cv::IMREAD_UNCHANGED);
 }
-
-} // namespace
 
 QString engineTransferFormat()
 {

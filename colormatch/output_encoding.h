@@ -18,6 +18,9 @@ struct OutputQuality {
 };
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();
+// An 8-bit PAM (the engine's result, a converted input) read in place as
+// B, G, R[, A]; any other image through OpenCV's decoders, unchanged.
+cv::Mat resultPixels(const QByteArray &result);
 // The engine's result re-encoded as `format` (8 bits per channel, alpha kept
 // where the format holds it), or empty when the encoder refuses it. Where the
 // format cannot hold the colour profile of `metadata`, the colours are

@@ -157,13 +157,28 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
             printLine(display, QStringLiteral("[%1] %2").arg(name, note));
 
     // The target's bytes as read, unless a converted copy stands in for them.
-    const EngineTarget engineTarget = match.enginePath == targetPath ? EngineTarget{QString(), targetBytes}
-                                                                     : EngineTarget{match.enginePath, QByteArray()};
+    EngineTarget engineTarget = match.enginePath == targetPath ? EngineTarget{QString(), targetBytes}
+                                                               : EngineTarget{match.enginePath, QByteArray()};
     // The engine writes the size file into the scratch folder, colormatch
     // copies it out: so "-" is standard output and a name in any bytes is
     // written as given.
     const QString engineSizeFile =
         options.sizeFile.isEmpty() ? QString() : scratch.filePath(QStringLiteral("size.txt"));
+    // Masks hide the pixels that do not count; the target's own alpha comes back into the result.
+    QByteArray engineReference = match.referenceBytes;
+    if (!options.referenceMask.isEmpty())
+        engineReference = maskedForEngine(
+            match.referenceBytes, QStringLiteral("the reference image ") + referencePath,
+            readInputImage(options.referenceMask, QStringLiteral("reference mask")),
+            QStringLiteral("the reference mask ") + options.referenceMask);
+    QByteArray maskedTarget;
+    if (!options.targetMask.isEmpty()) {
+        maskedTarget = engineTarget.path.isEmpty() ? targetBytes
+                                                   : readInputImage(engineTarget.path, QStringLiteral("target"));
+        engineTarget = {QString(), maskedForEngine(maskedTarget, QStringLiteral("the target image ") + targetPath,
+                                                   readInputImage(options.targetMask, QStringLiteral("target mask")),
+                                                   QStringLiteral("the target mask ") + options.targetMask)};
+    }
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
     int imageEntry = -1;
@@ -175,7 +190,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         imageEntry = display.images.size();
         display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
         entryOfJob << imageEntry;
-        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, match.referenceBytes};
+        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, engineReference};
     }
     if (writeLut) {
         // The engine answers a LUT export with a placeholder image, so the
@@ -188,7 +203,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         lutEntry = display.images.size();
         display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
         entryOfJob << lutEntry;
-        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, match.referenceBytes};
+        jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, engineReference};
     }
 
     const int sizeEntry = engineSizeFile.isEmpty() ? -1 : imageEntry >= 0 ? imageEntry : lutEntry;
@@ -234,11 +249,13 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                                     .arg(options.engine.lutSize)
                                     .arg(options.lutUnwrapped));
             }
+            const QByteArray result =
+                maskedTarget.isEmpty() ? outcome.result : withTargetAlpha(outcome.result, maskedTarget);
             QStringList written;
             if (writeImage) {
                 QString note;
                 const QString problem =
-                    saveOutput(options.output, outputFormat, outcome.result, options.quality, match.target, &note);
+                    saveOutput(options.output, outputFormat, result, options.quality, match.target, &note);
                 if (!problem.isEmpty())
                     return fail(entry, colormatchStatus::cannotCreate, problem);
                 written << outputName(options.output) + sizeText(workingSize(outcome.lines)) + note;
@@ -247,11 +264,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
                 // Each shown as a viewer shows it: turned upright, in sRGB.
                 const cv::Mat target = decodeForViewing(targetBytes, targetMetadata);
                 const cv::Mat reference = decodeForViewing(referenceBytes, referenceMetadata);
-                const cv::Mat result = decodeForViewing(outcome.result, match.target);
-                if (target.empty() || reference.empty() || result.empty())
+                const cv::Mat matched = decodeForViewing(result, match.target);
+                if (target.empty() || reference.empty() || matched.empty())
                     return fail(entry, colormatchStatus::software,
                                 QStringLiteral("the preview cannot be made: an image does not decode"));
-                const cv::Mat preview = composePreview(target, reference, result, previewWidth);
+                const cv::Mat preview = composePreview(target, reference, matched, previewWidth);
                 // A PNG preview comes from the writer the engine uses for its results.
                 std::vector<uchar> encoded;
                 if (previewFormat == QLatin1String("png"))

@@ -5,7 +5,7 @@ _colormatch()
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev="${COMP_WORDS[COMP_CWORD-1]}"
     case "$prev" in
-        -o|--output|--preview|--size-file|-r|--reference|--lut)
+        -o|--output|--preview|--size-file|--target-mask|--reference-mask|-r|--reference|--lut)
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         -d|--output-dir)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
@@ -16,7 +16,7 @@ _colormatch()
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "-o --output -s --strength --match-lightness --no-opencl --lut --lut-size --preview
-            --size-file -r --reference -d --output-dir --format -j --jobs --quality --lossless --png-level
+            --size-file --target-mask --reference-mask -r --reference -d --output-dir --format -j --jobs --quality --lossless --png-level
             -n --no-clobber --info --verbose -h --help -v --version" -- "$cur"))
     else
         COMPREPLY=($(compgen -f -- "$cur"))

@@ -67,8 +67,13 @@ GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpoin
                     (targetSize + referenceSize) >> 20);
         return NULL;
     }
-    const HostRequest settings = {"gimp", request->lutBase, engineLutSizeDefault, TRUE, request->matchLightness,
-                                  "pam", request->strength, NULL};
+    const HostRequest settings = {.caller = "gimp",
+                                  .lutBase = request->lutBase,
+                                  .lutSize = engineLutSizeDefault,
+                                  .useOpenCL = TRUE,
+                                  .matchLightness = request->matchLightness,
+                                  .resultFormat = "pam",
+                                  .strength = request->strength};
     char **arguments = hostMatchArguments(request->enginePath, &settings);
     ProgressTarget target = {progress, data};
     /* The engine ends with the plug-in: GIMP ends a cancelled plug-in with

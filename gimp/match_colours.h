@@ -26,6 +26,17 @@ typedef struct {
 gsize pixelsRowBytes(const Pixels *image);
 void pixelsClear(Pixels *image);
 
+/* Hides the pixels whose mask byte is 0 (alpha 0: the engine leaves them out
+ * of its statistics), so that a selection or mask steers the match; an image
+ * without alpha gains an opaque one first. `mask` has a byte per pixel. */
+void hideUnselected(Pixels *image, const guint8 *mask);
+
+/* The file's own bytes when it is a JPEG, otherwise NULL. A JPEG reference
+ * whose colours need no conversion goes to the engine as it is, which decodes
+ * it as it does for colormatch; GIMP's JPEG loader gives pixels some levels
+ * apart. */
+GBytes *jpegFileBytes(const gchar *path);
+
 /* PAM, Netpbm's uncompressed format: R, G, B[, A] with a TUPLTYPE line, 16-bit
  * samples big-endian. The engine reads it and writes its result in it at the
  * speed of a copy. */

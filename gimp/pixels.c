@@ -3,6 +3,7 @@
 #include "gimp/match_colours.h"
 #include "host/host.h"
 
+#include <gio/gio.h>
 #include <lcms2.h>
 
 #include <string.h>
@@ -20,6 +21,42 @@ gsize pixelsRowBytes(const Pixels *image)
 void pixelsClear(Pixels *image)
 {
     g_clear_pointer(&image->samples, g_free);
+}
+
+void hideUnselected(Pixels *image, const guint8 *mask)
+{
+    const gsize count = (gsize)image->width * (gsize)image->height;
+    const gsize sampleBytes = (gsize)(image->bitDepth / 8);
+    if (image->channels == 3) {
+        guint8 *rgba = g_malloc(count * 4 * sampleBytes);
+        for (gsize pixel = 0; pixel < count; ++pixel) {
+            memcpy(rgba + pixel * 4 * sampleBytes, image->samples + pixel * 3 * sampleBytes, 3 * sampleBytes);
+            memset(rgba + (pixel * 4 + 3) * sampleBytes, 0xff, sampleBytes);
+        }
+        g_free(image->samples);
+        image->samples = rgba;
+        image->channels = 4;
+    }
+    for (gsize pixel = 0; pixel < count; ++pixel)
+        if (!mask[pixel])
+            memset(image->samples + (pixel * 4 + 3) * sampleBytes, 0, sampleBytes);
+}
+
+GBytes *jpegFileBytes(const gchar *path)
+{
+    gchar *contents = NULL;
+    gsize size = 0;
+    if (!g_file_get_contents(path, &contents, &size, NULL))
+        return NULL;
+    /* Told by its content, as GIO's MIME database tells it */
+    gchar *type = g_content_type_guess(NULL, (const guchar *)contents, size, NULL);
+    const gboolean jpeg = g_content_type_is_a(type, "image/jpeg");
+    g_free(type);
+    if (!jpeg) {
+        g_free(contents);
+        return NULL;
+    }
+    return g_bytes_new_take(contents, size);
 }
 
 /* ---- PAM */

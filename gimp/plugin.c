@@ -206,7 +206,10 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
                   (settings->useLayer ? readReferenceLayer(settings->referenceLayer, &reference, &referenceProfile, error)
                                       : readReferenceFile(settings->referenceFile, &reference, &referenceProfile, error)) &&
                   convertIntoProfile(&reference, referenceProfile, layerProfile, &converted, error) &&
-                  (target = encodePam(&layer)) && (referencePam = encodePam(&reference));
+                  (target = encodePam(&layer));
+    if (ok && !converted && !settings->useLayer)
+        referencePam = jpegFileBytes(settings->referenceFile);
+    ok = ok && (referencePam || (referencePam = encodePam(&reference)));
     pixelsClear(&reference);
     EngineRequest request = {engine, target, referencePam, settings->strength, settings->matchLightness != 0, NULL};
     if (ok) {

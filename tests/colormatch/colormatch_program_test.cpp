@@ -119,8 +119,8 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
 
 // Each input is read once, so a pipe gives every engine run (image and LUT) and
 // the preview the same image as the file would; so do files named in bytes
-// that are no UTF-8.
-TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
+// that are no UTF-8, and masks that leave nothing out.
+TEST(ColormatchProgram, InputsFromPipesAndMasksThatLeaveNothingOutMatchLikeTheFiles)
 {
     const Workspace space;
 #ifndef _WIN32
@@ -141,6 +141,9 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
     ASSERT_EQ(fromFiles.exitCode, 0) << fromFiles.err.toStdString();
     const QByteArray matched = readFileBytes(space.path("files.png"));
     const QByteArray target = readFileBytes(space.path("chelsea.png"));
+    // Masks that leave nothing out change nothing.
+    cv::imwrite(space.path("all_of_target.png").toStdString(), cv::Mat(space.image("chelsea.png").size(), CV_8U, 255));
+    cv::imwrite(space.path("all_of_reference.png").toStdString(), cv::Mat(space.image("rocket.jpg").size(), CV_8U, 1));
     const struct {
         QStringList arguments;
         QByteArray input;
@@ -151,6 +154,8 @@ TEST(ColormatchProgram, InputsFromPipesMatchLikeTheFiles)
         {{"-r", "-", "-d", "batch", "chelsea.png", "--no-opencl"}, readFileBytes(space.path("rocket.jpg")),
          "batch/chelsea.png"},
         {{"chelsea.png", "rocket.jpg", "-o", "-", "--no-opencl"}, QByteArray(), ""},
+        {{"chelsea.png", "rocket.jpg", "-o", "masked.png", "--target-mask", "all_of_target.png", "--reference-mask",
+          "all_of_reference.png", "--no-opencl"}, QByteArray(), "masked.png"},
 #ifndef _WIN32
         // A device is written to, not replaced; with no extension it takes PNG.
         {{"/dev/stdin", "rocket.jpg", "-o", "/dev/stdout", "--no-opencl"}, target, ""},
@@ -485,6 +490,15 @@ TEST(ColormatchProgram, UserErrors)
          "reference image bomb.gif: in a format the engine does not accept (GIF)"},
         {{"chelsea.png", "stages.jpg", "-o", "x.png"}, dataError,
          "reference image stages.jpg: its colour profile chains 100 stages in one of its tables, more than the limit of 64"},
+        // A mask has its image's size; it is for one image.
+        {{"chelsea.png", "coffee.png", "-o", "x.png", "--target-mask", "tiny.png"}, dataError,
+         "the target mask tiny.png is 5 x 4 pixels, not the 451 x 300 of the target image chelsea.png"},
+        {{"chelsea.png", "coffee.png", "-o", "x.png", "--reference-mask", "chelsea.png"}, dataError,
+         "the reference mask chelsea.png is 451 x 300 pixels, not the "},
+        {{"chelsea.png", "coffee.png", "-o", "x.png", "--target-mask", "broken.png"}, dataError,
+         "the target mask broken.png does not decode as an image"},
+        {{"-r", "coffee.png", "-d", "out", "chelsea.png", "--reference-mask", "coffee.png"}, usage,
+         "--reference-mask works on one image, not in a batch"},
         {matchToX, unavailable, QDir::toNativeSeparators(alone.filePath("matchengine")) + " is missing", {}, noEngine},
 #ifndef _WIN32 // the stand-in engine is a shell script
         {matchToX, software, "the engine crashed (signal 11", {}, crashingEngine},

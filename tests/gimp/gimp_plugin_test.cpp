@@ -19,6 +19,12 @@ struct PluginCase {
     bool matchLightness;
     cv::Rect selection;        // empty: no selection
     const char *errorMessage;  // the plug-in fails with this (REFERENCE: the reference's path); the layer stays
+    // GIMP 3's arguments: the selection steers the target's statistics (colormatch's --target-mask), the
+    // reference is a layer of the reference image opened with this rectangle selected (--reference-mask).
+    bool useTargetSelection = false;
+    cv::Rect referenceSelection = {};
+    bool gimp3Only = false;
+    int layers = 1;  // drawables handed to GIMP 3's procedure
 };
 
 const PluginCase cases[] = {
@@ -32,8 +38,13 @@ const PluginCase cases[] = {
     // pipe (EPIPE, not SIGPIPE) before the ERROR line becomes the message.
     {"refused", "alpha.png", "coffee.png", "0.25", false, {}, "Match Colours: the engine failed with exit status 65: "
                                                                 "ERROR the stand-in refuses strength 0.25"},
+    // An untagged JPEG reaches the engine as the file, which it decodes as for colormatch.
+    {"jpeg", "target.png", "untagged.jpg", "1.0", false, {}, nullptr},
+    {"target selection", "alpha.png", "coffee.png", "1.0", false, {100, 50, 200, 120}, nullptr, true, {}, true},
+    {"reference selection", "target.png", "coffee.png", "1.0", true, {}, nullptr, false, {40, 30, 150, 90}, true},
+    {"several layers", "target.png", "coffee.png", "1.0", false, {}, "Match Colours: choose exactly one layer to "
+                                                                      "change (2 are selected)", false, {}, true, 2},
 };
-
 // Stands in for the installed engine, which it runs, except that it refuses strength 0.25.
 const char standInEngine[] = "#!/bin/sh\n"
                              "if [ \"${10}\" = 0.25 ]; then echo 'ERROR the stand-in refuses strength 0.25' >&2; exit 65; fi\n"
@@ -55,9 +66,9 @@ QString scheme(const QString &text)
     return '"' + QString(text).replace('\\', "\\\\").replace('"', "\\\"") + '"';
 }
 
-// One batch command: open the target, select, match, save the layer (also
-// after a failure, which is caught so that the session goes on).
-QString batchCommand(const Workspace &folder, const PluginCase &row)
+// One batch command for GIMP 2.10: open the target, select, match, save the
+// layer (also after a failure, which is caught so that the session goes on).
+QString batchCommand2(const Workspace &folder, const PluginCase &row)
 {
     const QString target = scheme(folder.path(row.target));
     QString select;
@@ -74,19 +85,67 @@ QString batchCommand(const Workspace &folder, const PluginCase &row)
         .arg(target, select, row.errorMessage ? QStringLiteral("(catch #f %1)").arg(match) : match, output);
 }
 
+QString selectRectangle(const QString &image, const cv::Rect &rectangle)
+{
+    return QStringLiteral("(gimp-image-select-rectangle %1 CHANNEL-OP-REPLACE %2 %3 %4 %5)")
+        .arg(image).arg(rectangle.x).arg(rectangle.y).arg(rectangle.width).arg(rectangle.height);
+}
+
+// The same for GIMP 3: named arguments, the drawables as a vector. GIMP 3
+// stops at a failing batch command, so failures are caught there too.
+QString batchCommand3(const Workspace &folder, const PluginCase &row)
+{
+    const QString target = scheme(folder.path(row.target));
+    const QString reference = scheme(folder.path(row.reference));
+    QString select = row.selection.empty() ? QString() : selectRectangle("image", row.selection);
+    QString referenceArguments = QStringLiteral(" #:reference %1").arg(reference);
+    QString closeReference;
+    if (!row.referenceSelection.empty()) {
+        select += QStringLiteral(" (define referenceImage (gimp-file-load RUN-NONINTERACTIVE %1)) %2")
+                      .arg(reference, selectRectangle("referenceImage", row.referenceSelection));
+        referenceArguments = " #:reference-drawable (vector-ref (gimp-image-get-layers referenceImage) 0)"
+                             " #:use-reference-selection #t";
+        closeReference = " (gimp-image-delete referenceImage)";
+    }
+    const QString match = QStringLiteral("(plug-in-match-colours #:run-mode RUN-NONINTERACTIVE #:image image"
+                                         " #:drawables (vector%1)%2 #:strength %3 #:match-lightness %4"
+                                         " #:use-target-selection %5)")
+                              .arg(QString(" layer").repeated(row.layers), referenceArguments, row.strength,
+                                   row.matchLightness ? "#t" : "#f", row.useTargetSelection ? "#t" : "#f");
+    const QString output = scheme(folder.path(QStringLiteral("gimp_%1.png").arg(row.name)));
+    return QStringLiteral("(script-fu-use-v3) (let* ((image (gimp-file-load RUN-NONINTERACTIVE %1))"
+                          " (layer (vector-ref (gimp-image-get-layers image) 0))) %2 %3"
+                          " (file-png-export #:run-mode RUN-NONINTERACTIVE #:image image #:file %4"
+                          " #:save-transparent #t) (gimp-image-delete image)%5)")
+        .arg(target, select, row.errorMessage ? QStringLiteral("(catch #f %1)").arg(match) : match, output,
+             closeReference);
+}
+
 double largestDifference(const cv::Mat &a, const cv::Mat &b)
 {
     return a.size() == b.size() && a.type() == b.type() ? cv::norm(a, b, cv::NORM_INF) : -1;
 }
 
-} // namespace
 
-TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrors)
+// A grey mask of the image's size, white within `selected`: what colormatch
+// takes for a GIMP selection.
+QString writeMask(const Workspace &folder, const QString &name, const QString &image, const cv::Rect &selected)
+{
+    cv::Mat mask(folder.image(image).size(), CV_8UC1, cv::Scalar(0));
+    mask(selected).setTo(255);
+    cv::imwrite(folder.path(name).toStdString(), mask);
+    return name;
+}
+
+// Installs the plug-ins, runs GIMP (`console`, major version `major`) once over
+// the table and compares each result with colormatch's.
+void runSession(const char *console, int major)
 {
     const Workspace folder;
     QFile::copy(folder.path("chelsea.png"), folder.path("target.png"));
     cv::imwrite(folder.path("alpha.png").toStdString(), testing_support::withAlphaGradient(folder.image("chelsea.png")));
     writeAdobeTagged(folder.image("coffee.png"), folder.path("adobe.png"));
+    cv::imwrite(folder.path("untagged.jpg").toStdString(), folder.image("coffee.png"));
 
     // The plug-in as installed, on the plug-in path of a GIMP whose folders are all in the workspace.
     const QString prefix = folder.path("prefix");
@@ -99,27 +158,38 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
     QFile::setPermissions(engine, QFile::permissions(engine + ".real"));
     QDir().mkpath(folder.path("gimp/gradients"));  // where GIMP saves gradients at its end, or complains
     writeFile(folder.path("gimprc"),
-              QStringLiteral("(plug-in-path \"${gimp_plug_in_dir}/plug-ins:%1/lib/gimp/2.0/plug-ins\")\n")
-                  .arg(prefix).toUtf8());
+              QStringLiteral("(plug-in-path \"${gimp_plug_in_dir}/plug-ins:%1/lib/gimp/%2/plug-ins\")\n")
+                  .arg(prefix, major == 3 ? "3.0" : "2.0").toUtf8());
     QStringList arguments = {"-i", "-d", "-f", "--gimprc", folder.path("gimprc")};
+    if (major == 3)
+        arguments << "--batch-interpreter=plug-in-script-fu-eval";
+    QList<PluginCase> rows;
     for (const PluginCase &row : cases)
-        arguments << "-b" << batchCommand(folder, row);
-    arguments << "-b" << "(gimp-quit 0)";
+        if (major == 3 || !row.gimp3Only)
+            rows << row;
+    for (const PluginCase &row : rows)
+        arguments << "-b" << (major == 3 ? batchCommand3(folder, row) : batchCommand2(folder, row));
+    if (major == 3)
+        arguments << "--quit";
+    else
+        arguments << "-b" << "(gimp-quit 0)";
     QProcess gimp;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *variable : {"HOME", "GIMP2_DIRECTORY", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"})
+    for (const char *variable : {"HOME", "GIMP2_DIRECTORY", "GIMP3_DIRECTORY", "XDG_CONFIG_HOME", "XDG_CACHE_HOME",
+                                 "XDG_DATA_HOME"})
         environment.insert(variable, folder.path("gimp"));
     environment.remove("DISPLAY");
     gimp.setProcessEnvironment(environment);
     gimp.setProcessChannelMode(QProcess::MergedChannels);
-    gimp.start(GIMP_CONSOLE, arguments);
+    gimp.start(console, arguments);
     // A first start in empty folders builds GIMP's caches: minutes on a busy machine.
     ASSERT_TRUE(gimp.waitForFinished(540000)) << "gimp-console did not end";
     const QString log = QString::fromUtf8(gimp.readAll());
-    // gimp-console exits with 0 whatever failed: its log says.
+    // gimp-console 2.10 exits with 0 whatever failed: its log says. GIMP 3 exits 70 when a batch command fails.
     EXPECT_FALSE(log.contains("execution error")) << log.toStdString();
+    EXPECT_EQ(gimp.exitCode(), 0) << log.toStdString();
 
-    for (const PluginCase &row : cases) {
+    for (const PluginCase &row : rows) {
         SCOPED_TRACE(row.name);
         const cv::Mat result = folder.image(QStringLiteral("gimp_%1.png").arg(row.name));
         const cv::Mat target = folder.image(row.target);
@@ -130,14 +200,20 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
             EXPECT_EQ(largestDifference(result, target), 0);
             continue;
         }
-        QStringList options = {row.target, row.reference, "-o", QStringLiteral("colormatch_%1.png").arg(row.name),
+        const QString name = QString(row.name).replace(' ', '_');
+        QStringList options = {row.target, row.reference, "-o", QStringLiteral("colormatch_%1.png").arg(name),
                                "-s", row.strength};
         if (row.matchLightness)
             options << "--match-lightness";
+        if (row.useTargetSelection)
+            options << "--target-mask" << writeMask(folder, name + "_target_mask.png", row.target, row.selection);
+        if (!row.referenceSelection.empty())
+            options << "--reference-mask"
+                    << writeMask(folder, name + "_reference_mask.png", row.reference, row.referenceSelection);
         const ProgramRun colormatch = folder.run(options);
-        ASSERT_EQ(colormatch.exitCode, 0) << colormatch.err.toStdString();
-        const cv::Mat expected = folder.image(QStringLiteral("colormatch_%1.png").arg(row.name));
-        ASSERT_GT(largestDifference(expected, target), 0);  // the match changes something
+        EXPECT_EQ(colormatch.exitCode, 0) << colormatch.err.toStdString();
+        const cv::Mat expected = folder.image(QStringLiteral("colormatch_%1.png").arg(name));
+        EXPECT_GT(largestDifference(expected, target), 0);  // the match changes something
         const cv::Rect inside = row.selection.empty() ? cv::Rect({}, target.size()) : row.selection;
         EXPECT_EQ(largestDifference(result(inside), expected(inside)), 0);
         cv::Mat outside = target.clone();
@@ -145,3 +221,19 @@ TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLa
         EXPECT_EQ(largestDifference(result, outside), 0);
     }
 }
+
+} // namespace
+
+#ifdef GIMP2_CONSOLE
+TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrors)
+{
+    runSession(GIMP2_CONSOLE, 2);
+}
+#endif
+
+#ifdef GIMP3_CONSOLE
+TEST(Gimp3Plugin, MatchesAsColormatchDoesWithItsMasksKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrors)
+{
+    runSession(GIMP3_CONSOLE, 3);
+}
+#endif
