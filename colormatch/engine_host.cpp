@@ -189,10 +189,7 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
 
     // Stopped, colormatch ends its engines before it ends itself: the signal
     // only wakes the loop, and the engines are ended once it has returned.
-    struct StopWatch {
-        int descriptor = startCatchingStopSignals();
-        ~StopWatch() { stopCatchingStopSignals(); }
-    } stopWatch;
+    const StopSignalsCaught stopWatch;
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (stopWatch.descriptor >= 0) {
         stopNotifier = std::make_unique<QSocketNotifier>(stopWatch.descriptor, QSocketNotifier::Read);

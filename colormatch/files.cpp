@@ -237,6 +237,7 @@ QByteArray readInputImage(const QString &path, const QString &role)
                                                                   QString::fromStdString(problem.text)));
     };
     for (;;) {
+        endIfStopped(); // a pipe may never end
         if (size == bytes.size()) {
             if (size > largestInput)
                 throw tooLarge;

@@ -4,6 +4,7 @@
 // standard input, free memory, is standard error a terminal, how wide is it,
 // and keeping codec chatter off it.
 #include "colormatch/platform.h"
+#include "colormatch/errors.h"
 
 #include <QtGlobal>
 
@@ -221,6 +222,7 @@ int stopPipe[2] = {-1, -1};
 volatile sig_atomic_t caughtSignal = 0;
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previousActions[3];
+int catchingDepth = 0; // a whole run catches them, and its engine loops within it
 
 void onStopSignal(int signal)
 {
@@ -236,6 +238,8 @@ void onStopSignal(int signal)
 
 int startCatchingStopSignals()
 {
+    if (catchingDepth++ > 0)
+        return stopPipe[0];
     caughtSignal = 0;
     if (pipe(stopPipe) != 0) {
         stopPipe[0] = stopPipe[1] = -1;
@@ -262,7 +266,7 @@ int startCatchingStopSignals()
 
 void stopCatchingStopSignals()
 {
-    if (stopPipe[0] < 0)
+    if (--catchingDepth > 0 || stopPipe[0] < 0)
         return;
     for (int i = 0; i < 3; ++i)
         sigaction(stopSignals[i], &previousActions[i], nullptr);
@@ -277,6 +281,12 @@ int caughtStopSignal()
     return caughtSignal;
 }
 #endif
+
+void endIfStopped()
+{
+    if (const int signal = caughtStopSignal())
+        throw UserError(128 + signal, QStringLiteral("stopped by %1").arg(stopSignalName(signal)));
+}
 
 QString stopSignalName(int signal)
 {

@@ -34,13 +34,28 @@ QString enginePathIn(const QString &folder);
 // no signal (a Windows status code); empty for a signal.
 QString crashDescription(int code);
 
-// Between these two calls SIGINT, SIGTERM and SIGHUP do not end colormatch at
-// once: each is noted and makes the descriptor returned readable, so that the
-// event loop can end the engines first. -1 where there is nothing to watch.
+// Between these two calls (pairs nest: the outermost counts) SIGINT, SIGTERM
+// and SIGHUP do not end colormatch at once: each is noted and makes the
+// descriptor returned readable, so that the event loop can end the engines
+// and the run its temporary files first. -1 where there is nothing to watch.
 int startCatchingStopSignals();
 void stopCatchingStopSignals();
+// Stop signals caught for as long as it lives.
+struct StopSignalsCaught {
+    StopSignalsCaught()
+        : descriptor(startCatchingStopSignals())
+    {
+    }
+    ~StopSignalsCaught() { stopCatchingStopSignals(); }
+    StopSignalsCaught(const StopSignalsCaught &) = delete;
+    StopSignalsCaught &operator=(const StopSignalsCaught &) = delete;
+    const int descriptor;
+};
 // The first stop signal caught since the start, or 0.
 int caughtStopSignal();
+// Throws UserError (status 128 + the signal) once a stop signal has been
+// caught: called between steps of work that has no engine to wait for.
+void endIfStopped();
 // "SIGTERM" and the like.
 QString stopSignalName(int signal);
 

@@ -147,6 +147,9 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     const bool writeLut =
         !options.lutCube.isEmpty() && keep({options.lutCube, options.lutUnwrapped});
 
+    // From here on a stop signal ends the run by an exception, which removes
+    // the scratch folder on its way out (declared after, it goes first).
+    const StopSignalsCaught stopWatch;
     const QTemporaryDir scratch;
     QHash<QByteArray, EngineInput> references;
     const ImageMetadata targetMetadata = targetMetadataOf(targetBytes);
@@ -290,6 +293,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
             endImage(display, entry, ImageStage::done,
                      QStringLiteral("wrote ") + written.join(QStringLiteral(", ")) + leftOutNote({}, referenceLeftOut));
         });
+    endIfStopped();
     return status;
 }
 
@@ -339,6 +343,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
     QVector<ImageMetadata> outputMetadata(options.images.size());
+    const StopSignalsCaught stopWatch; // as in runSingle
     const QTemporaryDir scratch;
     QHash<QByteArray, EngineInput> references;
     qint64 largestPixelCount = 0;
@@ -400,5 +405,6 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     writeError(renderSummary(display.images));
     const bool anyFailed = std::any_of(display.images.cbegin(), display.images.cend(),
                                        [](const ImageProgress &image) { return image.stage == ImageStage::failed; });
+    endIfStopped();
     return anyFailed ? colormatchStatus::someFailed : colormatchStatus::ok;
 }
