@@ -102,6 +102,11 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                       QStringLiteral("How far to go: 1 the full match (default), 0 the target "
                                                      "unchanged, values between blend."),
                                       QStringLiteral("S"), QStringLiteral("1"));
+    const QCommandLineOption gainLimit(QStringLiteral("gain-limit"),
+                                       QStringLiteral("Stretch no colour direction by more than G (at least 1; 2 keeps "
+                                                      "the noise of a clear sky or a backdrop from growing more than "
+                                                      "twice). By default the full match."),
+                                       QStringLiteral("G"));
     const QCommandLineOption lightness(QStringLiteral("match-lightness"),
                                        QStringLiteral("Let the match change lightness too (by default TARGET keeps its "
                                                       "own)."));
@@ -168,7 +173,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
                                   QStringLiteral("N"));
-    const QList<QCommandLineOption> ownOptions{output,     strength,      lightness, noOpenCL,     lut,
+    const QList<QCommandLineOption> ownOptions{output,     strength,      gainLimit, lightness, noOpenCL,     lut,
                                                lutSize,    preview,       sizeFile,  targetMask,   referenceMask,
                                                reference,  outputFolder,  format,    jobs,         quality,
                                                lossless,   pngLevel,      noClobber, info,         verbose};
@@ -240,6 +245,14 @@ ParsedCommand parseCommand(const QStringList &arguments)
         throw UserError(colormatchStatus::usage,
                         QStringLiteral("--strength wants a finite number (1 the full match, 0 none), not \"%1\"")
                             .arg(parser.value(strength)));
+    if (parser.isSet(gainLimit)) {
+        options.engine.gainLimit = parser.value(gainLimit).toDouble(&ok);
+        if (!ok || !std::isfinite(options.engine.gainLimit) || options.engine.gainLimit < 1.0)
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--gain-limit wants a number of at least 1 (2: no colour direction "
+                                           "stretched more than twice), not \"%1\"")
+                                .arg(parser.value(gainLimit)));
+    }
     options.engine.lutSize = parser.value(lutSize).toInt(&ok, 10);
     if (!ok || options.engine.lutSize < engineLutSizeMin || options.engine.lutSize > engineLutSizeMax)
         throw UserError(colormatchStatus::usage,

@@ -56,6 +56,7 @@ QStringList engineArguments(const EngineRequest &request)
     host.matchLightness = request.matchLightness;
     host.resultFormat = resultFormat.constData();
     host.strength = request.strength;
+    host.gainLimit = request.gainLimit;
     host.sizeFile = request.sizeFile.isEmpty() ? nullptr : sizeFile.constData();
     return positionsOf(hostMatchArguments("matchengine", &host));
 }

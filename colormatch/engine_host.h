@@ -24,6 +24,7 @@ struct EngineRequest {
     bool useOpenCL = true;
     bool matchLightness = false;
     double strength = 1.0;
+    double gainLimit = 0.0; // 0: the full transfer
     QString sizeFile; // empty: no size file
 };
 

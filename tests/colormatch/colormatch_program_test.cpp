@@ -465,6 +465,10 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "trailer.jpg", "--preview", "/dev/null"}, ok, "done    chelsea.png"},
         {{"chelsea.png", "shuffled.jpg", "--preview", "/dev/null", "--verbose"}, ok,
          "reference image shuffled.jpg converted from RGB built-in"},
+        {{"chelsea.png", "rocket.jpg", "--preview", "/dev/null", "--gain-limit", "2", "--verbose"}, ok,
+         " colormatch matchengine-options/1;gain-limit=2 match "}, // a request option at position 2
+        {{"chelsea.png", "rocket.jpg", "-o", "x.png", "--gain-limit", "0.5"}, usage,
+         "--gain-limit wants a number of at least 1"},
         {{"chelsea.png", "incomplete.jpg", "--preview", "/dev/null"}, ok,
          "left out: the reference's colour profile (1 of its 3 ICC chunks are missing), which was read as untagged"},
         {{"bad_xmp.jpg", "rocket.jpg", "-o", toStandardOutput}, ok,
