@@ -222,10 +222,11 @@ static int isDigit(char c)
 }
 
 /* A whole number of digits only, up to INT_MAX; -1 otherwise. `end` receives
- * what follows. */
-static long readNumber(const char *text, const char **end)
+ * what follows. Long long: long is 32 bits on Windows and would wrap before
+ * the check. */
+static long long readNumber(const char *text, const char **end)
 {
-    long value = 0;
+    long long value = 0;
     const char *c = text;
     for (; isDigit(*c); ++c) {
         value = value * 10 + (*c - '0');
@@ -250,8 +251,8 @@ HostLine hostClassifyLine(const char *line)
         result.kind = hostLineCrash;
     } else if (strncmp(line, sizePrefix, sizeof sizePrefix - 1) == 0) {
         const char *x, *end;
-        const long width = readNumber(line + sizeof sizePrefix - 1, &x);
-        const long height = width >= 0 && *x == 'x' ? readNumber(x + 1, &end) : -1;
+        const long long width = readNumber(line + sizeof sizePrefix - 1, &x);
+        const long long height = width >= 0 && *x == 'x' ? readNumber(x + 1, &end) : -1;
         if (height >= 0 && *end == '\0') {
             result.kind = hostLineWorkingSize;
             result.width = (int)width;
