@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ground floor every other part of the engine stands on: the settings that
 // the pipeline reads, the one error type with the exit statuses it carries, the
 // progress channel to the host, and files that are written whole or not at all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Progress codes and diagnostic lines on the host's channel.
 #include "base/base.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine against its codec floor, on generated photographs from a 64 x 48
 // preview thumbnail to 48 megapixels. For each size it runs, through
 // matchengine_bench_host (a small process that plays the host), the real engine

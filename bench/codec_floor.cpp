@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec floor of a request: what any program must spend on it with the
 // same OpenCV. Reads the framed request from standard input, decodes both
 // images as the engine does (unchanged depth and channels), encodes the

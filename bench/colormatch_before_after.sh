@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Before/after timing of colormatch on one machine: BEFORE and AFTER are folders holding a colormatch and its
 # matchengine; each round runs every case with both, one after the other, so that the load of a shared machine
 # falls on both alike. Prints the median wall and CPU (user + system) times per case.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs one program the way a host runs the engine, through the host library's
 // runner: the framed request from a file goes to its standard input through a
 // pipe, its standard output is drained (and kept when asked), and every

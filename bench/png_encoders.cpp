@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG encoders side by side on one decoded photograph, in this process:
 // OpenCV's encoder (the engine's old compression 5, and its defaults), libpng
 // with its adaptive filters and a few zlib settings, libdeflate with the Up

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PNG encoders compared on one decoded photograph (see png_encoders.cpp).
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Configures and builds the benchmark (Release, in $MATCHENGINE_BENCH_BUILD_DIR,
 # default ./build-bench), then runs it; arguments go to matchengine_bench.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Soak run: a mixed stream of colormatch batches (many engines at once, a share
 # of broken inputs, some batches stopped by a signal at a random moment) for a
 # set time, each checked against a quiet run of the same inputs. Not a test:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour management with lcms2: the reference is brought into the target's
 // colour space before matching, so that the look transferred is the look the
 // user saw; CMYK JPEGs become RGB through their own profile; the preview shows

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour management: the checks of a colour profile, an input converted into
 // the colour space it is matched in (CMYK into RGB), pixels converted to sRGB,
 // and images decoded the way a colour-managed viewer shows them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's command line run: parsed, the engine found, the run it asks
 // for made, and a UserError put into words on standard error, once.
 #include "colormatch/command.h"

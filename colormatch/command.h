@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch: a command line for people. It is a host of the engine: every
 // image is matched by a `matchengine` process started from colormatch's own
 // folder, spoken to through the twelve positions, the framed request on its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's command line: options, help and examples, parsing, and "did
 // you mean" for a mistyped option.
 #include "colormatch/command_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's command line: its options and help text, parsed into what a
 // run needs, with a suggestion for a mistyped option.
 #pragma once

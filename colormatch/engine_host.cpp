@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's side of the engine conversation in colormatch's terms (the host
 // library speaks it), and running engine processes concurrently.
 #include "colormatch/engine_host.h"

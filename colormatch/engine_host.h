@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's side of the engine conversation: the positions of a request, its
 // frame, the engine's standard error read line by line, engine processes run a
 // few at a time, and what went wrong with one, in the user's terms.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's exit statuses and its one error, thrown by every unit where a
 // run cannot go on.
 #pragma once

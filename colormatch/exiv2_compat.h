@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // exiv2 0.27 (Debian 12) and 0.28 (Debian 13) name a few things differently:
 // the owning image pointer, an integer value, a buffer's bytes and how a
 // colour profile is handed over and back. metadata.cpp spells each through these.

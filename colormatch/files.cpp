@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's files: reading inputs, checking outputs before any engine
 // starts, and saving them.
 #include "colormatch/files.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's files: text on standard output and error; inputs named as
 // people read them and each read once, whole, within the size colormatch
 // takes; outputs checked before any engine starts (no two naming one file,

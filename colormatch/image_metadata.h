@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The record of what colormatch keeps of an image besides its pixels, shared
 // by the units that read it (metadata), convert by it (colour management) and
 // write it (match preparation).

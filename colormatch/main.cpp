@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch: matching colours from the command line, through the engine.
 #include "colormatch/command.h"
 #include "colormatch/platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preparing a match: the checks of the images and outputs that can be made
 // before an engine starts, colour spaces brought together, and the files
 // colormatch writes from the engine's results.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preparing a match: the output's format checked, the reference checked once,
 // a target's metadata read, CMYK and other colour spaces converted for the
 // engine, the output encoded with the target's metadata and saved, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a photograph carries besides its pixels (EXIF with its orientation,
 // XMP, IPTC, the colour profile, the resolution), read from the target and
 // written into the output with exiv2, so that the output shows as the target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A photograph's metadata (EXIF with its orientation, XMP, IPTC, the colour
 // profile, the resolution): read from an image, written into another; and the
 // checks of an image's structure and declared size made before it is decoded.

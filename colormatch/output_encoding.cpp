@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output file: colormatch asks the engine for a lossless result and
 // encodes it itself at the quality the user chose, then writes the target's
 // metadata into it. Also how many engines a batch runs at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output file's encoding: the lossless format colormatch asks the engine
 // for, and the engine's result re-encoded at the quality the user chose; also
 // how many engines a batch runs at once.

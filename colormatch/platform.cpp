@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The little that differs between Windows and POSIX systems for colormatch:
 // file names in any bytes, engines that end with colormatch (Linux), the
 // engine's file name, what a crash looks like, being stopped, reading

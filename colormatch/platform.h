@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What differs between Windows and POSIX systems for colormatch: file names
 // in any bytes, engines that end with colormatch, the engine's file name, what a crash looks like, being stopped, binary standard input and
 // output, the terminal, free memory and keeping codec chatter off standard

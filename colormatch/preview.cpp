@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preview: target, reference and result side by side, for people who would
 // rather look than read.
 #include "colormatch/preview.h"

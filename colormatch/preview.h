@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preview: target, reference and result side by side in one picture, each
 // turned as a viewer shows it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress display: a status line redrawn in place on a terminal, plain
 // lines for images that have ended, and the closing summary of a batch.
 #include "colormatch/progress_display.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress display: what people see of a run on standard error, a status
 // line redrawn in place on a terminal, a plain line for each image that has
 // ended, and a batch's closing summary; the lines rendered, and the display

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch's runs: the capability query, one image (with its LUT and
 // preview), or a batch of images against one reference, each followed on the
 // progress display.

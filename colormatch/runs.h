@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The runs colormatch makes: the capability query, one image (with its LUT
 // and preview), and a batch of images against one reference. Every check
 // that can be made before an engine starts is made first. Each returns the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bounds both programs hold an encoded image to before a decoder or a
 // metadata reader sees it: how a JPEG's segments end and how many scans it
 // has, and what a PNG's ancillary chunks would make its readers hold.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image writers shared by the engine and colormatch, PNG and JPEG on all
 // cores. Depends on OpenCV core, zlib and libjpeg.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads an encoded image's header before it is decoded, with the reading its
 // decoder will use. What this reading cannot vouch for is never handed to a
 // decoder: other formats are refused by name, a header that does not read is

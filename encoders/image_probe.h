@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The image probe, shared by the engine and colormatch: an encoded image's
 // format told by its signature and its header read before any decoder sees
 // it, with the reading that decoder uses (the codec libraries' own header

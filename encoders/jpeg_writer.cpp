@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG files through libjpeg directly, for the chroma subsampling and the
 // density that OpenCV's encoder does not let a caller choose, encoded in
 // stripes on all cores.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Uncompressed results for a host that reads the pixels straight back
 // (colormatch), and colormatch's converted inputs to the engine. Netpbm's PAM,
 // its header as the host library writes it, then the rows, samples in R, G,

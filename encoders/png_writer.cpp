@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File layout written here:
 //   signature, IHDR (width, height, depth 8 or 16, colour type 0/2/6, no interlace),
 //   one IDAT per chunk of rows (the first one opens with the 2-byte zlib header),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capability query: which OpenCL GPU, if any, and how many CPUs.
 #include "engine/engine.h"
 

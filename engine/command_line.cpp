@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's twelve positional arguments.
 #include "engine/engine.h"
 #include "matching/matching.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine process: start-up, the command line, the byte-level conversation
 // with the host (request, result, size file), the capability query and the
 // matching run. It stands on the ground floor (base/) and is the only caller of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The byte-level conversation with the host: the standard streams made ready
 // for it, the framed request on standard input, the result on standard output
 // or in a result file, and the size file.

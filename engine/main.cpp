@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // matchengine: started by a host application once per request.
 #include "engine/engine.h"
 #include "matching/matching.h"

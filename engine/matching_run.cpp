@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One request from standard input to the delivered result.
 #include "engine/engine.h"
 #include "matching/matching.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Everything that differs between the Windows build and the POSIX builds.
 #include "engine/engine.h"
 

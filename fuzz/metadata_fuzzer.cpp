@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target for the readers colormatch runs over its inputs before any
 // engine sees them. The first byte picks what the rest is:
 //  even: an encoded image, read as a target is: its structure checked, its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libFuzzer target: one input is one request as a host would send it. It runs
 // the framing and then the whole of matchColors: image intake with its header
 // checks, the colour statistics and transfer, and the finishing. Refusals

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* The plug-in's side of the engine conversation: finding matchengine, and one
  * run of it through the host library's runner, its progress codes passed on. */
 #include "gimp/match_colours.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* What the GIMP-free half of the Match Colours plug-in offers: the conversation
  * with matchengine (finding it, the twelve positions, the framed request, the
  * progress codes, the result) and the pixel work around it (PAM in and out,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Pixels in and out of PAM (Netpbm's uncompressed format, which the engine
  * reads and writes at the speed of a copy) and between colour profiles (lcms2). */
 #include "gimp/match_colours.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Match Colours for GIMP 2.10: the only file that speaks to GIMP (libgimp 2.0
  * and gimpui). It registers the procedure, shows the dialog, reads the layer
  * and the reference through GEGL and writes the result back through the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Match Colours for GIMP 3: the only file of this plug-in that speaks to GIMP
  * (libgimp 3.0 and gimpui). It registers the image procedure, shows the
  * procedure dialog with a preview, reads the layer, the reference and the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The picture of the Match Colours dialog in README.md: GIMP on a screen in
 # memory (Xvfb) opens the bundled photographs and starts the plug-in
 # interactively; ImageMagick's import takes the dialog's window.

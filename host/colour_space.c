@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Whether two colour profiles describe one space: the hosts convert a
  * reference into the target's space only when they do not. */
 #include "host/host.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* The conversation's words and bytes: the positions, the frame, standard
  * error's lines and a failed run in words. */
 #include "host/host.h"

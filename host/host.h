@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The host's side of the engine conversation, in one place for every program
  * that starts matchengine (colormatch, the GIMP plug-in, the benchmark): the
  * constants both sides agree on, the twelve positions and the framed request,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* PAM headers, written and read: the uncompressed transport for raw pixels
  * between the hosts and the engine. */
 #include "host/host.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Running one engine process on POSIX systems: the request written, standard
  * output and standard error read, all in one poll loop, so that neither side
  * waits on a full pipe; then wait4 for its status and resources. */

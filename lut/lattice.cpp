@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The identity lattice that rides through the matching pipeline as extra rows
 // of the target, its extraction afterwards, and the unwrapped LUT picture.
 #include "lut/lut.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // LUT export: the identity lattice that rides through the pipeline, the
 // unwrapped PNG, the tetrahedral resampling and the cube file.
 #pragma once

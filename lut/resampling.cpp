@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resampling of the 16-level transformed lattice to the requested LUT size by
 // tetrahedral interpolation.
 #include "lut/lut.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the engine finds OpenCV's codecs: in a module beside it, loaded on
 // first use (see opencv_codecs.cpp), or linked in where the build is static.
 #include "matching/matching.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Image intake and finishing: the request's images checked by the image probe
 // and decoded, their colour planes and 8-bit working colours, the strength
 // blend for deep targets and the alpha plane of the result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG intake in one pass of libjpeg: its own header reading gives the size
 // that is checked before any pixel memory exists, and its own warnings decide
 // whether the compressed data is complete. libjpeg carries on past missing or

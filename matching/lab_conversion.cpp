@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // 8-bit sRGB <-> CIE L*a*b*, the integer arithmetic of OpenCV's bit-exact
 // 8-bit conversions (cv::cvtColor with COLOR_BGR2Lab and COLOR_Lab2BGR),
 // computed here so that the engine needs only their small tables. OpenCV

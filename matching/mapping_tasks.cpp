@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The three independent pieces of the transfer: the target root, the reference
 // covariance with its root, and the column layout of both means. They touch
 // disjoint matrices, so they run side by side without locks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colour pipeline. It offers matchColors, which turns the request's two
 // encoded images into the matched result, and the image limits it holds every
 // request to. The rest of this header is how its stages meet across the files

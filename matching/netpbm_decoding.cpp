@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two Netpbm kinds the engine decodes itself, from the headers the image
 // probe reads: PAM, whose decoder in OpenCV reads tuple types only in part,
 // and PFM, whose decoder in OpenCV goes through a temporary file (which it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // OpenCV's image codecs, for the formats the engine neither decodes nor encodes
 // itself (TIFF, WebP, BMP and Netpbm P1-P6 in; results other than PNG, JPEG and
 // PAM out). On POSIX systems this file is a module of its own that the engine

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // matchColors: the order of the stages, the progress codes and diagnostic lines
 // that mark them, the guarded stretch, and the assembly of the returned image;
 // and the index of a target's distinct colours, on which it finishes the result

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // PNG intake with libpng itself, giving the pixels cv::imdecode gives (the
 // same library and the same transformations: B, G, R order, 16-bit samples in
 // this machine's order, palettes expanded, a transparent colour turned into

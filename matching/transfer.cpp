@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Colour statistics and the linear transfer y = T x + mu_r - T mu_t with
 // T = Sr St^-1, where St and Sr are the symmetric square roots of the target
 // and reference colour covariances. After the requantisation every working

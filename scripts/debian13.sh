@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian 13 ("trixie") on a Debian 12 machine: makes a Debian 13 root file
 # system with mmdebstrap from Debian's archive, holding what setup.sh installs
 # there (cached, keyed by that package list), and works in it without touching

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Whole set-up on a fresh Debian machine, then colormatch on the bundled sample
 # photographs: the cat (target) takes on the colours of the rocket launch
 # (reference), the look is exported as a LUT, and a side-by-side preview shows

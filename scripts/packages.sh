@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # installMissingPackages NAME...: installs, with apt-get (as root or through
 # sudo), those of the named Debian packages that are not installed yet.
 # Sourced by setup.sh, windows.sh and debian13.sh.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what the build needs from Debian's packages (only what is missing;
 # Debian 12 or 13, the list is in packages.sh), then configures and builds
 # matchengine in ./build. Sourced by test.sh and demo.sh.

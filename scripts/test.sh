@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Whole set-up on a fresh Debian machine, then every test: once in the release
 # build, once more in a clang build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, which also replays the fuzz corpus; then in a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Windows build, on a Debian 12 machine: installs the MinGW-w64 cross
 # compilers and Wine, cross-builds a static prefix of the libraries the engine
 # links from Debian's own source packages (cached, keyed by source version and

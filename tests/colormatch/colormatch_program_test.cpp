@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch run as a person runs it: real files, the real engine beside it,
 // standard error not a terminal.
 #include "colormatch/errors.h"

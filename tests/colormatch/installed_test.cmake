@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs into PREFIX and runs the demo's match with the installed colormatch,
 # which must find its engine (and the engine its codecs module) in libexec/; the
 # man page and completions are there.

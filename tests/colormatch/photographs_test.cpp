@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // colormatch as photographers use it, through the real programs: orientation,
 // metadata and colour profiles kept, output quality chosen.
 #include "support/test_support.h"

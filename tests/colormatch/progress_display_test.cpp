@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The progress display, fed with the standard error of a recorded engine run.
 #include "colormatch/progress_display.h"
 

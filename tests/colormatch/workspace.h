@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A folder for colormatch to run in, with copies of the sample photographs and
 // a file that is no image, shared by the colormatch program tests.
 #pragma once

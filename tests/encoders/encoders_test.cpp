@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The writers against OpenCV's encoders and reader (libpng, as Qt's and the
 // engine's own PNG decoding are).
 #include "encoders/encoders.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bad requests through the real binary, one table: every one must end with
 // its documented exit status and a clear line, never a signal, never a foreign
 // line on standard error, never half a file.

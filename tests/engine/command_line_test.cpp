@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host's twelve positions, read in-process: words are exact and
 // case-sensitive, position 8 is read only with LUT export, numbers that do not
 // parse read as 0, paths are base64 of UTF-8 (Latin-1 when the bytes are not

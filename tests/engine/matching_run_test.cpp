@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole requests through the real binary, as a host sends them: the exact lines
 // on standard error, the result against the plain computation, the files.
 #include "engine/engine.h"

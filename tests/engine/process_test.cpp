@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The process before any request is read: the capability query, a command
 // line too short, an engine without its codecs module.
 #include "engine/engine.h"

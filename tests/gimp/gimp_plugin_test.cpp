@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Match Colours in GIMP: the installed plug-in run by one headless GIMP session
 // over a table of cases, each result compared with colormatch's (alpha and all).
 #include "colormatch/workspace.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host library against the engine: requests it builds read by the
 // engine's own parser, standard-error lines and failed runs in words, and
 // (POSIX) its runner with the real engine binary.

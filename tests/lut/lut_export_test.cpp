@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LUT export in-process: the unwrapped PNG is the matched lattice block, the
 // cube a plain tetrahedral resampling of it that OpenColorIO reads back.
 #include "lut/lut.h"

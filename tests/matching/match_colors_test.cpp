@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // matchColors in-process against the plain computation on every kind of image,
 // OpenCL off and on; and the engine's own decoding of each kind of file.
 #include "encoders/encoders.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colour match in plain double precision, apart from the engine's code: the
 // visible pixels' means and population covariances, T = Sr * St^+ (eigenvalues
 // up to 1e-6 of the largest count as zero), y = T (x - mu_t) + mu_r rounded half

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the tests: sample images, framed requests, and running the
 // real engine binary as a host would.
 #pragma once
