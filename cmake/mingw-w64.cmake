@@ -1,4 +1,3 @@
-# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix threads),
 # against the static prefix that scripts/windows.sh builds. The prefix comes in
 # through the environment so that CMake's own test projects see it too.
