@@ -38,7 +38,8 @@ projectPackages() {
     clang                # the sanitizer build and the fuzz target (its runtime below)
     gimp                 # GIMP (2.10 on Debian 12, 3.0 on 13): gimp-console runs the plug-in's tests headless
     xvfb                 # a screen in memory, for the picture of the plug-in's dialog (gimp/screenshot.sh)
-    ffmpeg               # the soak run (bench/soak.sh): its generated inputs and the decoding of results
+    ffmpeg               # the soak run (bench/soak.sh): its generated inputs and the decoding of results; lut3d, a second reader of cubes
+    parallel             # GNU parallel, for the tests: the README's batch recipe run for real
   )
   case "$1" in
     bookworm)
