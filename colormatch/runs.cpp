@@ -369,6 +369,8 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
                                      scratch.folder, references);
             } catch (const UserError &error) {
+                if (caughtStopSignal() != 0)
+                    throw; // a stop ends the batch, it is no failure of this image
                 endImage(display, i, ImageStage::failed, QString::fromStdString(error.what()));
                 continue;
             }

@@ -18,6 +18,8 @@
 
 #include <csignal>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 #endif
@@ -290,6 +292,32 @@ TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
         EXPECT_EQ(QDir(space.path("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"chelsea.png"});
         EXPECT_EQ(readFileBytes(space.path("out/chelsea.png")), "old");
     }
+}
+
+// A pipe whose writer stays idle holds a read forever: a stop still ends the
+// run at once, as a stop, not as a failure of that image.
+TEST(ColormatchProgram, StoppedWhileAnInputPipeIsIdle)
+{
+    const Workspace space;
+    const QString fifo = space.path("idle.png");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    QProcess colormatch;
+    colormatch.setWorkingDirectory(space.folder.path());
+    colormatch.start(COLORMATCH_BINARY, {"-r", "rocket.jpg", "-d", "out", "chelsea.png", "idle.png"});
+    ASSERT_TRUE(colormatch.waitForStarted());
+    // The writer's end opens once colormatch reads the pipe; then it writes nothing.
+    int writer = -1;
+    for (int wait = 0; wait < 6000 && writer < 0; ++wait, QThread::msleep(10))
+        writer = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0) << "colormatch never opened the pipe";
+    QThread::msleep(200);
+    ::kill(pid_t(colormatch.processId()), SIGTERM);
+    const bool ended = colormatch.waitForFinished(10000);
+    ::close(writer);
+    ASSERT_TRUE(ended) << "the stop was not noticed";
+    EXPECT_EQ(colormatch.exitCode(), 128 + SIGTERM);
+    EXPECT_EQ(colormatch.readAllStandardError(), "colormatch: stopped by SIGTERM\n");
+    EXPECT_FALSE(QFileInfo::exists(space.path("out/idle.png")));
 }
 #endif
 
