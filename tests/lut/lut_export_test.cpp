@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #ifdef MATCHENGINE_TEST_OPENCOLORIO
 namespace OCIO = OCIO_NAMESPACE;
@@ -153,4 +154,54 @@ TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
     EXPECT_EQ(writeCubeFile(buildCubeText(makeOutputLattice(2), 2), dir.filePath("identity")), QString());
     // CR LF line ends on Windows, otherwise the same bytes.
     EXPECT_EQ(fromPlatformLines(readFileBytes(old.fileName())), golden);
+}
+
+// Through the real engine, as a host asks: the cube of 16 points exported for a
+// target holds, entry by entry, what the image path gives the same colours.
+// The export lets the lattice ride on top of copies of the target, so the
+// image path is given that very stack, whose statistics are the export's.
+TEST(LutExport, TheRealEnginesCubeIsItsImagePathsMatchOfTheLatticeColours)
+{
+    struct Case {
+        const char *name;
+        const char *lightness;
+        const char *strength;
+    };
+    const Case cases[] = {{"lightness kept", "off", "1"}, {"lightness matched", "on", "1"}, {"half strength", "off", "0.5"}};
+    cv::Mat target;
+    cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), target, cv::Size(200, 130));
+    LatticeGeometry geometry;
+    const cv::Mat stacked = stackLattice(target.getUMat(cv::ACCESS_READ), geometry).getMat(cv::ACCESS_READ).clone();
+    const QByteArray reference = readFileBytes(samplePath("rocket.jpg"));
+    for (const Case &row : cases) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        HostArguments exportLut;
+        exportLut.lutBase = base64Path(dir.filePath("look"));
+        exportLut.lutSize = "16";
+        exportLut.lightness = row.lightness;
+        exportLut.strength = row.strength;
+        const EngineRun exported = runEngine(exportLut.list(), frameRequest(encoded(target), reference));
+        ASSERT_EQ(exported.exitCode, 0) << exported.err.toStdString();
+        HostArguments matchStack = exportLut;
+        matchStack.lutBase = "none";
+        const EngineRun matched = runEngine(matchStack.list(), frameRequest(encoded(stacked), reference));
+        ASSERT_EQ(matched.exitCode, 0) << matched.err.toStdString();
+        const cv::Mat block = decodeBytes(matched.out).rowRange(0, geometry.blockRows).clone().reshape(3, 1);
+
+        const QList<QByteArray> lines = fromPlatformLines(readFileBytes(dir.filePath("look_cube.cube"))).split('\n');
+        ASSERT_EQ(lines.size(), 6 + 4096 + 2);
+        int differing = 0;
+        for (int k = 0; k < 4096; ++k) {
+            // Both red fastest, blue slowest; the block holds B, G, R.
+            const QList<QByteArray> numbers = lines[6 + k].split(' ');
+            ASSERT_EQ(numbers.size(), 3);
+            const cv::Vec3b pixel = block.at<cv::Vec3b>(0, k);
+            for (int channel = 0; channel < 3; ++channel)
+                if (std::lround(numbers[channel].toDouble() * 255) != pixel[2 - channel] && ++differing <= 5)
+                    ADD_FAILURE() << "entry " << k << " channel " << channel << ": cube " << numbers[channel].toStdString()
+                                  << ", image path " << int(pixel[2 - channel]);
+        }
+        EXPECT_EQ(differing, 0);
+    }
 }
