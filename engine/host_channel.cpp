@@ -127,8 +127,8 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
 {
     // PNG, JPEG and PAM go to the project's own writers (PNG and JPEG
     // parallel; PNG smaller; JPEG at OpenCV's 4:2:0 chroma; PAM byte for byte
-    // OpenCV's): every result, a target returned after a CRASH line included,
-    // is 8-bit colour.
+    // OpenCV's): every result is 8-bit colour, a target returned after a CRASH
+    // line included, except a deep one of 16 bits for PNG, PAM and TIFF.
     const QString extension = QLatin1Char('.') + resultFormat;
     std::vector<uchar> bytes;
     QString reason = QStringLiteral("the encoder refused the image");
