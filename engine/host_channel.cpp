@@ -90,13 +90,15 @@ SplitRequest splitRequest(const QByteArray &request)
                                                          .arg(QLatin1String(which))
                                                          .arg(length)
                                                          .arg(remaining));
-        QByteArray bytes(length, Qt::Uninitialized);
-        if (length > 0)
-            stream.readRawData(bytes.data(), length);
-        return bytes;
+        // A view into the request, which the split keeps alive: copying a
+        // photograph's bytes costs a pass over them and their size again.
+        const qint64 offset = stream.device()->pos();
+        stream.skipRawData(length);
+        return QByteArray::fromRawData(request.constData() + offset, length);
     };
 
     SplitRequest split;
+    split.request = request;
     split.targetBytes = readImage("target");
     split.referenceBytes = readImage("reference");
     return split;

@@ -9,6 +9,7 @@
 
 #include "lut/lut.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -103,7 +104,20 @@ void applyCurve(const cv::Mat &from, cv::Mat &to, const std::vector<float> &curv
     float *q = to.ptr<float>();
     const float *table = curve.data();
     const size_t samples = from.total() * size_t(from.channels());
-    for (size_t i = 0; i < samples; ++i) {
+    size_t i = 0;
+#if CV_SIMD128
+    // Four samples at a time, the table read by gathering: a third of the
+    // finishing's time went here one sample at a time.
+    const cv::v_float32x4 zero = cv::v_setzero_f32(), one = cv::v_setall_f32(1.0f),
+                          steps = cv::v_setall_f32(float(curveSteps));
+    for (; i + 4 <= samples; i += 4) {
+        const cv::v_float32x4 t = cv::v_min(cv::v_max(cv::v_load(p + i), zero), one) * steps;
+        const cv::v_int32x4 k = cv::v_trunc(t);
+        const cv::v_float32x4 below = cv::v_lut(table, k), above = cv::v_lut(table + 1, k);
+        cv::v_store(q + i, below + (t - cv::v_cvt_f32(k)) * (above - below));
+    }
+#endif
+    for (; i < samples; ++i) {
         const float t = std::min(std::max(p[i], 0.0f), 1.0f) * float(curveSteps);
         const int k = int(t);
         q[i] = table[k] + (t - float(k)) * (table[k + 1] - table[k]);
