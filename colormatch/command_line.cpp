@@ -108,6 +108,11 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                                       "the noise of a clear sky or a backdrop from growing more than "
                                                       "twice). By default the full match."),
                                        QStringLiteral("G"));
+    const QCommandLineOption depth(QStringLiteral("depth"),
+                                   QStringLiteral("Compute and write the match in 8 or 16 bits a sample. By default "
+                                                  "16 for a 16-bit or floating-point TARGET whose output holds 16 "
+                                                  "bits (PNG, TIFF, PAM), else 8."),
+                                   QStringLiteral("BITS"));
     const QCommandLineOption lightness(QStringLiteral("match-lightness"),
                                        QStringLiteral("Let the match change lightness too (by default TARGET keeps its "
                                                       "own)."));
@@ -174,10 +179,10 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
                                   QStringLiteral("N"));
-    const QList<QCommandLineOption> ownOptions{output,     strength,      gainLimit, lightness, noOpenCL,     lut,
-                                               lutSize,    preview,       sizeFile,  targetMask,   referenceMask,
-                                               reference,  outputFolder,  format,    jobs,         quality,
-                                               lossless,   pngLevel,      noClobber, info,         verbose};
+    const QList<QCommandLineOption> ownOptions{output,    strength,   gainLimit,    depth,  lightness, noOpenCL,
+                                               lut,       lutSize,    preview,      sizeFile, targetMask, referenceMask,
+                                               reference, outputFolder, format,     jobs,   quality,   lossless,
+                                               pngLevel,  noClobber,  info,         verbose};
     for (const QCommandLineOption &option : ownOptions)
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("The image whose colours change."));
@@ -253,6 +258,12 @@ ParsedCommand parseCommand(const QStringList &arguments)
                             QStringLiteral("--gain-limit wants a number of at least 1 (2: no colour direction "
                                            "stretched more than twice), not \"%1\"")
                                 .arg(parser.value(gainLimit)));
+    }
+    if (parser.isSet(depth)) {
+        options.engine.depth = parser.value(depth).toInt(&ok, 10);
+        if (!ok || (options.engine.depth != 8 && options.engine.depth != 16))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--depth wants 8 or 16 (bits a sample), not \"%1\"").arg(parser.value(depth)));
     }
     options.engine.lutSize = parser.value(lutSize).toInt(&ok, 10);
     if (!ok || options.engine.lutSize < engineLutSizeMin || options.engine.lutSize > engineLutSizeMax)

@@ -58,6 +58,7 @@ QStringList engineArguments(const EngineRequest &request)
     host.resultFormat = resultFormat.constData();
     host.strength = request.strength;
     host.gainLimit = request.gainLimit;
+    host.depth = request.depth;
     host.sizeFile = request.sizeFile.isEmpty() ? nullptr : sizeFile.constData();
     return positionsOf(hostMatchArguments("matchengine", &host));
 }

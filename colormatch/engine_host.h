@@ -26,6 +26,7 @@ struct EngineRequest {
     bool matchLightness = false;
     double strength = 1.0;
     double gainLimit = 0.0; // 0: the full transfer
+    int depth = 0;          // 16: computed in floating point, a 16-bit result; 0 or 8: in 8 bits
     QString sizeFile; // empty: no size file
 };
 

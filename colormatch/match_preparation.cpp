@@ -190,6 +190,22 @@ void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &for
         refuse(QStringLiteral("--png-level"), QStringLiteral("PNG"));
 }
 
+void refuseUnkeptDepth(int depth, const QString &format)
+{
+    if (depth == 16 && !formatHoldsSixteenBits(format))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("--depth 16 is for PNG, TIFF and PAM outputs, not .%1, which holds 8 bits a "
+                                       "sample")
+                            .arg(format));
+}
+
+int matchDepth(int asked, const ImageMetadata &target, const QString &format)
+{
+    if (asked != 0)
+        return asked;
+    return target.header.deep && (format.isEmpty() || formatHoldsSixteenBits(format)) ? 16 : 8;
+}
+
 QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const OutputQuality &quality,
                    const ImageMetadata &metadata, QString *note)
 {

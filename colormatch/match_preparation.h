@@ -23,6 +23,12 @@ QString checkedImageFormat(const QString &file, const QString &what, const QStri
 // An option for an encoding the output's format does not use is refused, as
 // --lut-size without --lut is: silently ignored, it would look obeyed.
 void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &format);
+// --depth 16 for an output whose format holds 8 bits is refused likewise.
+void refuseUnkeptDepth(int depth, const QString &format);
+// The depth a target is matched in: the one asked for (8 or 16), or else 16 for
+// a target of more than 8 bits a sample whose output keeps 16 bits (`format`
+// empty: no image output, as for a LUT alone), and 8 for the rest.
+int matchDepth(int asked, const ImageMetadata &target, const QString &format);
 
 // The reference's metadata, once its structure, size, pixels and colour
 // profile have passed their checks; throws UserError (65) otherwise.

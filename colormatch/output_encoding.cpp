@@ -8,6 +8,7 @@
 #include "encoders/encoders.h"
 #include "host/host.h"
 
+#include <QSysInfo>
 #include <QThread>
 
 #include <opencv2/core/utility.hpp>
@@ -41,16 +42,27 @@ constexpr qint64 inputBytesPerPixel = 4;
 cv::Mat resultPixels(const QByteArray &result)
 {
     HostPam pam;
-    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && pam.maxval == 255 &&
+    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && (pam.maxval == 255 || pam.maxval == 65535) &&
         (pam.depth == 3 || pam.depth == 4)) {
-        const cv::Mat samples(pam.height, pam.width, CV_8UC(pam.depth),
+        const bool deep = pam.maxval == 65535;
+        const cv::Mat samples(pam.height, pam.width, deep ? CV_16UC(pam.depth) : CV_8UC(pam.depth),
                               const_cast<char *>(result.constData() + pam.headerSize));
         cv::Mat image;
         cv::cvtColor(samples, image, pam.depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+        if (deep && QSysInfo::ByteOrder == QSysInfo::LittleEndian) // PAM's 16-bit samples are big-endian
+            image.reshape(1).forEach<ushort>([](ushort &sample, const int *) { sample = ushort(sample << 8 | sample >> 8); });
         return image;
     }
     return cv::imdecode(cv::Mat(1, result.size(), CV_8U, const_cast<char *>(result.constData())),
                         cv::IMREAD_UNCHANGED);
+}
+
+bool formatHoldsSixteenBits(const QString &format)
+{
+    for (const char *holding : {"png", "tif", "tiff", "pam"})
+        if (format == QLatin1String(holding))
+            return true;
+    return false;
 }
 
 QString engineTransferFormat()
@@ -66,8 +78,9 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
     cv::Mat image = resultPixels(engineResult);
     if (image.empty())
         return QByteArray();
-    // The engine matches at 8 bits per channel; more would only pretend.
-    if (image.depth() != CV_8U)
+    // A deep result keeps its 16 bits where the format holds them; 8 bits
+    // otherwise, and more than the engine computed would only pretend.
+    if (image.depth() != CV_8U && !(image.depth() == CV_16U && formatHoldsSixteenBits(format)))
         image.convertTo(image, CV_8U, image.depth() == CV_16U ? 1.0 / 257.0 : 255.0);
     // Without its profile a viewer takes the pixels for sRGB: make them so.
     if (!metadata.iccProfile.isEmpty() && !formatHoldsColourProfile(format)) {

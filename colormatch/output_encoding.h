@@ -17,13 +17,16 @@ struct OutputQuality {
     int pngLevel = -1; // -1: the fast run-length compression the engine uses too
     bool qualityGiven = false; // --quality was given
 };
+// Whether colormatch writes 16 bits a sample into files of this format.
+bool formatHoldsSixteenBits(const QString &format);
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();
-// An 8-bit PAM (the engine's result, a converted input) read in place as
-// B, G, R[, A]; any other image through OpenCV's decoders, unchanged.
+// An 8- or 16-bit PAM (the engine's result, a converted input) read as B, G,
+// R[, A]; any other image through OpenCV's decoders, unchanged.
 cv::Mat resultPixels(const QByteArray &result);
-// The engine's result re-encoded as `format` (8 bits per channel, alpha kept
-// where the format holds it), or empty when the encoder refuses it. Where the
+// The engine's result re-encoded as `format` (16 bits a channel for a 16-bit
+// result where the format holds them, else 8; alpha kept where the format
+// holds it), or empty when the encoder refuses it. Where the
 // format cannot hold the colour profile of `metadata`, the colours are
 // converted to sRGB and the profile is taken out of `metadata`. `lost`
 // receives what of the target the output does not keep ("alpha", ...).

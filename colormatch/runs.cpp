@@ -107,6 +107,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     if (!options.output.isEmpty()) {
         outputFormat = checkedImageFormat(options.output, QStringLiteral("output"), options.format);
         refuseUnusedQualityOptions(options.quality, outputFormat);
+        refuseUnkeptDepth(options.engine.depth, outputFormat);
         checkOutputFolder(options.output, QStringLiteral("output"));
     }
     if (!options.preview.isEmpty()) {
@@ -189,6 +190,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     int lutEntry = -1;
     if (writeImage || writePreview) {
         EngineRequest request = options.engine;
+        request.depth = matchDepth(options.engine.depth, targetMetadata, writeImage ? outputFormat : QString());
         request.resultFormat = engineTransferFormat();
         request.sizeFile = engineSizeFile;
         imageEntry = display.images.size();
@@ -200,6 +202,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         // The engine answers a LUT export with a placeholder image, so the
         // matched image, when wanted, comes from a run of its own.
         EngineRequest request = options.engine;
+        request.depth = matchDepth(options.engine.depth, targetMetadata, QString());
         // Into the scratch folder: colormatch writes both files with a head of its own.
         request.lutBase = scratch.filePath(QStringLiteral("look"));
         if (imageEntry < 0)
@@ -304,6 +307,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     if (!formatHasEncoder(format))
         throw UserError(colormatchStatus::usage, QStringLiteral("no image encoder for the format \"%1\"").arg(format));
     refuseUnusedQualityOptions(options.quality, format);
+    refuseUnkeptDepth(options.engine.depth, format);
     const QString folder = options.outputFolder;
 
     // Each image's output, OUTDIR/<name without extension>.<format>; one that
@@ -340,10 +344,9 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
 
     EngineRequest request = options.engine;
     request.resultFormat = engineTransferFormat();
-    const QStringList arguments = engineArguments(request);
     QVector<EngineJob> jobs;
     QVector<int> entryOfJob;
-    QVector<ImageMetadata> outputMetadata(options.images.size());
+    std::vector<ImageMetadata> outputMetadata(size_t(options.images.size()));
     const StopSignalsCaught stopWatch; // as in runSingle
     const ScratchFolder scratch(QStringLiteral("the batch's files"));
     QHash<QByteArray, EngineInput> references;
@@ -382,13 +385,14 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 ? 4 * bytes.size()
                 : qint64(metadata.storedSize.width) * metadata.storedSize.height;
             largestPixelCount = std::max(largestPixelCount, pixels);
-            outputMetadata[i] = match.target;
+            outputMetadata[size_t(i)] = match.target;
             entryOfJob << i;
             // A file is read again when its engine starts, so that a large batch is
             // not held in memory; a pipe can be read only once.
             const bool reread = match.enginePath != image || QFileInfo(image).isFile();
-            jobs << EngineJob{arguments, reread ? match.enginePath : QString(), reread ? QByteArray() : bytes,
-                              match.referenceBytes};
+            request.depth = matchDepth(options.engine.depth, metadata, format);
+            jobs << EngineJob{engineArguments(request), reread ? match.enginePath : QString(),
+                              reread ? QByteArray() : bytes, match.referenceBytes};
         }
     }
 
@@ -397,7 +401,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         QString failure = engineFailure(outcome);
         QString note;
         if (failure.isEmpty())
-            failure = saveOutput(outputs[entry], format, outcome.result, options.quality, outputMetadata[entry], &note);
+            failure = saveOutput(outputs[entry], format, outcome.result, options.quality, outputMetadata[size_t(entry)], &note);
         if (!failure.isEmpty())
             return endImage(display, entry, ImageStage::failed, failure);
         endImage(display, entry, ImageStage::done,

@@ -12,11 +12,13 @@ _colormatch()
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --format)
             COMPREPLY=($(compgen -W "png jpg tif webp bmp" -- "$cur")); return ;;
+        --depth)
+            COMPREPLY=($(compgen -W "8 16" -- "$cur")); return ;;
         -s|--strength|--gain-limit|--lut-size|--quality|--png-level|-j|--jobs)
             return ;;
     esac
     if [[ "$cur" == -* ]]; then
-        COMPREPLY=($(compgen -W "-o --output -s --strength --gain-limit --match-lightness --no-opencl --lut --lut-size --preview
+        COMPREPLY=($(compgen -W "-o --output -s --strength --gain-limit --depth --match-lightness --no-opencl --lut --lut-size --preview
             --size-file --target-mask --reference-mask -r --reference -d --output-dir --format -j --jobs --quality --lossless --png-level
             -n --no-clobber --info --verbose -h --help -v --version" -- "$cur"))
     else

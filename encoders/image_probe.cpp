@@ -118,6 +118,7 @@ struct PngReading {
     long long position;
     png_uint_32 width;
     png_uint_32 height;
+    int bitDepth;
     char message[256];
 };
 
@@ -152,6 +153,7 @@ bool readPngHeader(PngReading &reading)
         png_read_info(png, info);
         reading.width = png_get_image_width(png, info);
         reading.height = png_get_image_height(png, info);
+        reading.bitDepth = png_get_bit_depth(png, info);
         read = true;
     }
     png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
@@ -166,11 +168,12 @@ ImageProblem readPng(const Bytes &b, ImageHeader &header)
     const std::string ancillary = pngAncillaryProblem(b.data, b.size);
     if (!ancillary.empty())
         return is("a PNG file " + bytesText(b.size) + " over a reading limit: " + ancillary);
-    PngReading reading{&b, 0, 0, 0, "libpng could not allocate its state"};
+    PngReading reading{&b, 0, 0, 0, 0, "libpng could not allocate its state"};
     if (!readPngHeader(reading))
         return unreadable("PNG", b, reading.message);
     header.width = reading.width;
     header.height = reading.height;
+    header.deep = reading.bitDepth > 8;
     return {};
 }
 
@@ -298,7 +301,8 @@ ImageProblem readTiff(const Bytes &b, ImageHeader &header)
     if (!tiff)
         return unreadable("TIFF", b, reading.message[0] ? reading.message : "no directory");
     uint32_t width = 0, height = 0, tileWidth = 0, tileHeight = 0;
-    uint16_t samples = 1;
+    uint16_t samples = 1, bitsPerSample = 1;
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bitsPerSample);
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -320,6 +324,7 @@ ImageProblem readTiff(const Bytes &b, ImageHeader &header)
         tileHeight = height;
     header.width = width;
     header.height = height;
+    header.deep = bitsPerSample > 8;
     // Two buffers of that size: libtiff's raw tile and OpenCV's converted one.
     header.bufferPixels = 2 * static_cast<long long>(tileWidth) * static_cast<long long>(tileHeight);
     return {};
@@ -576,12 +581,14 @@ ImageProblem readNetpbm(const Bytes &b, ImageHeader &header)
         const PamLayout pam = readPamLayout(c);
         header.width = pam.width;
         header.height = pam.height;
+        header.deep = pam.largest > 255;
         return pam.problem;
     }
     if (kind == 'f' || kind == 'F') {
         const PfmLayout pfm = readPfmLayout(c);
         header.width = pfm.width;
         header.height = pfm.height;
+        header.deep = true;
         return pfm.problem;
     }
     c.position = 2;
@@ -593,6 +600,7 @@ ImageProblem readNetpbm(const Bytes &b, ImageHeader &header)
         return unreadable("Netpbm", b, "largest value " + std::to_string(largest) + "; expected 1 to 65535");
     header.width = width;
     header.height = height;
+    header.deep = largest > 255;
     return {};
 }
 

@@ -52,6 +52,7 @@ struct ImageHeader {
     long long width = 0; // 0 x 0 for a JPEG whose header is left to its decoder
     long long height = 0;
     long long bufferPixels = 0;
+    bool deep = false;   // samples of more than 8 bits: 16-bit PNG, TIFF, Netpbm; float PFM or TIFF
 };
 
 struct ImageProbe {

@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include <opencv2/imgproc.hpp>
+
 #include <OpenColorIO/OpenColorIO.h>
 
 #include <gtest/gtest.h>
@@ -96,6 +98,60 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
     EXPECT_EQ(kept.exitCode, 0) << kept.err.toStdString();
     EXPECT_TRUE(kept.err.startsWith("skipped chelsea.png: matched.png exists")) << kept.err.toStdString();
     EXPECT_EQ(readFileBytes(space.path("matched.png")), first);
+}
+
+// A deep target stays deep where its output holds 16 bits, and is matched in
+// floating point then; --depth chooses, and is refused where it cannot hold.
+TEST(ColormatchProgram, KeepsTheTargetsDepthWhereTheOutputHoldsIt)
+{
+    const Workspace space;
+    const cv::Mat chelsea = space.image("chelsea.png");
+    cv::Mat deep;
+    chelsea.convertTo(deep, CV_16U, 257.0);
+    cv::GaussianBlur(deep, deep, cv::Size(3, 3), 0.7); // levels between the 8-bit ones
+    ASSERT_TRUE(cv::imwrite(space.path("deep.png").toStdString(), deep));
+    const struct {
+        const char *name;
+        QStringList arguments;
+        int status;
+        int depth;           // of the output
+        const char *message; // the error line, for a refusal
+    } cases[] = {
+        {"16-bit PNG to PNG", {"deep.png", "rocket.jpg", "-o", "out.png"}, 0, CV_16U, ""},
+        {"16-bit PNG to TIFF", {"deep.png", "rocket.jpg", "-o", "out.tif"}, 0, CV_16U, ""},
+        {"16-bit PNG to JPEG", {"deep.png", "rocket.jpg", "-o", "out.jpg"}, 0, CV_8U, ""},
+        {"16-bit PNG, --depth 8", {"deep.png", "rocket.jpg", "-o", "out.png", "--depth", "8"}, 0, CV_8U, ""},
+        {"8-bit PNG to PNG", {"chelsea.png", "rocket.jpg", "-o", "out.png"}, 0, CV_8U, ""},
+        {"8-bit PNG, --depth 16", {"chelsea.png", "rocket.jpg", "-o", "out.png", "--depth", "16"}, 0, CV_16U, ""},
+        {"batch", {"-r", "rocket.jpg", "-d", "batch", "deep.png", "chelsea.png"}, 0, CV_16U, ""},
+        {"--depth 16 to JPEG", {"deep.png", "rocket.jpg", "-o", "out.jpg", "--depth", "16"}, 64, 0,
+         "colormatch: --depth 16 is for PNG, TIFF and PAM outputs, not .jpg, which holds 8 bits a sample\n"},
+        {"--depth 12", {"deep.png", "rocket.jpg", "-o", "out.png", "--depth", "12"}, 64, 0,
+         "colormatch: --depth wants 8 or 16 (bits a sample), not \"12\"\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(space.path("out.png"));
+        const ProgramRun run = space.run(c.arguments);
+        ASSERT_EQ(run.exitCode, c.status) << run.err.toStdString();
+        if (c.status != 0) {
+            EXPECT_EQ(run.err, c.message);
+            continue;
+        }
+        const QString output = c.arguments.contains("-d") ? "batch/deep.png" : c.arguments[3];
+        EXPECT_EQ(space.image(output).depth(), c.depth);
+    }
+    EXPECT_EQ(space.image("batch/chelsea.png").depth(), CV_8U);
+
+    // The deep output is the deep computation: against the plain one in double
+    // (an untagged reference, taken as it is).
+    ASSERT_EQ(space.run({"deep.png", "coffee.png", "-o", "out.tif"}).exitCode, 0);
+    cv::Mat target, reference;
+    deep.convertTo(target, CV_64F, 1.0 / 65535);
+    space.image("coffee.png").convertTo(reference, CV_64F, 1.0 / 255);
+    const testing_support::DeepAgreement agreement = testing_support::deepAgreement(
+        space.image("out.tif"), testing_support::deepPlainMatch(target, reference, false, 1.0));
+    EXPECT_GE(agreement.withinShare, 0.999);
 }
 
 TEST(ColormatchProgram, ExportsALutWithoutAnImage)
