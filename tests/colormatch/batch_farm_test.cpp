@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
@@ -251,3 +252,36 @@ TEST(ColormatchFarmRecipes, GnuParallelRunsTheListResumesFailedJobsAndRunsNothin
 }
 #endif
 
+// Every option --help lists is in the man page, both completions and the README.
+TEST(ColormatchDocumentation, NamesEveryOptionOfTheHelpInTheManPageCompletionsAndReadme)
+{
+    const Workspace space;
+    const ProgramRun help = space.run({"--help"});
+    ASSERT_EQ(help.exitCode, 0);
+    QStringList options;
+    QRegularExpression optionName("(?:^|, )--([a-z0-9-]+)");
+    for (const QByteArray &line : help.out.split('\n'))
+        if (line.startsWith("  -"))
+            for (auto match = optionName.globalMatch(line.trimmed()); match.hasNext();)
+                options << match.next().captured(1);
+    EXPECT_GE(options.size(), 25) << help.out.toStdString();
+    const QString source = MATCHENGINE_SOURCE_DIR;
+    const struct {
+        const char *file;
+        QString dash; // how the file writes "-" in an option's name
+    } documents[] = {
+        {"colormatch/colormatch.1", "\\-"},
+        {"completions/_colormatch", "-"},
+        {"completions/colormatch.bash", "-"},
+        {"README.md", "-"},
+    };
+    for (const auto &document : documents) {
+        const QString text = QString::fromUtf8(readFileBytes(source + "/" + document.file));
+        for (const QString &option : options) {
+            // The whole name: --reference-mask is not --reference.
+            const QRegularExpression whole(QRegularExpression::escape(QString("--" + option).replace("-", document.dash)) +
+                                           "(?![a-z0-9]|-|\\\\-)");
+            EXPECT_TRUE(whole.match(text).hasMatch()) << document.file << " lacks --" << option.toStdString();
+        }
+    }
+}
