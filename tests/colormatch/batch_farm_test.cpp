@@ -13,8 +13,14 @@
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using testing_support::readFileBytes;
 
@@ -177,7 +183,39 @@ TEST(ColormatchResultLines, NameEachImagesOutcomeForSingleRunsBatchesAndRerunsOn
     }
 }
 
-#ifndef _WIN32 // GNU parallel is for POSIX systems
+#ifndef _WIN32 // signals and a stand-in engine script
+// Stopped, a batch gives each image that had not ended a failed line with the
+// stop's status; those that ended keep their own.
+TEST(ColormatchResultLines, AStoppedBatchGivesEachImageNotEndedAFailedLine)
+{
+    const Workspace space;
+    struct sigaction byDefault {}, inherited {};
+    byDefault.sa_handler = SIG_DFL;
+    sigaction(SIGTERM, &byDefault, &inherited); // as the test's runner may have it ignored
+    const QTemporaryDir engines;
+    const QString program = lonelyColormatch(engines, "#!/bin/sh\necho $$ > \"$0.$$.pid\"\nexec sleep 60\n");
+    QProcess colormatch;
+    colormatch.setWorkingDirectory(space.folder.path());
+    colormatch.start(program, {"--json", "-j", "1", "-r", "rocket.jpg", "-d", "out", "chelsea.png", "nowhere.png",
+                               "coffee.png"});
+    colormatch.waitForStarted();
+    sigaction(SIGTERM, &inherited, nullptr);
+    for (int wait = 0; wait < 3000 && QDir(engines.path()).entryList({"*.pid"}).isEmpty(); ++wait)
+        QThread::msleep(10);
+    ASSERT_FALSE(QDir(engines.path()).entryList({"*.pid"}).isEmpty()) << "no engine started";
+    ::kill(pid_t(colormatch.processId()), SIGTERM);
+    ASSERT_TRUE(colormatch.waitForFinished(60000));
+    EXPECT_EQ(colormatch.exitCode(), 128 + SIGTERM);
+    const QVector<QJsonObject> lines = resultLines(colormatch.readAllStandardOutput());
+    EXPECT_EQ(outcomes(lines),
+              (QStringList{"chelsea.png failed 143", "coffee.png failed 143", "nowhere.png failed 66"}));
+    for (const QJsonObject &line : lines)
+        if (line.value("exit") == 143)
+            EXPECT_TRUE(line.value("message").toString().startsWith("stopped by SIGTERM"))
+                << line.value("message").toString().toStdString();
+}
+
+// GNU parallel is for POSIX systems.
 // The README's recipe: jobs of two images, two job slots standing in for
 // remote hosts, a job log; a job that failed runs again once its image is
 // mended, and a run after everything is done runs nothing.
@@ -279,8 +317,8 @@ TEST(ColormatchDocumentation, NamesEveryOptionOfTheHelpInTheManPageCompletionsAn
         const QString text = QString::fromUtf8(readFileBytes(source + "/" + document.file));
         for (const QString &option : options) {
             // The whole name: --reference-mask is not --reference.
-            const QRegularExpression whole(QRegularExpression::escape(QString("--" + option).replace("-", document.dash)) +
-                                           "(?![a-z0-9]|-|\\\\-)");
+            const QString written = QString("--" + option).replace("-", document.dash);
+            const QRegularExpression whole(QRegularExpression::escape(written) + "(?![a-z0-9]|-|\\\\-)");
             EXPECT_TRUE(whole.match(text).hasMatch()) << document.file << " lacks --" << option.toStdString();
         }
     }
