@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTextCodec>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,12 @@ TEST(BatchList, SplitsLinesOrNulSeparatedNamesKeepingEveryByte)
             names << QFile::encodeName(name);
         EXPECT_EQ(names, c.names);
     }
+    // Read as UTF-8, a leading mark is dropped by the decoding already; in a
+    // Latin-1 locale (or a Windows code page) it would be three characters.
+    QTextCodec *const locale = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    EXPECT_EQ(batchListNames("\xEF\xBB\xBF" "a.png\n\xE9.png\n", false), (QStringList{"a.png", "\u00E9.png"}));
+    QTextCodec::setCodecForLocale(locale);
 }
 
 // Every line is one JSON object that parses, whatever the names hold.
