@@ -305,6 +305,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
     if (options.info)
         return parsed;
 
+    if (parser.isSet(fromList) && options.fromList.isEmpty())
+        throw UserError(colormatchStatus::usage, QStringLiteral("--from-list wants a FILE (- for standard input)"));
     if (options.nulList && !parser.isSet(fromList))
         throw UserError(colormatchStatus::usage, QStringLiteral("-0 (--null) is for the names of --from-list FILE"));
     // Standard output carries the result lines.

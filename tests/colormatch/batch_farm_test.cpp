@@ -120,6 +120,7 @@ TEST(ColormatchBatchList, ReadsLinesCrLfNulAndStandardInputAndRunsTheRestPastAMi
         {{"--from-list", "out"}, colormatchStatus::noInput, "list file out is a folder"},
         {{"--from-list", "-", "-r", "-"}, colormatchStatus::usage, "standard input (-) can be read only once"},
         {{"-0", "chelsea.png"}, colormatchStatus::usage, "-0 (--null) is for the names of --from-list FILE"},
+        {{"--from-list", ""}, colormatchStatus::usage, "--from-list wants a FILE"},
     };
     QDir(space.path("out")).removeRecursively();
     QDir(space.folder.path()).mkdir("out");
