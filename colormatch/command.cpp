@@ -2,11 +2,13 @@
 // colormatch's command line run: parsed, the engine found, the run it asks
 // for made, and a UserError put into words on standard error, once.
 #include "colormatch/command.h"
+#include "colormatch/batch_list.h"
 #include "colormatch/command_line.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
 #include "colormatch/platform.h"
 #include "colormatch/progress_display.h"
+#include "colormatch/result_lines.h"
 #include "colormatch/runs.h"
 
 #include <QCoreApplication>
@@ -42,28 +44,39 @@ QString requireEngine()
 int runColormatch(const QStringList &arguments)
 {
     Display display;
+    Options options;
+    // A run that ends early still gives each image it knows a result line.
+    auto ended = [&](int status, const QString &message) {
+        clearStatus(display);
+        writeError(QStringLiteral("colormatch: %1\n").arg(message));
+        if (options.resultLines)
+            writeUnendedResultLines(display, status, message, options.batch ? QString() : options.images.value(0),
+                                    !options.output.isEmpty()    ? options.output
+                                    : !options.preview.isEmpty() ? options.preview
+                                                                 : options.lutCube);
+        return status;
+    };
     try {
         const ParsedCommand parsed = parseCommand(arguments);
         if (!parsed.helpText.isEmpty()) {
             writeOutput(parsed.helpText);
             return colormatchStatus::ok;
         }
-        const Options &options = parsed.options;
+        options = parsed.options;
         const QString enginePath = requireEngine();
         if (options.info)
             return runInfo(enginePath);
         display.terminal = standardErrorIsTerminal();
         display.width = terminalWidth();
         display.verbose = options.verbose;
+        display.resultLines = options.resultLines;
+        if (!options.fromList.isEmpty())
+            options.images += readBatchList(options.fromList, options.nulList);
         return options.batch ? runBatch(options, enginePath, display) : runSingle(options, enginePath, display);
     } catch (const UserError &error) {
-        clearStatus(display);
-        writeError(QStringLiteral("colormatch: %1\n").arg(QString::fromStdString(error.what())));
-        return error.status;
+        return ended(error.status, QString::fromStdString(error.what()));
     } catch (const cv::Exception &error) {
-        clearStatus(display);
-        writeError(
-            QStringLiteral("colormatch: image processing failed: %1\n").arg(QString::fromStdString(error.what())));
-        return colormatchStatus::software;
+        return ended(colormatchStatus::software,
+                     QStringLiteral("image processing failed: %1").arg(QString::fromStdString(error.what())));
     }
 }

@@ -28,6 +28,8 @@ Examples:
       the matched image on standard output
   colormatch -r look.jpg -d matched --format jpg --quality 90 shots/*.png
       match many images to one reference, one engine per CPU at a time
+  colormatch -r look.jpg -d matched -n --json --from-list list.txt > results.jsonl
+      the images list.txt names, a JSON line for each; run again, it does what is left
   colormatch --info
       which OpenCL GPU and how many CPUs the engine finds
 
@@ -39,11 +41,11 @@ output is refused. The output keeps the target's EXIF (orientation too), XMP,
 IPTC, colour profile and resolution; where the output's format cannot hold the
 profile, its colours are converted to sRGB. A reference in another colour space
 than the target is converted into the target's before matching.
-Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
-image is damaged, unusable or too large, 66 missing input, 69 engine not found,
-70 engine crashed, 73 output not writable, 128 + N stopped by signal N (130
-Ctrl+C); a failed engine run passes the engine's own status on (65 bad image
-data, ...).
+Exit status: 0 done (images skipped by -n included), 1 some images of a batch
+failed, 64 usage, 65 an input image is damaged, unusable or too large, 66
+missing input or list file, 69 engine not found, 70 engine crashed, 73 output
+not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed engine run
+passes the engine's own status on (65 bad image data, ...).
 )";
 
 int editDistance(const QString &a, const QString &b)
@@ -175,14 +177,27 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                                      "compression the engine writes its PNGs with, smaller on "
                                                      "photographs than levels 1 to 8."),
                                       QStringLiteral("N"));
+    const QCommandLineOption fromList(QStringLiteral("from-list"),
+                                      QStringLiteral("Batch: match the images FILE lists too, one name a line (CR LF "
+                                                     "and blank lines are fine), or NUL-separated as find -print0 "
+                                                     "writes them; - reads the list from standard input."),
+                                      QStringLiteral("FILE"));
+    const QCommandLineOption nulList({QStringLiteral("0"), QStringLiteral("null")},
+                                     QStringLiteral("The --from-list names end with NUL bytes, not line ends (found "
+                                                    "without it too, where the list holds a NUL)."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Write one JSON object a line on standard output for every image: "
+                                                 "input, output, status (done, skipped, failed), exit, message, "
+                                                 "seconds."));
     const QCommandLineOption jobs({QStringLiteral("j"), QStringLiteral("jobs")},
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
                                   QStringLiteral("N"));
-    const QList<QCommandLineOption> ownOptions{output,    strength,   gainLimit,    depth,  lightness, noOpenCL,
+    const QList<QCommandLineOption> ownOptions{output,    strength,   gainLimit,    depth,    lightness,  noOpenCL,
                                                lut,       lutSize,    preview,      sizeFile, targetMask, referenceMask,
-                                               reference, outputFolder, format,     jobs,   quality,   lossless,
-                                               pngLevel,  noClobber,  info,         verbose};
+                                               reference, outputFolder, format,     jobs,     quality,    lossless,
+                                               pngLevel,  noClobber,  info,         verbose,  fromList,   nulList,
+                                               json};
     for (const QCommandLineOption &option : ownOptions)
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("The image whose colours change."));
@@ -207,6 +222,7 @@ ParsedCommand parseCommand(const QStringList &arguments)
         text.replace(0, text.indexOf(QLatin1Char('\n')),
                      QStringLiteral("Usage: colormatch [options] TARGET REFERENCE\n"
                                     "       colormatch [options] -r REFERENCE -d OUTDIR IMAGE...\n"
+                                    "       colormatch [options] -r REFERENCE -d OUTDIR --from-list FILE\n"
                                     "       colormatch --info\n"));
         parsed.helpText = text + QLatin1String(examples);
         return parsed;
@@ -239,6 +255,9 @@ ParsedCommand parseCommand(const QStringList &arguments)
     options.reference = parser.value(reference);
     options.outputFolder = parser.value(outputFolder);
     options.format = parser.value(format);
+    options.fromList = parser.value(fromList);
+    options.nulList = parser.isSet(nulList);
+    options.resultLines = parser.isSet(json);
     if (options.format.startsWith(QLatin1Char('.')))
         options.format.remove(0, 1);
     options.engine.matchLightness = parser.isSet(lightness);
@@ -297,11 +316,28 @@ ParsedCommand parseCommand(const QStringList &arguments)
     if (options.info)
         return parsed;
 
-    options.batch = parser.isSet(reference) || parser.isSet(outputFolder);
-    if (options.batch) {
-        if (!parser.isSet(reference) || !parser.isSet(outputFolder) || options.images.isEmpty())
+    if (parser.isSet(fromList) && options.fromList.isEmpty())
+        throw UserError(colormatchStatus::usage, QStringLiteral("--from-list wants a FILE (- for standard input)"));
+    if (options.nulList && !parser.isSet(fromList))
+        throw UserError(colormatchStatus::usage, QStringLiteral("-0 (--null) is for the names of --from-list FILE"));
+    // Standard output carries the result lines.
+    for (const QCommandLineOption &file : {output, sizeFile})
+        if (options.resultLines && isStandardOutput(parser.value(file)))
             throw UserError(colormatchStatus::usage,
-                            QStringLiteral("a batch needs -r REFERENCE, -d OUTDIR and at least one IMAGE") + tryHelp);
+                            QStringLiteral("--%1 %2 and --json cannot both write to standard output")
+                                .arg(file.names().last(), parser.value(file)));
+    options.batch = parser.isSet(reference) || parser.isSet(outputFolder) || parser.isSet(fromList);
+    if (options.batch) {
+        if (!parser.isSet(reference) || !parser.isSet(outputFolder) ||
+            (options.images.isEmpty() && !parser.isSet(fromList)))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("a batch needs -r REFERENCE, -d OUTDIR and at least one IMAGE or "
+                                           "--from-list FILE") +
+                                tryHelp);
+        if (isStandardInput(options.reference) && isStandardInput(options.fromList))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("standard input (-) can be read only once: give it for -r or for "
+                                           "--from-list"));
         if (isStandardOutput(options.output))
             throw UserError(colormatchStatus::usage,
                             QStringLiteral("-o %1 (standard output) takes one image; a batch writes its images into "

@@ -23,6 +23,9 @@ struct Options {
     QString reference;    // batch
     QString outputFolder; // batch
     QString format;       // batch
+    QString fromList;     // batch: a list file of more images ("-": standard input)
+    bool nulList = false; // ... whose names end with NUL bytes
+    bool resultLines = false; // a JSON line per image on standard output
     int jobs = 0;         // batch: engines at once; 0 picks by CPUs and memory
     OutputQuality quality;
     bool batch = false;

@@ -4,6 +4,7 @@
 #include "colormatch/progress_display.h"
 #include "colormatch/engine_host.h"
 #include "colormatch/files.h"
+#include "colormatch/result_lines.h"
 
 #include <algorithm>
 
@@ -240,10 +241,13 @@ void printLine(Display &display, const QString &line)
     drawStatus(display);
 }
 
-void endImage(Display &display, int index, ImageStage stage, const QString &outcome)
+void endImage(Display &display, int index, ImageStage stage, const QString &outcome, int exitStatus)
 {
     ImageProgress &image = display.images[index];
     image.stage = stage;
     image.outcome = outcome;
+    image.exitStatus = exitStatus;
     printLine(display, renderEnded(image));
+    if (display.resultLines)
+        writeResultLine(image);
 }

@@ -5,6 +5,7 @@
 // that draws them.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -17,6 +18,11 @@ struct ImageProgress {
     QStringList engineLines; // the engine's standard error so far
     ImageStage stage = ImageStage::waiting;
     QString outcome; // once ended: what was written, or why not
+    // For its result line (--json):
+    QString input;  // the image as named
+    QString output; // the file written, or that would have been
+    int exitStatus = 0; // once failed: the status the image alone ends with
+    QElapsedTimer clock; // started when its work starts
 };
 
 // The columns a terminal gives the text: wide (East Asian) characters take
@@ -41,6 +47,7 @@ struct Display {
     bool terminal = false;
     int width = 80;
     bool verbose = false;
+    bool resultLines = false; // a JSON line on standard output for each ended image
     QVector<ImageProgress> images;
     QString shown;       // the status line now on screen
     int shownLength = 0; // its columns
@@ -52,5 +59,6 @@ void clearStatus(Display &display);
 void drawStatus(Display &display);
 // A plain line above the status line.
 void printLine(Display &display, const QString &line);
-// Ends an image of the display at `stage` and prints its line.
-void endImage(Display &display, int index, ImageStage stage, const QString &outcome);
+// Ends an image of the display at `stage` and prints its line (and writes its
+// result line); a failed one with the exit status it alone would end with.
+void endImage(Display &display, int index, ImageStage stage, const QString &outcome, int exitStatus = 0);

@@ -12,6 +12,7 @@
 #include "colormatch/output_encoding.h"
 #include "colormatch/platform.h"
 #include "colormatch/preview.h"
+#include "colormatch/result_lines.h"
 #include "colormatch/scratch.h"
 #include "encoders/encoders.h"
 
@@ -53,6 +54,8 @@ void runWithDisplay(const QString &enginePath, const QVector<EngineJob> &jobs, c
         [&](int job, const QString &line) {
             ImageProgress &image = display.images[entryOfJob[job]];
             // The engine's first line ("005") says it has started.
+            if (image.engineLines.isEmpty())
+                image.clock.start();
             if (display.verbose && image.engineLines.isEmpty())
                 printLine(display,
                           QStringLiteral("[%1] %2 %3")
@@ -138,8 +141,10 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     auto keep = [&](const QStringList &files) {
         for (const QString &file : files)
             if (options.noClobber && !isStandardOutput(file) && QFileInfo::exists(file)) {
-                printLine(display,
-                          QStringLiteral("skipped %1: %2 exists; left as it is (--no-clobber)").arg(name, file));
+                const QString outcome = QStringLiteral("%1 exists; left as it is (--no-clobber)").arg(file);
+                printLine(display, QStringLiteral("skipped %1: %2").arg(name, outcome));
+                if (display.resultLines)
+                    writeResultLine(ImageProgress{name, {}, ImageStage::skipped, outcome, targetPath, file, 0, {}});
                 return false;
             }
         return true;
@@ -194,7 +199,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         request.resultFormat = engineTransferFormat();
         request.sizeFile = engineSizeFile;
         imageEntry = display.images.size();
-        display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}});
+        display.images.append(ImageProgress{name, {}, ImageStage::waiting, {}, targetPath,
+                                            writeImage ? options.output : options.preview, 0, {}});
         entryOfJob << imageEntry;
         jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, engineReference};
     }
@@ -208,7 +214,8 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
         if (imageEntry < 0)
             request.sizeFile = engineSizeFile;
         lutEntry = display.images.size();
-        display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}});
+        display.images.append(ImageProgress{name + QStringLiteral(" (LUT)"), {}, ImageStage::waiting, {}, targetPath,
+                                            options.lutCube, 0, {}});
         entryOfJob << lutEntry;
         jobs << EngineJob{engineArguments(request), engineTarget.path, engineTarget.bytes, engineReference};
     }
@@ -223,7 +230,7 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     auto fail = [&](int entry, int failureStatus, const QString &why) {
         if (status == colormatchStatus::ok)
             status = failureStatus;
-        endImage(display, entry, ImageStage::failed, why);
+        endImage(display, entry, ImageStage::failed, why, failureStatus);
     };
     runWithDisplay(
         enginePath, jobs, entryOfJob, std::max(2, QThread::idealThreadCount()), display,
@@ -325,6 +332,11 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
         files.append({outputs.last(), QStringLiteral("output %1 (of %2)").arg(outputs.last(), image)});
     }
     refuseSharedFiles(files);
+    // Known from here on, so that a run that ends before them still gives
+    // each image its result line.
+    for (int i = 0; i < options.images.size(); ++i)
+        display.images.append(ImageProgress{QFileInfo(options.images[i]).fileName(), {}, ImageStage::waiting, {},
+                                            options.images[i], outputs[i], 0, {}});
     // A reference that cannot be used ends the batch here, once.
     const QByteArray referenceBytes = readInputImage(options.reference, QStringLiteral("reference"));
     const ImageMetadata referenceMetadata = checkedReference(options.reference, referenceBytes);
@@ -351,13 +363,12 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     const ScratchFolder scratch(QStringLiteral("the batch's files"));
     QHash<QByteArray, EngineInput> references;
     qint64 largestPixelCount = 0;
-    for (int i = 0; i < options.images.size(); ++i)
-        display.images.append(ImageProgress{QFileInfo(options.images[i]).fileName(), {}, ImageStage::waiting, {}});
     for (int i = 0; i < options.images.size(); ++i) {
         const QString &image = options.images[i];
+        display.images[i].clock.start(); // started again when its engine starts
         const QString problem = inputProblem(image);
         if (!problem.isEmpty())
-            endImage(display, i, ImageStage::failed, problem);
+            endImage(display, i, ImageStage::failed, problem, colormatchStatus::noInput);
         else if (options.noClobber && QFileInfo::exists(outputs[i]))
             endImage(display, i, ImageStage::skipped,
                      QStringLiteral("%1 exists; left as it is (--no-clobber)").arg(outputs[i]));
@@ -374,7 +385,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
             } catch (const UserError &error) {
                 if (caughtStopSignal() != 0)
                     throw; // a stop ends the batch, it is no failure of this image
-                endImage(display, i, ImageStage::failed, QString::fromStdString(error.what()));
+                endImage(display, i, ImageStage::failed, QString::fromStdString(error.what()), error.status);
                 continue;
             }
             if (options.verbose)
@@ -399,11 +410,15 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     const int engines = options.jobs > 0 ? options.jobs : defaultEngineCount(largestPixelCount);
     runWithDisplay(enginePath, jobs, entryOfJob, engines, display, [&](int entry, const EngineOutcome &outcome) {
         QString failure = engineFailure(outcome);
+        int failureStatus = engineFailureStatus(outcome);
         QString note;
-        if (failure.isEmpty())
-            failure = saveOutput(outputs[entry], format, outcome.result, options.quality, outputMetadata[size_t(entry)], &note);
+        if (failure.isEmpty()) {
+            failure = saveOutput(outputs[entry], format, outcome.result, options.quality,
+                                 outputMetadata[size_t(entry)], &note);
+            failureStatus = colormatchStatus::cannotCreate;
+        }
         if (!failure.isEmpty())
-            return endImage(display, entry, ImageStage::failed, failure);
+            return endImage(display, entry, ImageStage::failed, failure, failureStatus);
         endImage(display, entry, ImageStage::done,
                  QStringLiteral("wrote %1%2%3").arg(outputs[entry], sizeText(workingSize(outcome.lines)),
                                                      note + leftOutNote({}, referenceLeftOut)));
