@@ -6,6 +6,7 @@
 #include "colormatch/engine_host.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
+#include "encoders/cube_format.h"
 #include "encoders/encoders.h"
 
 #include <QDir>
@@ -212,15 +213,16 @@ QString saveOutput(const QString &path, const QString &format, const QByteArray 
 QByteArray colormatchCube(const QByteArray &engineCube, const QString &cubePath, const QString &target,
                           const QString &reference, const QString &colourSpace)
 {
-    const int size = engineCube.indexOf("LUT_3D_SIZE");
+    const int size = engineCube.indexOf(cubeSizeKeyword);
     if (size < 0)
         return QByteArray();
     const QString end = engineCube.contains("\r\n") ? QStringLiteral("\r\n") : QStringLiteral("\n");
     const QString head =
         QStringLiteral("# Made by colormatch from the target %1 and the reference %2%5"
                        "# Input and output colour space: %3%5"
-                       "TITLE \"%4\"%5")
+                       "%4%5")
             .arg(cubeText(target), cubeText(reference), cubeText(colourSpace),
-                 cubeText(QFileInfo(cubePath).completeBaseName()), end);
+                 QString::fromStdString(cubeTitleLine(cubeText(QFileInfo(cubePath).completeBaseName()).toStdString())),
+                 end);
     return head.toUtf8() + engineCube.mid(size);
 }
