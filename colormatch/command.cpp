@@ -5,6 +5,7 @@
 #include "colormatch/command_line.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
+#include "colormatch/looks.h"
 #include "colormatch/platform.h"
 #include "colormatch/progress_display.h"
 #include "colormatch/runs.h"
@@ -49,12 +50,16 @@ int runColormatch(const QStringList &arguments)
             return colormatchStatus::ok;
         }
         const Options &options = parsed.options;
-        const QString enginePath = requireEngine();
-        if (options.info)
-            return runInfo(enginePath);
         display.terminal = standardErrorIsTerminal();
         display.width = terminalWidth();
         display.verbose = options.verbose;
+        if (!options.applyLut.isEmpty())
+            return runApplyLook(options, display); // no engine needed
+        const QString enginePath = requireEngine();
+        if (options.info)
+            return runInfo(enginePath);
+        if (options.series || !options.seriesFrom.isEmpty())
+            return runSeries(options, enginePath, display);
         return options.batch ? runBatch(options, enginePath, display) : runSingle(options, enginePath, display);
     } catch (const UserError &error) {
         clearStatus(display);

@@ -34,10 +34,18 @@ constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 cv::Mat resultPixels(const QByteArray &result)
 {
     HostPam pam;
-    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && pam.maxval == 255 &&
+    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && (pam.maxval == 255 || pam.maxval == 65535) &&
         (pam.depth == 3 || pam.depth == 4)) {
-        const cv::Mat samples(pam.height, pam.width, CV_8UC(pam.depth),
-                              const_cast<char *>(result.constData() + pam.headerSize));
+        cv::Mat samples(pam.height, pam.width, CV_MAKETYPE(pam.maxval == 255 ? CV_8U : CV_16U, pam.depth),
+                        const_cast<char *>(result.constData() + pam.headerSize));
+        if (pam.maxval == 65535) {
+            // 16-bit samples are big-endian (a look applied to a 16-bit image).
+            cv::Mat swapped = samples.clone();
+            ushort *sample = swapped.ptr<ushort>();
+            for (size_t i = 0; i < swapped.total() * swapped.channels(); ++i)
+                sample[i] = ushort((sample[i] >> 8) | (sample[i] << 8));
+            samples = swapped;
+        }
         cv::Mat image;
         cv::cvtColor(samples, image, pam.depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
         return image;
@@ -59,8 +67,11 @@ QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, c
     cv::Mat image = resultPixels(engineResult);
     if (image.empty())
         return QByteArray();
-    // The engine matches at 8 bits per channel; more would only pretend.
-    if (image.depth() != CV_8U)
+    // 16-bit pixels (a look applied to a 16-bit image) stay so where the
+    // format holds them; the engine's own results are 8-bit.
+    const bool keepsSixteenBits = image.depth() == CV_16U &&
+                                  (format == QLatin1String("png") || format.startsWith(QLatin1String("tif")));
+    if (image.depth() != CV_8U && !keepsSixteenBits)
         image.convertTo(image, CV_8U, image.depth() == CV_16U ? 1.0 / 257.0 : 255.0);
     // Without its profile a viewer takes the pixels for sRGB: make them so.
     if (!metadata.iccProfile.isEmpty() && !formatHoldsColourProfile(format)) {
