@@ -55,6 +55,8 @@ double numberOf(const std::string &token, int line)
     double value = 0;
     const char *end = token.data() + token.size();
     const auto [stop, error] = std::from_chars(token.data(), end, value);
+    if (error == std::errc::result_out_of_range && stop == end)
+        throw CubeFormatError(line, shown(token) + " is not a finite number");
     if (error != std::errc() || stop != end)
         throw CubeFormatError(line, shown(token) + " is not a number");
     if (!std::isfinite(value))
@@ -147,7 +149,8 @@ CubeLut parseCube(const std::string &text)
                 throw CubeFormatError(domainLine, message.str());
             }
     };
-    size_t at = 0;
+    // A byte order mark, as some Windows tools write, is no part of the first line.
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         if (end == std::string::npos)
