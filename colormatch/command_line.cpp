@@ -28,6 +28,10 @@ Examples:
       the matched image on standard output
   colormatch -r look.jpg -d matched --format jpg --quality 90 shots/*.png
       match many images to one reference, one engine per CPU at a time
+  colormatch -r look.jpg -d graded --series-from shots/hero.jpg --lut graded/look.cube shots/*.jpg
+      one look for a whole series: the hero frame's match, applied to every image
+  colormatch --apply-lut graded/look.cube -d graded more/*.tif
+      the same look for more images later, without an engine
   colormatch --info
       which OpenCL GPU and how many CPUs the engine finds
 
@@ -40,7 +44,7 @@ IPTC, colour profile and resolution; where the output's format cannot hold the
 profile, its colours are converted to sRGB. A reference in another colour space
 than the target is converted into the target's before matching.
 Exit status: 0 done, 1 some images of a batch failed, 64 usage, 65 an input
-image is damaged, unusable or too large, 66 missing input, 69 engine not found,
+image (or cube) is damaged, unusable or too large, 66 missing input, 69 engine not found,
 70 engine crashed, 73 output not writable, 128 + N stopped by signal N (130
 Ctrl+C); a failed engine run passes the engine's own status on (65 bad image
 data, ...).
