@@ -119,11 +119,8 @@ QString appliedAndSaved(const CubeLut &look, LookImage &image, const QString &ou
                         const OutputQuality &quality, QString *written)
 {
     applyCube(look, image.pixels);
-    const std::vector<uchar> pam = encodePam(image.pixels);
     QString note;
-    const QString problem =
-        saveOutput(output, format, QByteArray(reinterpret_cast<const char *>(pam.data()), int(pam.size())), quality,
-                   image.metadata, &note);
+    const QString problem = saveOutput(output, format, image.pixels, quality, image.metadata, &note);
     if (problem.isEmpty())
         *written = QStringLiteral("wrote ") + outputName(output) + sizeText(image.pixels) + note;
     return problem;

@@ -194,9 +194,15 @@ void refuseUnusedQualityOptions(const OutputQuality &quality, const QString &for
 QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const OutputQuality &quality,
                    const ImageMetadata &metadata, QString *note)
 {
+    return saveOutput(path, format, resultPixels(result), quality, metadata, note);
+}
+
+QString saveOutput(const QString &path, const QString &format, const cv::Mat &pixels, const OutputQuality &quality,
+                   const ImageMetadata &metadata, QString *note)
+{
     ImageMetadata kept = metadata;
     QStringList lost;
-    const QByteArray encoded = encodeOutput(result, format, quality, kept, &lost);
+    const QByteArray encoded = encodeOutput(pixels, format, quality, kept, &lost);
     if (encoded.isEmpty())
         return QStringLiteral("cannot encode the result of %1 as .%2").arg(outputName(path), format);
     QStringList notKept;

@@ -34,18 +34,10 @@ constexpr qint64 engineBaseBytes = 120ll * 1024 * 1024;
 cv::Mat resultPixels(const QByteArray &result)
 {
     HostPam pam;
-    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && (pam.maxval == 255 || pam.maxval == 65535) &&
+    if (hostParsePam(result.constData(), size_t(result.size()), &pam) && pam.maxval == 255 &&
         (pam.depth == 3 || pam.depth == 4)) {
-        cv::Mat samples(pam.height, pam.width, CV_MAKETYPE(pam.maxval == 255 ? CV_8U : CV_16U, pam.depth),
-                        const_cast<char *>(result.constData() + pam.headerSize));
-        if (pam.maxval == 65535) {
-            // 16-bit samples are big-endian (a look applied to a 16-bit image).
-            cv::Mat swapped = samples.clone();
-            ushort *sample = swapped.ptr<ushort>();
-            for (size_t i = 0; i < swapped.total() * swapped.channels(); ++i)
-                sample[i] = ushort((sample[i] >> 8) | (sample[i] << 8));
-            samples = swapped;
-        }
+        const cv::Mat samples(pam.height, pam.width, CV_8UC(pam.depth),
+                              const_cast<char *>(result.constData() + pam.headerSize));
         cv::Mat image;
         cv::cvtColor(samples, image, pam.depth == 4 ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
         return image;
@@ -64,7 +56,12 @@ QString engineTransferFormat()
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
                         ImageMetadata &metadata, QStringList *lost)
 {
-    cv::Mat image = resultPixels(engineResult);
+    return encodeOutput(resultPixels(engineResult), format, quality, metadata, lost);
+}
+
+QByteArray encodeOutput(cv::Mat image, const QString &format, const OutputQuality &quality, ImageMetadata &metadata,
+                        QStringList *lost)
+{
     if (image.empty())
         return QByteArray();
     // 16-bit pixels (a look applied to a 16-bit image) stay so where the

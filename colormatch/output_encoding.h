@@ -19,18 +19,20 @@ struct OutputQuality {
 };
 // The lossless format colormatch asks the engine for, fast to encode and read.
 QString engineTransferFormat();
-// An 8- or 16-bit PAM (the engine's result, a converted input, a look's
-// result) read as B, G, R[, A]; any other image through OpenCV's decoders,
-// unchanged.
+// An 8-bit PAM (the engine's result, a converted input) read in place as
+// B, G, R[, A]; any other image through OpenCV's decoders, unchanged.
 cv::Mat resultPixels(const QByteArray &result);
 // The engine's result re-encoded as `format` (8 bits per channel, 16 where
-// the result has them and the format is PNG or TIFF; alpha kept where the
+// the pixels have them and the format is PNG or TIFF; alpha kept where the
 // format holds it), or empty when the encoder refuses it. Where the
 // format cannot hold the colour profile of `metadata`, the colours are
 // converted to sRGB and the profile is taken out of `metadata`. `lost`
 // receives what of the target the output does not keep ("alpha", ...).
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
                         ImageMetadata &metadata, QStringList *lost);
+// The same for pixels at hand (a look applied by colormatch), B, G, R[, A].
+QByteArray encodeOutput(cv::Mat image, const QString &format, const OutputQuality &quality, ImageMetadata &metadata,
+                        QStringList *lost);
 
 // How many engines may run at once: the CPUs, fewer when their estimated peak
 // memory for the largest image would pass half of the free memory.

@@ -101,15 +101,20 @@ void applyTo(const CubeLut &cube, cv::Mat &image)
     cv::Vec3d scale;
     for (int c = 0; c < 3; ++c)
         scale[c] = (cube.size - 1) / (cube.domainMax[c] - cube.domainMin[c]);
+    // Each sample's lattice coordinate, computed once per value rather than per pixel.
+    std::vector<double> coordinates[3];
+    for (int c = 0; c < 3; ++c) {
+        coordinates[c].resize(size_t(top) + 1);
+        for (size_t v = 0; v < coordinates[c].size(); ++v)
+            coordinates[c][v] = (v / top - cube.domainMin[c]) * scale[c];
+    }
     const cv::Vec3f *table = cube.table.data();
     cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range &rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             Sample *p = image.ptr<Sample>(y);
             for (int x = 0; x < image.cols; ++x, p += channels) {
-                const double r = (p[2] / top - cube.domainMin[0]) * scale[0];
-                const double g = (p[1] / top - cube.domainMin[1]) * scale[1];
-                const double b = (p[0] / top - cube.domainMin[2]) * scale[2];
-                const cv::Vec3d rgb = tetrahedral(table, cube.size, r, g, b);
+                const cv::Vec3d rgb = tetrahedral(table, cube.size, coordinates[0][p[2]], coordinates[1][p[1]],
+                                                  coordinates[2][p[0]]);
                 p[0] = cv::saturate_cast<Sample>(rgb[2] * top);
                 p[1] = cv::saturate_cast<Sample>(rgb[1] * top);
                 p[2] = cv::saturate_cast<Sample>(rgb[0] * top);
@@ -221,43 +226,6 @@ CubeLut parseCube(const std::string &text)
                                                            std::to_string(expected) + " entries of a cube of size " +
                                                            std::to_string(cube.size));
     return cube;
-}
-
-cv::Vec3d tetrahedral(const cv::Vec3f *table, int levels, double x, double y, double z)
-{
-    const double top = levels - 1;
-    x = std::max(0.0, std::min(x, top));
-    y = std::max(0.0, std::min(y, top));
-    z = std::max(0.0, std::min(z, top));
-    // The ceiling, not floor + 1: a coordinate on a lattice level needs no neighbour.
-    const int x0 = static_cast<int>(std::floor(x)), x1 = static_cast<int>(std::ceil(x));
-    const int y0 = static_cast<int>(std::floor(y)), y1 = static_cast<int>(std::ceil(y));
-    const int z0 = static_cast<int>(std::floor(z)), z1 = static_cast<int>(std::ceil(z));
-    const double dx = x - x0, dy = y - y0, dz = z - z0;
-    auto at = [&](int i, int j, int l) { return cv::Vec3d(table[i + levels * (j + levels * l)]); };
-    // The four corners' weights in the order the sums are taken, so that every
-    // caller gets the same bits.
-    auto blend = [](double w0, const cv::Vec3d &c0, double w1, const cv::Vec3d &c1, double w2, const cv::Vec3d &c2,
-                    double w3, const cv::Vec3d &c3) {
-        return cv::Vec3d(w0 * c0[0] + w1 * c1[0] + w2 * c2[0] + w3 * c3[0],
-                         w0 * c0[1] + w1 * c1[1] + w2 * c2[1] + w3 * c3[1],
-                         w0 * c0[2] + w1 * c1[2] + w2 * c2[2] + w3 * c3[2]);
-    };
-    const cv::Vec3d c000 = at(x0, y0, z0);
-    const cv::Vec3d c111 = at(x1, y1, z1);
-    if (dx <= dy) {
-        if (dy < dz)
-            return blend(1 - dz, c000, dz - dy, at(x0, y0, z1), dy - dx, at(x0, y1, z1), dx, c111);
-        if (dz <= dx)
-            return blend(1 - dy, c000, dy - dx, at(x0, y1, z0), dx - dz, at(x1, y1, z0), dz, c111);
-        return blend(1 - dy, c000, dy - dz, at(x0, y1, z0), dz - dx, at(x0, y1, z1), dx, c111);
-    }
-    if (dy <= dz) {
-        if (dx <= dz)
-            return blend(1 - dz, c000, dz - dx, at(x0, y0, z1), dx - dy, at(x1, y0, z1), dy, c111);
-        return blend(1 - dx, c000, dx - dz, at(x1, y0, z0), dz - dy, at(x1, y0, z1), dy, c111);
-    }
-    return blend(1 - dx, c000, dx - dy, at(x1, y0, z0), dy - dz, at(x1, y1, z0), dz, c111);
 }
 
 void applyCube(const CubeLut &cube, cv::Mat &image)

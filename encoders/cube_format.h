@@ -12,6 +12,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,8 +56,45 @@ CubeLut parseCube(const std::string &text);
 
 // Tetrahedral interpolation in a table of levels^3 R, G, B entries (red
 // fastest) at lattice coordinates x (red), y (green), z (blue), each clamped
-// to 0 .. levels - 1. Returns R, G, B.
-cv::Vec3d tetrahedral(const cv::Vec3f *table, int levels, double x, double y, double z);
+// to 0 .. levels - 1. Returns R, G, B. Inline: it runs once per pixel.
+inline cv::Vec3d tetrahedral(const cv::Vec3f *table, int levels, double x, double y, double z)
+{
+    const double top = levels - 1;
+    x = std::max(0.0, std::min(x, top));
+    y = std::max(0.0, std::min(y, top));
+    z = std::max(0.0, std::min(z, top));
+    // Truncation is the floor of these non-negative coordinates (and needs no
+    // library call); the ceiling, not floor + 1: a coordinate on a lattice
+    // level needs no neighbour.
+    const int x0 = static_cast<int>(x), x1 = x0 + (x > x0);
+    const int y0 = static_cast<int>(y), y1 = y0 + (y > y0);
+    const int z0 = static_cast<int>(z), z1 = z0 + (z > z0);
+    const double dx = x - x0, dy = y - y0, dz = z - z0;
+    auto at = [&](int i, int j, int l) { return cv::Vec3d(table[i + levels * (j + levels * l)]); };
+    // The four corners' weights in the order the sums are taken, so that every
+    // caller gets the same bits.
+    auto blend = [](double w0, const cv::Vec3d &c0, double w1, const cv::Vec3d &c1, double w2, const cv::Vec3d &c2,
+                    double w3, const cv::Vec3d &c3) {
+        return cv::Vec3d(w0 * c0[0] + w1 * c1[0] + w2 * c2[0] + w3 * c3[0],
+                         w0 * c0[1] + w1 * c1[1] + w2 * c2[1] + w3 * c3[1],
+                         w0 * c0[2] + w1 * c1[2] + w2 * c2[2] + w3 * c3[2]);
+    };
+    const cv::Vec3d c000 = at(x0, y0, z0);
+    const cv::Vec3d c111 = at(x1, y1, z1);
+    if (dx <= dy) {
+        if (dy < dz)
+            return blend(1 - dz, c000, dz - dy, at(x0, y0, z1), dy - dx, at(x0, y1, z1), dx, c111);
+        if (dz <= dx)
+            return blend(1 - dy, c000, dy - dx, at(x0, y1, z0), dx - dz, at(x1, y1, z0), dz, c111);
+        return blend(1 - dy, c000, dy - dz, at(x0, y1, z0), dz - dx, at(x0, y1, z1), dx, c111);
+    }
+    if (dy <= dz) {
+        if (dx <= dz)
+            return blend(1 - dz, c000, dz - dx, at(x0, y0, z1), dx - dy, at(x1, y0, z1), dy, c111);
+        return blend(1 - dx, c000, dx - dz, at(x1, y0, z0), dz - dy, at(x1, y0, z1), dy, c111);
+    }
+    return blend(1 - dx, c000, dx - dy, at(x1, y0, z0), dy - dz, at(x1, y1, z0), dz, c111);
+}
 
 // Applies the cube in place to an 8- or 16-bit B, G, R or B, G, R, A image
 // (alpha unchanged), on all cores: each colour taken on the 0 .. 1 scale,
