@@ -108,12 +108,15 @@ TEST(CubeKernel, TetrahedralInterpolationReproducesAnAffineMapAndClamps)
         EXPECT_LT(cv::norm(got - affine(x, y, z)), 1e-5) << x << " " << y << " " << z;
     }
     EXPECT_LT(cv::norm(tetrahedral(table.data(), levels, -3, 9, 2) - affine(0, 4, 2)), 1e-5);
+    // Clamped into the far corner.
+    EXPECT_LT(cv::norm(tetrahedral(table.data(), levels, 4, 9, 4) - affine(4, 4, 4)), 1e-5);
 }
 
 TEST(CubeKernel, AppliesToEightAndSixteenBitImagesWithTheirDomainAndKeepsAlpha)
 {
-    // The inverse on a domain twice as wide: each channel v goes to 1 - v / 2.
-    CubeLut cube = parseCube("DOMAIN_MAX 2 2 2\nLUT_3D_SIZE 2\n1 1 1\n0 1 1\n1 0 1\n0 0 1\n1 1 0\n0 1 0\n1 0 0\n0 0 0\n");
+    // The inverse on the domain -1 .. 1: each channel v goes to (1 - v) / 2.
+    CubeLut cube = parseCube("DOMAIN_MIN -1 -1 -1\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE 2\n"
+                             "1 1 1\n0 1 1\n1 0 1\n0 0 1\n1 1 0\n0 1 0\n1 0 0\n0 0 0\n");
     cv::Mat eight(16, 16, CV_8UC4), sixteen(16, 16, CV_16UC3);
     cv::randu(eight, 0, 256);
     cv::randu(sixteen, 0, 65536);
@@ -123,8 +126,8 @@ TEST(CubeKernel, AppliesToEightAndSixteenBitImagesWithTheirDomainAndKeepsAlpha)
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x)
             for (int c = 0; c < 3; ++c) {
-                EXPECT_NEAR(eightOut.at<cv::Vec4b>(y, x)[c], 255 - eight.at<cv::Vec4b>(y, x)[c] / 2.0, 0.5 + 1e-6);
-                EXPECT_NEAR(sixteenOut.at<cv::Vec3w>(y, x)[c], 65535 - sixteen.at<cv::Vec3w>(y, x)[c] / 2.0,
+                EXPECT_NEAR(eightOut.at<cv::Vec4b>(y, x)[c], (255 - eight.at<cv::Vec4b>(y, x)[c]) / 2.0, 0.5 + 1e-6);
+                EXPECT_NEAR(sixteenOut.at<cv::Vec3w>(y, x)[c], (65535 - sixteen.at<cv::Vec3w>(y, x)[c]) / 2.0,
                             0.5 + 1e-6);
             }
     cv::Mat alpha, alphaOut;
