@@ -14,9 +14,9 @@
 
 // ---- Settings
 
-// Process-wide settings. The command line fills the first seven fields before
-// the matching starts (gainLimit from the request options); matchColors writes
-// the last three.
+// Process-wide settings. The command line fills the first nine fields before
+// the matching starts (gainLimit and depth from the request options, resultBits
+// from depth and the result format); matchColors writes the last three.
 struct EngineSettings {
     bool lutExport = false;
     QString lutBasePath;
@@ -25,6 +25,8 @@ struct EngineSettings {
     bool matchLightness = false;
     int lutSize = 16;
     double gainLimit = 0.0; // the most any colour direction may be stretched; 0: no limit
+    int depth = 8;          // 16: computed in floating point from the decoded samples
+    int resultBits = 8;     // bits per sample of the result image: 16 only with depth 16 and a format that holds them
     bool amdGpu = false;
     int currentImageWidth = 0;
     int currentImageHeight = 0;

@@ -86,7 +86,8 @@ struct Options {
                  "  --sizes LIST        comma-separated, any of 64x48 (a preview thumbnail), 0.3, 2, 12, 24, 48\n"
                  "                      (megapixels; the reference has about half the pixels); default 0.3,2,12,24\n"
                  "  --repeat N          runs per case, round-robin; the tables keep the best (default 1)\n"
-                 "  --input jpg|png     how the photographs are encoded (default jpg, quality 95)\n"
+                 "  --input jpg|png|png16  how the photographs are encoded (default jpg, quality 95); png16:\n"
+                 "                      16-bit PNG, matched with the request option depth=16, PNG output only\n"
                  "  --noise none|sensor sensor: strong per-pixel noise on every photograph (default none)\n"
                  "  --opencl on|off     the engine's OpenCL argument (default on)\n"
                  "  --engine PATH       another engine binary, for before/after comparisons\n"
@@ -139,7 +140,7 @@ Options parseOptions(int argc, char **argv)
             usage(argv[0]);
         }
     }
-    if (options.sizes.empty() || (options.input != "jpg" && options.input != "png")
+    if (options.sizes.empty() || (options.input != "jpg" && options.input != "png" && options.input != "png16")
         || (options.noise != "none" && options.noise != "sensor"))
         usage(argv[0]);
     return options;
@@ -275,8 +276,24 @@ cv::Mat makePhotograph(cv::Size size, uint64 seed, const cv::Scalar &tint, bool 
     return result;
 }
 
+// A 16-bit rendering of a photograph: its 8-bit levels spread over 65535,
+// softened across a pixel and with fine noise, so that the levels between the
+// 8-bit ones are used as a raw converter's output uses them.
+cv::Mat deepened(const cv::Mat &image)
+{
+    cv::Mat deep;
+    image.convertTo(deep, CV_16U, 257.0);
+    cv::GaussianBlur(deep, deep, cv::Size(3, 3), 0.7);
+    cv::Mat noise(deep.size(), CV_16SC3);
+    cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(40));
+    cv::add(deep, noise, deep, cv::noArray(), CV_16U);
+    return deep;
+}
+
 std::vector<unsigned char> encodeInput(const cv::Mat &image, const std::string &format)
 {
+    if (format == "png16")
+        return encodeInput(deepened(image), "png");
     std::vector<unsigned char> bytes;
     // A camera's own JPEG quality, or a lossless export.
     const std::vector<int> parameters = format == "jpg" ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, 95}
@@ -446,6 +463,8 @@ Run runCase(const Options &options, const Case &c, const std::string &request)
             + (c.engine ? "engine" : "floor") + "." + c.format;
     if (!c.engine)
         return runThroughHost(request, output, {CODEC_FLOOR_BINARY, c.format});
+    // 16-bit inputs are matched deep: the request option at position 2.
+    const std::string deep = std::string(engineOptionsPrefix) + std::to_string(engineOptionsVersion) + ";depth=16";
     const std::string lutBase = options.cache + "/lut-out/look";
     HostRequest settings{};
     settings.caller = "bench";
@@ -455,7 +474,10 @@ Run runCase(const Options &options, const Case &c, const std::string &request)
     settings.matchLightness = 0;
     settings.resultFormat = c.format.c_str();
     settings.strength = 1;
-    return runThroughHost(request, output, wordsOf(hostMatchArguments(options.engine.c_str(), &settings)));
+    std::vector<std::string> words = wordsOf(hostMatchArguments(options.engine.c_str(), &settings));
+    if (options.input == "png16")
+        words[2] = deep;
+    return runThroughHost(request, output, words);
 }
 
 // ---- Report ---------------------------------------------------------------------
@@ -527,7 +549,10 @@ void printMachine(const Options &options)
     std::printf("inputs: %s, noise %s (target N MP, reference about N/2 MP; 64x48 against 64x48); output png = "
                 "the engine's PNG writer, jpg = quality 99; floor png = cv::imencode compression 5; LUT size 33; "
                 "best of %d\n\n",
-                options.input == "jpg" ? "JPEG quality 95" : "PNG compression 3", options.noise.c_str(),
+                options.input == "jpg"   ? "JPEG quality 95"
+                    : options.input == "png" ? "PNG compression 3"
+                                             : "16-bit PNG compression 3, matched with depth=16 (16-bit PNG output)",
+                options.noise.c_str(),
                 options.repeat);
 }
 
@@ -560,6 +585,8 @@ int main(int argc, char **argv)
     for (const std::string &key : options.sizes) {
         requests[key] = requestFile(options, sizeCase(key));
         for (const char *format : {"png", "jpg"}) {
+            if (options.input == "png16" && std::string(format) != "png")
+                continue;
             cases.push_back({key, format, false, false});
             cases.push_back({key, format, true, false});
             cases.push_back({key, format, true, true});

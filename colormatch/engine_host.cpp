@@ -5,6 +5,7 @@
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
 #include "colormatch/platform.h"
+#include "colormatch/scratch.h"
 #include "host/host.h"
 
 #include <QEventLoop>
@@ -13,7 +14,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QTemporaryDir>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -163,11 +163,7 @@ void runEngineJobs(const QString &enginePath, const QVector<EngineJob> &jobs, in
     // Each engine's standard output goes to a file of its own, which is read
     // in place: a 72 MB result would cross a pipe in a thousand slices (a
     // wake-up of both processes each) and be copied twice more on this side.
-    const QTemporaryDir results;
-    if (!results.isValid())
-        throw UserError(colormatchStatus::cannotCreate,
-                        QStringLiteral("cannot create a temporary folder for the engines' results: %1")
-                            .arg(results.errorString()));
+    const ScratchFolder results(QStringLiteral("the engines' results"));
     auto resultPath = [&results](int index) { return results.filePath(QString::number(index)); };
     QEventLoop loop;
     // Finished processes stay alive until the loop ends: they are deleted

@@ -238,7 +238,8 @@ QByteArray readInputImage(const QString &path, const QString &role)
                                                                   QString::fromStdString(problem.text)));
     };
     for (;;) {
-        endIfStopped(); // a pipe may never end
+        waitUntilReadableOrStopped(file.handle()); // a pipe may stay idle
+        endIfStopped();                            // or never end
         if (size == bytes.size()) {
             if (size > largestInput)
                 throw tooLarge;

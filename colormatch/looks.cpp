@@ -13,13 +13,13 @@
 #include "colormatch/output_encoding.h"
 #include "colormatch/platform.h"
 #include "colormatch/runs.h"
+#include "colormatch/scratch.h"
 #include "encoders/cube_format.h"
 #include "encoders/encoders.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QTemporaryDir>
 
 #include <opencv2/imgproc.hpp>
 
@@ -312,7 +312,7 @@ int runSeries(const Options &options, const QString &enginePath, Display &displa
     makeOutputFolder(options.outputFolder);
 
     const StopSignalsCaught stopWatch; // as in runSingle
-    const QTemporaryDir scratch;
+    const ScratchFolder scratch(QStringLiteral("the series' look"));
     const QString lookName = fromHero ? QFileInfo(options.seriesFrom).fileName()
                                       : QStringLiteral("%1 pooled images").arg(options.images.size());
     display.images.append(ImageProgress{QStringLiteral("look (%1)").arg(lookName), {}, ImageStage::running, {}});
@@ -328,7 +328,7 @@ int runSeries(const Options &options, const QString &enginePath, Display &displa
     }
     QHash<QByteArray, EngineInput> references;
     const PreparedMatch match = prepareMatch(targetPath, targetBytes, targetMetadata, options.reference,
-                                             referenceBytes, referenceMetadata, scratch, references);
+                                             referenceBytes, referenceMetadata, scratch.folder, references);
     if (options.verbose)
         for (const QString &note : match.notes)
             printLine(display, QStringLiteral("[%1] %2").arg(display.images[0].name, note));

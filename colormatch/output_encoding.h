@@ -35,5 +35,6 @@ QByteArray encodeOutput(cv::Mat image, const QString &format, const OutputQualit
                         QStringList *lost);
 
 // How many engines may run at once: the CPUs, fewer when their estimated peak
-// memory for the largest image would pass half of the free memory.
+// memory for the largest image, with colormatch's own, would pass half of the
+// free memory.
 int defaultEngineCount(qint64 largestPixelCount);

@@ -19,6 +19,7 @@
 #else
 #include <QFile>
 #include <QTextCodec>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
@@ -215,6 +216,7 @@ QString crashDescription(int code)
 int startCatchingStopSignals() { return -1; }
 void stopCatchingStopSignals() { }
 int caughtStopSignal() { return 0; }
+void waitUntilReadableOrStopped(int descriptor) { Q_UNUSED(descriptor) }
 #else
 namespace {
 
@@ -280,6 +282,18 @@ void stopCatchingStopSignals()
 int caughtStopSignal()
 {
     return caughtSignal;
+}
+
+// A read from an idle pipe restarts after the handler has run (SA_RESTART,
+// and Qt retries on EINTR too): waiting here on both lets a stop end it.
+void waitUntilReadableOrStopped(int descriptor)
+{
+    if (stopPipe[0] < 0 || descriptor < 0)
+        return;
+    pollfd watched[2] = {{descriptor, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+    while (poll(watched, 2, -1) < 0 && errno == EINTR)
+        if (caughtSignal != 0)
+            return;
 }
 #endif
 

@@ -54,6 +54,9 @@ struct StopSignalsCaught {
 };
 // The first stop signal caught since the start, or 0.
 int caughtStopSignal();
+// Returns once the descriptor has something to read (or its end), or a stop
+// signal has been caught while they are caught; at once elsewhere.
+void waitUntilReadableOrStopped(int descriptor);
 // Throws UserError (status 128 + the signal) once a stop signal has been
 // caught: called between steps of work that has no engine to wait for.
 void endIfStopped();

@@ -12,13 +12,13 @@
 #include "colormatch/output_encoding.h"
 #include "colormatch/platform.h"
 #include "colormatch/preview.h"
+#include "colormatch/scratch.h"
 #include "encoders/encoders.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <opencv2/imgcodecs.hpp>
@@ -149,11 +149,11 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     // From here on a stop signal ends the run by an exception, which removes
     // the scratch folder on its way out (declared after, it goes first).
     const StopSignalsCaught stopWatch;
-    const QTemporaryDir scratch;
+    const ScratchFolder scratch(QStringLiteral("the match's files"));
     QHash<QByteArray, EngineInput> references;
     const ImageMetadata targetMetadata = targetMetadataOf(targetBytes);
     const PreparedMatch match = prepareMatch(targetPath, targetBytes, targetMetadata, referencePath, referenceBytes,
-                                             referenceMetadata, scratch, references);
+                                             referenceMetadata, scratch.folder, references);
     if (options.verbose)
         for (const QString &note : match.notes)
             printLine(display, QStringLiteral("[%1] %2").arg(name, note));
@@ -358,7 +358,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     QVector<int> entryOfJob;
     QVector<ImageMetadata> outputMetadata(options.images.size());
     const StopSignalsCaught stopWatch; // as in runSingle
-    const QTemporaryDir scratch;
+    const ScratchFolder scratch(QStringLiteral("the batch's files"));
     QHash<QByteArray, EngineInput> references;
     qint64 largestPixelCount = 0;
     for (int i = 0; i < options.images.size(); ++i)
@@ -380,8 +380,10 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
                 bytes = readInputImage(image, QStringLiteral("batch"));
                 metadata = targetMetadataOf(bytes);
                 match = prepareMatch(image, bytes, metadata, options.reference, referenceBytes, referenceMetadata,
-                                     scratch, references);
+                                     scratch.folder, references);
             } catch (const UserError &error) {
+                if (caughtStopSignal() != 0)
+                    throw; // a stop ends the batch, it is no failure of this image
                 endImage(display, i, ImageStage::failed, QString::fromStdString(error.what()));
                 continue;
             }

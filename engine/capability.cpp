@@ -13,7 +13,7 @@ int runCapabilityQuery(bool withRequestOptions)
     // this engine reads; otherwise it is byte for byte the usual one.
     const std::string options = withRequestOptions ? ", \"requestOptions\": { \"version\": "
                                                          + std::to_string(engineOptionsVersion)
-                                                         + ", \"names\": [\"gain-limit\"] }"
+                                                         + ", \"names\": [\"gain-limit\", \"depth\"] }"
                                                    : std::string();
     std::cout.flush();
     const int cpus = cv::getNumberOfCPUs();

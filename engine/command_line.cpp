@@ -50,8 +50,15 @@ void readOption(const QString &name, const QString &value, EngineSettings &setti
         settings.gainLimit = limit;
         return;
     }
+    if (name == QLatin1String("depth")) {
+        if (value != QLatin1String("8") && value != QLatin1String("16"))
+            throw EngineError(exitStatus::usage,
+                              QStringLiteral("request option depth=\"%1\" is not 8 or 16").arg(value));
+        settings.depth = value.toInt();
+        return;
+    }
     throw EngineError(exitStatus::usage, QStringLiteral("request option \"%1\" is not one this engine knows (it knows "
-                                                        "gain-limit)")
+                                                        "depth, gain-limit)")
                                              .arg(name));
 }
 
@@ -131,6 +138,11 @@ RunValues parseCommandLine(const QStringList &arguments, EngineSettings &setting
             && !openCVCodecs().canWrite(extension.toUtf8().toStdString())))
         throw EngineError(exitStatus::usage,
                           QStringLiteral("result format \"%1\" has no image encoder").arg(run.resultFormat));
+    // A deep result keeps 16 bits where its format holds them; JPEG and the
+    // other formats get the 8-bit rounding of the same computation.
+    static const QStringList sixteenBitFormats{QStringLiteral("png"), QStringLiteral("pam"), QStringLiteral("tif"),
+                                               QStringLiteral("tiff")};
+    settings.resultBits = settings.depth == 16 && sixteenBitFormats.contains(run.resultFormat) ? 16 : 8;
     run.strength = strengthOf(arguments[10]);
     run.sizeFilePath = arguments[11];
     return run;

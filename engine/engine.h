@@ -50,7 +50,9 @@ QString decodePathArgument(const QString &text);
 
 // Host channel.
 QByteArray readRequest();
+// The two images as views into the request's bytes, which it holds.
 struct SplitRequest {
+    QByteArray request;
     QByteArray targetBytes;
     QByteArray referenceBytes;
 };

@@ -90,13 +90,15 @@ SplitRequest splitRequest(const QByteArray &request)
                                                          .arg(QLatin1String(which))
                                                          .arg(length)
                                                          .arg(remaining));
-        QByteArray bytes(length, Qt::Uninitialized);
-        if (length > 0)
-            stream.readRawData(bytes.data(), length);
-        return bytes;
+        // A view into the request, which the split keeps alive: copying a
+        // photograph's bytes costs a pass over them and their size again.
+        const qint64 offset = stream.device()->pos();
+        stream.skipRawData(length);
+        return QByteArray::fromRawData(request.constData() + offset, length);
     };
 
     SplitRequest split;
+    split.request = request;
     split.targetBytes = readImage("target");
     split.referenceBytes = readImage("reference");
     return split;
@@ -127,8 +129,8 @@ std::vector<uchar> encodeResult(const cv::UMat &image, const QString &resultForm
 {
     // PNG, JPEG and PAM go to the project's own writers (PNG and JPEG
     // parallel; PNG smaller; JPEG at OpenCV's 4:2:0 chroma; PAM byte for byte
-    // OpenCV's): every result, a target returned after a CRASH line included,
-    // is 8-bit colour.
+    // OpenCV's): every result is 8-bit colour, a target returned after a CRASH
+    // line included, except a deep one of 16 bits for PNG, PAM and TIFF.
     const QString extension = QLatin1Char('.') + resultFormat;
     std::vector<uchar> bytes;
     QString reason = QStringLiteral("the encoder refused the image");

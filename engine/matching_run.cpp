@@ -12,7 +12,7 @@ int runMatching(const RunValues &run)
     QByteArray request = readRequest();
     reportProgress("010");
     const SplitRequest split = splitRequest(request);
-    request = QByteArray(); // the two images hold their own copies
+    request = QByteArray(); // the split holds the bytes the two images view
     reportProgress("020");
 
     QStringList lutFailures;

@@ -126,10 +126,13 @@ static char *format(const char *pattern, ...);
 /* The request options word, or "1" when no option is set. */
 static char *optionsWord(const HostRequest *request)
 {
-    if (request->gainLimit <= 0)
+    if (request->gainLimit <= 0 && request->depth != 16)
         return copyOf("1");
-    char *limit = decimalText(request->gainLimit);
-    char *word = limit ? format("%s%d;gain-limit=%s", engineOptionsPrefix, engineOptionsVersion, limit) : NULL;
+    char *limit = request->gainLimit > 0 ? decimalText(request->gainLimit) : copyOf("");
+    char *word = limit ? format("%s%d%s%s%s", engineOptionsPrefix, engineOptionsVersion,
+                                request->depth == 16 ? ";depth=16" : "", request->gainLimit > 0 ? ";gain-limit=" : "",
+                                limit)
+                       : NULL;
     free(limit);
     return word;
 }

@@ -49,6 +49,9 @@ enum {
  * Options of version 1:
  *   gain-limit=G   no colour direction is stretched by more than G (a number
  *                  of at least 1); without it, the full transfer
+ *   depth=16       computed in floating point from the decoded samples, the
+ *                  result in 16 bits where its format holds them (PNG, PAM,
+ *                  TIFF); depth=8, the default, in 8 bits
  * With the capability query, a word in this form (any version, any items)
  * adds "requestOptions" to the answer: the version and the options known. */
 static const char engineOptionsPrefix[] = "matchengine-options/";
@@ -80,6 +83,8 @@ typedef struct {
     double strength;
     const char *sizeFile;     /* NULL: no size file */
     double gainLimit;         /* 0: no limit; otherwise sent as a request option (at least 1) */
+    int depth;                /* 16: computed in floating point, a 16-bit result where the format holds it
+                               * (sent as a request option); 0 or 8: in 8 bits */
 } HostRequest;
 
 /* The engine's command line for a matching run: the program path, then

@@ -129,10 +129,11 @@ cv::UMat extractLattice(const cv::UMat &matched, const LatticeGeometry &geometry
 
 cv::Mat makeUnwrappedImage(const cv::UMat &transformedLattice)
 {
-    if (transformedLattice.type() != CV_8UC3 || transformedLattice.total() != static_cast<size_t>(latticeEntries))
+    const int type = transformedLattice.type();
+    if ((type != CV_8UC3 && type != CV_16UC3) || transformedLattice.total() != static_cast<size_t>(latticeEntries))
         throw EngineError(exitStatus::software,
-                          QStringLiteral("cannot unwrap a %1 lattice of %2 entries: %3 8-bit 3-channel entries "
-                                         "are expected")
+                          QStringLiteral("cannot unwrap a %1 lattice of %2 entries: %3 8- or 16-bit 3-channel "
+                                         "entries are expected")
                               .arg(typeName(transformedLattice.type()))
                               .arg(transformedLattice.total())
                               .arg(latticeEntries));

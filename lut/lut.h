@@ -22,7 +22,8 @@ cv::UMat makeLatticeStrip(int levels);
 cv::UMat stackLattice(const cv::UMat &target, LatticeGeometry &geometry);
 // The 1 x 4096 CV_8UC3 transformed lattice cut out of the matched stacked image.
 cv::UMat extractLattice(const cv::UMat &matched, const LatticeGeometry &geometry);
-// The 16 x 256 CV_8UC3 picture of the transformed lattice: tiles by blue level.
+// The 16 x 256 picture of the transformed lattice (CV_8UC3, or CV_16UC3 from
+// the deep computation): tiles by blue level.
 cv::Mat makeUnwrappedImage(const cv::UMat &transformedLattice);
 // Writes base + "_unwrapped.png" atomically. Returns an empty string on
 // success, otherwise "path: reason".

@@ -16,9 +16,9 @@
 
 #include <opencv2/core.hpp>
 
-// Matches the target's colours to the reference's. Returns the result image, the
-// 10 x 10 black image with LUT export, or the decoded target (in 8 bits) after a caught
-// failure. LUT files that could not be written are added to lutFailures
+// Matches the target's colours to the reference's. Returns the result image (with
+// depth 16, of engineSettings().resultBits), the 10 x 10 black image with LUT
+// export, or the decoded target (in 8 bits) after a caught failure. LUT files that could not be written are added to lutFailures
 // ("path: reason"); the export goes on with the other file.
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
                      QStringList &lutFailures);
@@ -138,6 +138,25 @@ ColourTransfer colourTransferOf(TransferInputs &inputs);
 // 1/256 scale, unclamped: (((T0 x0 + T1 x1) + T2 x2) + mu_r) - T mu_t in
 // single precision.
 cv::Mat mapColours(const cv::Mat &colours8, const ColourTransfer &transfer);
+
+// ---- The deep computation (deep_match.cpp), for depth 16
+
+// Means and Gram matrices of the visible pixels (alpha above 0; all when none
+// is) of two decoded images of any depth and 1 to 4 channels, summed in double
+// from their samples on the 1/256 working scale; reports "060" to "067".
+TransferInputs deepMomentsForTransfer(const cv::Mat &target, const cv::Mat &reference);
+// The transfer as an affine map of B, G, R colours from 0 to 1 (cv::transform's 3 x 4 form).
+cv::Matx34f deepMapping(const ColourTransfer &transfer);
+// The finished colours (CV_32FC3, 0 to 1) of unmatched colours: mapped, clamped,
+// their lightness replaced by the colours' own CIE L* unless matchLightness,
+// clamped, then strength * finished + (1 - strength) * colours for a strength
+// below 1, clamped.
+void finishDeepColours(const cv::Mat &colours, const cv::Matx34f &mapping, float strength, bool matchLightness,
+                       cv::Mat &finished);
+// The deep result of a decoded target: B, G, R(, alpha) of resultBits (8 or
+// 16) bits, alpha rescaled to that depth. Finished band by band, in place when
+// the target is of that type already.
+cv::Mat deepMatched(const cv::UMat &decodedTarget, const ColourTransfer &transfer, float strength, int resultBits);
 
 cv::UMat hostDivide(const cv::UMat &a, double s);
 // Symmetric square root of a covariance; negative eigenvalues count as zero.

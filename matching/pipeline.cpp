@@ -61,6 +61,27 @@ bool isEightBitColour(const cv::UMat &image)
     return image.depth() == CV_8U && (image.channels() == 3 || image.channels() == 4);
 }
 
+// Called in a catch block, from the target covariance on: the failure as one
+// CRASH line, and the image the host still gets, the target as decoded.
+cv::UMat afterCaughtFailure(const cv::UMat &decodedTarget)
+{
+    try {
+        throw;
+    } catch (const cv::Exception &error) {
+        writeCrashLine(0, error.what());
+    } catch (const std::exception &error) {
+        writeCrashLine(1, error.what());
+    } catch (const std::string &error) {
+        writeCrashLine(2, error);
+    } catch (...) {
+        std::fputs("CRASH (67+) (3) UNKNOWN\n", protocolChannel());
+    }
+    std::fflush(protocolChannel());
+    // Deeper samples come back in 8 bits, as a result would: a float target
+    // encoded as it is would be black.
+    return isEightBitColour(decodedTarget) ? decodedTarget : toEightBitColour(decodedTarget);
+}
+
 // Colours are keyed in Morton order, the bits of the three channels
 // interleaved, so that similar colours (neighbouring pixels, noise) share
 // blocks of the index and lines of the palette.
@@ -290,6 +311,75 @@ cv::Mat finishPalette(const cv::Mat &mappedColours, const cv::Mat &paletteLightn
     return colours;
 }
 
+// The deep LUT files: the transform evaluated on the lattice colours themselves,
+// the cube's N levels a channel and the unwrapped picture's 16 (in 16 bits).
+void exportDeepLut(const ColourTransfer &transfer, float strength, QStringList &lutFailures)
+{
+    const EngineSettings &settings = engineSettings();
+    const cv::Matx34f mapping = deepMapping(transfer);
+    const auto finishedLattice = [&](int levels) {
+        cv::Mat colours, finished;
+        makeOutputLattice(levels).getMat(cv::ACCESS_READ).convertTo(colours, CV_32F, 1.0 / 255.0);
+        finishDeepColours(colours, mapping, strength, settings.matchLightness, finished);
+        return finished;
+    };
+    cv::UMat cube;
+    finishedLattice(settings.lutSize).convertTo(cube, CV_32F, 255.0);
+    const QString text = buildCubeText(cube, settings.lutSize);
+    cv::UMat unwrapped;
+    finishedLattice(sampleLevels).convertTo(unwrapped, CV_16U, 65535.0);
+    QString failure = writeUnwrappedLut(unwrapped, settings.lutBasePath);
+    if (!failure.isEmpty())
+        lutFailures << failure;
+    failure = writeCubeFile(text, settings.lutBasePath);
+    if (!failure.isEmpty())
+        lutFailures << failure;
+}
+
+// The request with depth 16, from the decoded target on, with the progress
+// codes of the 8-bit path in the same order.
+cv::UMat matchDeep(const cv::UMat &decodedTarget, std::future<cv::UMat> &decodedReference, bool lutExport,
+                   float strength, QStringList &lutFailures)
+{
+    const int targetChannels = decodedTarget.channels();
+    const bool targetHadAlpha = targetChannels == 4 || targetChannels == 2;
+    if (targetHadAlpha)
+        reportProgress("028");
+    reportProgress("030");
+    reportProgress("031");
+    cv::UMat reference = decodedReference.get();
+    reportProgress("032");
+    reportProgress("040");
+    reportProgress("050");
+    TransferInputs inputs =
+        deepMomentsForTransfer(decodedTarget.getMat(cv::ACCESS_READ), reference.getMat(cv::ACCESS_READ));
+    reference.release();
+    try {
+        const ColourTransfer transfer = colourTransferOf(inputs);
+        inputs = TransferInputs();
+        reportProgress("075");
+        reportProgress("076");
+        if (lutExport) {
+            exportDeepLut(transfer, strength, lutFailures);
+            reportProgress("077");
+            reportProgress("078");
+            reportProgress("079");
+            return cv::UMat::zeros(10, 10, CV_8UC3);
+        }
+        const cv::Mat result = deepMatched(decodedTarget, transfer, strength, engineSettings().resultBits);
+        reportProgress("077");
+        reportProgress("078");
+        reportProgress("079");
+        if (targetHadAlpha) {
+            reportProgress("080");
+            reportProgress("085");
+        }
+        return result.getUMat(cv::ACCESS_READ, cv::USAGE_DEFAULT);
+    } catch (...) {
+        return afterCaughtFailure(decodedTarget);
+    }
+}
+
 } // namespace
 
 cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lutExport, float strength,
@@ -328,8 +418,9 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
 
     // The lattice rides along as extra rows of the target, so every stage below
     // treats lattice colours exactly like image colours.
+    const bool deep = settings.depth == 16;
     LatticeGeometry geometry;
-    if (lutExport)
+    if (lutExport && !deep)
         decodedTarget = stackLattice(isEightBitColour(decodedTarget) ? decodedTarget : toEightBitColour(decodedTarget),
                                      geometry);
 
@@ -342,6 +433,8 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
     settings.currentImageHeight = decodedTarget.rows;
     std::fflush(protocolChannel());
     writeDiagnosticLine(QStringLiteral("DONE"));
+    if (deep)
+        return matchDeep(decodedTarget, decodedReference, lutExport, strength, lutFailures);
 
     const int targetChannels = decodedTarget.channels();
     if (targetChannels == 4 || targetChannels == 2)
@@ -467,17 +560,7 @@ cv::UMat matchColors(QByteArray targetBytes, QByteArray referenceBytes, bool lut
         if (!failure.isEmpty())
             lutFailures << failure;
         return cv::UMat::zeros(10, 10, CV_8UC3);
-    } catch (const cv::Exception &error) {
-        writeCrashLine(0, error.what());
-    } catch (const std::exception &error) {
-        writeCrashLine(1, error.what());
-    } catch (const std::string &error) {
-        writeCrashLine(2, error);
     } catch (...) {
-        std::fputs("CRASH (67+) (3) UNKNOWN\n", protocolChannel());
+        return afterCaughtFailure(decodedTarget);
     }
-    std::fflush(protocolChannel());
-    // Deeper samples come back in 8 bits, as a result would: a float target
-    // encoded as it is would be black.
-    return isEightBitColour(decodedTarget) ? decodedTarget : toEightBitColour(decodedTarget);
 }

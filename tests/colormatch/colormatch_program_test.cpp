@@ -18,6 +18,9 @@
 
 #include <csignal>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #endif
 #include <fstream>
@@ -244,6 +247,26 @@ TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
             pids = QDir(engines.path()).entryList({"*.pid"});
         }
         ASSERT_FALSE(pids.isEmpty()) << "no engine started";
+        // Another run leaves the folders of this live one alone, however long
+        // it has been running (its claims made to look an hour old).
+        const auto temporaryEntries = [&temporary] {
+            return QDir(temporary.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        };
+        const auto runNext = [&] {
+            QProcess next;
+            next.setWorkingDirectory(space.folder.path());
+            next.setProcessEnvironment(environment);
+            next.start(lonelyColormatch(engines, "#!/bin/sh\nexit 70\n"),
+                       {"chelsea.png", "rocket.jpg", "-o", "x.png"});
+            EXPECT_TRUE(next.waitForFinished(60000));
+            EXPECT_EQ(next.exitCode(), 70) << next.readAllStandardError().toStdString();
+        };
+        for (const QString &folder : temporaryEntries()) {
+            const timeval anHourAgo[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+            ::utimes(QDir(temporary.path()).filePath(folder + "/.claim").toLocal8Bit().constData(), anHourAgo);
+        }
+        runNext();
+        EXPECT_EQ(temporaryEntries().size(), 2);
         ::kill(pid_t(colormatch.processId()), signal);
         ASSERT_TRUE(colormatch.waitForFinished(60000));
         if (signal == SIGKILL) {
@@ -261,12 +284,40 @@ TEST(ColormatchProgram, StoppedBySignalItEndsItsEngines)
             EXPECT_TRUE(ended) << "engine " << pid.toStdString() << " left";
         }
         // Killed, colormatch cannot remove its temporary folders: the engines'
-        // results and its scratch folder remain.
-        EXPECT_EQ(QDir(temporary.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(),
-                  signal == SIGKILL ? 2 : 0);
+        // results and its scratch folder remain, until the next run that makes
+        // one of its own removes them.
+        EXPECT_EQ(temporaryEntries().size(), signal == SIGKILL ? 2 : 0);
+        runNext();
+        EXPECT_EQ(temporaryEntries(), QStringList());
         EXPECT_EQ(QDir(space.path("out")).entryList(QDir::Files | QDir::Hidden), QStringList{"chelsea.png"});
         EXPECT_EQ(readFileBytes(space.path("out/chelsea.png")), "old");
     }
+}
+
+// A pipe whose writer stays idle holds a read forever: a stop still ends the
+// run at once, as a stop, not as a failure of that image.
+TEST(ColormatchProgram, StoppedWhileAnInputPipeIsIdle)
+{
+    const Workspace space;
+    const QString fifo = space.path("idle.png");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    QProcess colormatch;
+    colormatch.setWorkingDirectory(space.folder.path());
+    colormatch.start(COLORMATCH_BINARY, {"-r", "rocket.jpg", "-d", "out", "chelsea.png", "idle.png"});
+    ASSERT_TRUE(colormatch.waitForStarted());
+    // The writer's end opens once colormatch reads the pipe; then it writes nothing.
+    int writer = -1;
+    for (int wait = 0; wait < 6000 && writer < 0; ++wait, QThread::msleep(10))
+        writer = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0) << "colormatch never opened the pipe";
+    QThread::msleep(200);
+    ::kill(pid_t(colormatch.processId()), SIGTERM);
+    const bool ended = colormatch.waitForFinished(10000);
+    ::close(writer);
+    ASSERT_TRUE(ended) << "the stop was not noticed";
+    EXPECT_EQ(colormatch.exitCode(), 128 + SIGTERM);
+    EXPECT_EQ(colormatch.readAllStandardError(), "colormatch: stopped by SIGTERM\n");
+    EXPECT_FALSE(QFileInfo::exists(space.path("out/idle.png")));
 }
 #endif
 

@@ -61,13 +61,17 @@ TEST(CommandLine, WordsNumbersAndPaths)
 }
 
 // Position 2: our hosts' request options are read strictly; any other word, as
-// another host may send there, changes nothing.
+// another host may send there, changes nothing. A deep result is 16-bit only
+// in the formats that hold 16 bits.
 TEST(CommandLine, RequestOptionsAreReadStrictlyAndOtherWordsIgnored)
 {
     const struct {
         const char *word;
         double gainLimit; // -1: refused
         const char *error;
+        int depth = 8;
+        const char *format = "png";
+        int resultBits = 8;
     } cases[] = {
         {"1", 0, ""},
         {"", 0, ""},
@@ -79,18 +83,35 @@ TEST(CommandLine, RequestOptionsAreReadStrictlyAndOtherWordsIgnored)
         {"matchengine-options/2;gain-limit=2", -1, "request options of version \"2\" are not ones this engine reads"},
         {"matchengine-options/1;gain-limit=0.5", -1, "request option gain-limit=\"0.5\" is not a number of at least 1"},
         {"matchengine-options/1;gain-limit=inf", -1, "is not a number of at least 1"},
-        {"matchengine-options/1;depth=16", -1, "request option \"depth\" is not one this engine knows"},
+        {"matchengine-options/1;colour=deep", -1, "request option \"colour\" is not one this engine knows (it knows "
+                                                  "depth, gain-limit)"},
         {"matchengine-options/1;gain-limit=2;gain-limit=2", -1, "request option gain-limit is given twice"},
         {"matchengine-options/1;gain-limit", -1, "is not of the form name=value"},
+        {"matchengine-options/1;depth=16", 0, "", 16, "png", 16},
+        {"matchengine-options/1;depth=16;gain-limit=3", 3, "", 16, "pam", 16},
+        {"matchengine-options/1;depth=16", 0, "", 16, "tif", 16},
+        {"matchengine-options/1;depth=16", 0, "", 16, "tiff", 16},
+        {"matchengine-options/1;depth=16", 0, "", 16, "jpg", 8},
+        {"matchengine-options/1;depth=16", 0, "", 16, "bmp", 8},
+        {"matchengine-options/1;depth=8", 0, "", 8, "png", 8},
+        {"1", 0, "", 8, "tif", 8},
+        {"matchengine-options/1;depth=12", -1, "request option depth=\"12\" is not 8 or 16"},
+        {"matchengine-options/1;depth=x", -1, "request option depth=\"x\" is not 8 or 16"},
+        {"matchengine-options/1;depth=", -1, "request option depth=\"\" is not 8 or 16"},
+        {"matchengine-options/1;depth=16;depth=16", -1, "request option depth is given twice"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.word);
-        QStringList arguments = QStringList{QStringLiteral("matchengine")} + HostArguments().list();
-        arguments[2] = QString::fromUtf8(c.word);
+        SCOPED_TRACE(testing::Message() << c.word << " " << c.format);
+        HostArguments host;
+        host.options = QString::fromUtf8(c.word);
+        host.format = QString::fromUtf8(c.format);
         EngineSettings settings;
         try {
-            parseCommandLine(arguments, settings);
+            parseCommandLine(QStringList{QStringLiteral("matchengine")} + host.list(), settings);
+            EXPECT_NE(c.gainLimit, -1);
             EXPECT_EQ(settings.gainLimit, c.gainLimit);
+            EXPECT_EQ(settings.depth, c.depth);
+            EXPECT_EQ(settings.resultBits, c.resultBits);
         } catch (const EngineError &error) {
             EXPECT_EQ(error.status, exitStatus::usage);
             EXPECT_EQ(c.gainLimit, -1);

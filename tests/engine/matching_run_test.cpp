@@ -200,3 +200,76 @@ TEST(MatchingRun, AFailureInTheTransferReturnsTheDecodedTarget)
     for (const char *suffix : {"_unwrapped.png", "_cube.cube"})
         EXPECT_EQ(readFileBytes(base + suffix), QByteArray("from an earlier run")) << suffix;
 }
+
+// With depth 16 the result comes back in 16 bits from PNG, PAM and TIFF, the
+// same pixels from each, alpha in 16 bits (an 8-bit alpha times 257); JPEG and
+// BMP hold 8 bits and get the 8-bit rounding of the same computation. The
+// lines on standard error are those of an 8-bit request.
+TEST(MatchingRun, DeepResultsKeepSixteenBitsWhereTheFormatHoldsThem)
+{
+    const QByteArray reference = sample("rocket.jpg");
+    cv::Mat deep, deepAlpha;
+    const cv::Mat photo = decodeBytes(sample("chelsea.png"));
+    photo.convertTo(deep, CV_16U, 257.0, 30.0);
+    cv::GaussianBlur(deep, deep, cv::Size(3, 3), 0.8); // levels between the 8-bit ones
+    const cv::Mat photoAlpha = withAlphaGradient(photo);
+    photoAlpha.convertTo(deepAlpha, CV_16U, 257.0, 0.0);
+    cv::GaussianBlur(deepAlpha, deepAlpha, cv::Size(3, 3), 0.8);
+    const struct {
+        const char *name;
+        cv::Mat target;
+    } targets[] = {{"16-bit", deep}, {"16-bit with 16-bit alpha", deepAlpha}, {"8-bit with alpha", photoAlpha}};
+    for (const auto &t : targets) {
+        SCOPED_TRACE(t.name);
+        const QByteArray target = encoded(t.target);
+        const bool alpha = t.target.channels() == 4;
+        cv::Mat expectedAlpha;
+        if (alpha) {
+            cv::extractChannel(t.target, expectedAlpha, 3);
+            expectedAlpha.convertTo(expectedAlpha, CV_16U, t.target.depth() == CV_8U ? 257.0 : 1.0);
+        }
+        cv::Mat png;
+        for (const char *format : {"png", "pam", "tif", "jpg", "bmp"}) {
+            SCOPED_TRACE(format);
+            HostArguments arguments;
+            arguments.options = QStringLiteral("matchengine-options/1;depth=16");
+            arguments.format = QString::fromLatin1(format);
+            const EngineRun run = runEngine(arguments.list(), frameRequest(target, reference));
+            ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+            EXPECT_EQ(run.errLines(), expectedLines(target, 451, 300, alpha, alpha));
+            cv::Mat result = decodeBytes(run.out, cv::IMREAD_UNCHANGED);
+            if (QByteArray(format) == "pam") // OpenCV's reader leaves the samples in the file's R, G, B order
+                cv::cvtColor(result, result, alpha ? cv::COLOR_RGBA2BGRA : cv::COLOR_RGB2BGR);
+            const bool sixteen = QByteArray("png pam tif").contains(format);
+            ASSERT_EQ(result.depth(), sixteen ? CV_16U : CV_8U);
+            ASSERT_EQ(result.size(), t.target.size());
+            if (png.empty()) {
+                ASSERT_EQ(result.channels(), alpha ? 4 : 3);
+                png = result;
+                cv::Mat colours = png.reshape(1, int(png.total())).colRange(0, 3).clone();
+                cv::Mat fine;
+                cv::bitwise_and(colours, cv::Scalar::all(0xff), fine);
+                // Not 8-bit levels times 257: few samples have equal bytes.
+                cv::Mat high;
+                cv::bitwise_and(colours, cv::Scalar::all(0xff00), high);
+                EXPECT_GT(cv::countNonZero((high / 256) != fine), int(0.9 * colours.total()));
+                if (alpha)
+                    EXPECT_EQ(cv::norm(png.reshape(1, int(png.total())).col(3), expectedAlpha.reshape(1, int(png.total())),
+                                       cv::NORM_INF), 0.0);
+            } else if (sixteen) {
+                EXPECT_EQ(cv::norm(result, png, cv::NORM_INF), 0.0);
+            } else {
+                cv::Mat colours = result, pngColours = png, png8;
+                if (result.channels() == 4)
+                    cv::cvtColor(result, colours, cv::COLOR_BGRA2BGR);
+                if (alpha)
+                    cv::cvtColor(png, pngColours, cv::COLOR_BGRA2BGR);
+                pngColours.convertTo(png8, CV_8U, 1.0 / 257.0);
+                if (QByteArray(format) == "bmp") // lossless: the rounding of the same floats
+                    EXPECT_LE(cv::norm(colours, png8, cv::NORM_INF), 1.0);
+                else
+                    EXPECT_LT(cv::norm(colours, png8, cv::NORM_L1) / double(colours.total() * 3), 1.5);
+            }
+        }
+    }
+}

@@ -31,7 +31,7 @@ TEST(CapabilityQuery, AnswersOneJsonLineAndOnlyProgress005)
     }
     // Asked with a request options word (of any version), it also names the options it reads.
     const QRegularExpression withOptions(QStringLiteral("^\n\n \\{ \"GPU\": .*, \"requestOptions\": \\{ \"version\": 1, "
-                                                        "\"names\": \\[\"gain-limit\"\\] \\} \\}\n$"));
+                                                        "\"names\": \\[\"gain-limit\", \"depth\"\\] \\} \\}\n$"));
     for (const char *word : {"matchengine-options/1", "matchengine-options/7;later=1"}) {
         const EngineRun run = runEngine({"a", word, "QX7PLM"}, QByteArray());
         EXPECT_EQ(run.exitCode, 0);
@@ -45,6 +45,8 @@ TEST(StartUp, TooFewArgumentsAndBadRequestOptionsAreRefusedBeforeReadingInput)
     eleven.removeLast();
     QStringList badOptions = HostArguments().list();
     badOptions[1] = QStringLiteral("matchengine-options/1;gain-limit=0");
+    QStringList badDepth = HostArguments().list();
+    badDepth[1] = QStringLiteral("matchengine-options/1;depth=12");
     const struct {
         QStringList arguments;
         const char *error;
@@ -52,6 +54,7 @@ TEST(StartUp, TooFewArgumentsAndBadRequestOptionsAreRefusedBeforeReadingInput)
         {{"a", "b"}, "005\nERROR expected 11 arguments"},
         {eleven, "005\nERROR expected 11 arguments"},
         {badOptions, "005\nERROR request option gain-limit=\"0\" is not a number of at least 1"},
+        {badDepth, "005\nERROR request option depth=\"12\" is not 8 or 16"},
     };
     for (const auto &c : cases) {
         const QStringList &arguments = c.arguments;

@@ -49,21 +49,29 @@ TEST(HostLibrary, RequestsItBuildsAreWhatTheEngineReads)
         const char *format;
         double strength;
         const char *sizeFile;
+        double gainLimit;
+        int depth;
         QByteArray target, reference;
+        const char *optionsWord; // position 2
     } cases[] = {
-        {nullptr, engineLutSizeDefault, 1, 0, "pam", 1.0, nullptr, "target", "reference"},
-        {"/tmp/Bücher/look", 65, 0, 1, "jpg", 0.25, "/tmp/size.txt", QByteArray(70000, 'x'), "r"},
-        {"/a", engineLutSizeMin, 1, 1, "png", -0.5, "/tmp/ß b", "", QByteArray(3, '\0')},
-        {"/ab", engineLutSizeMax, 0, 0, "pam", 1e-5, "/abc", "t", ""},
+        {nullptr, engineLutSizeDefault, 1, 0, "pam", 1.0, nullptr, 0, 0, "target", "reference", "1"},
+        {"/tmp/Bücher/look", 65, 0, 1, "jpg", 0.25, "/tmp/size.txt", 2.5, 8, QByteArray(70000, 'x'), "r",
+         "matchengine-options/1;gain-limit=2.5"},
+        {"/a", engineLutSizeMin, 1, 1, "png", -0.5, "/tmp/ß b", 0, 16, "", QByteArray(3, '\0'),
+         "matchengine-options/1;depth=16"},
+        {"/ab", engineLutSizeMax, 0, 0, "pam", 1e-5, "/abc", 1, 16, "t", "", "matchengine-options/1;depth=16;gain-limit=1"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "row " << &c - cases);
         const HostRequest request{"test", c.lutBase, c.lutSize, c.useOpenCL, c.matchLightness, c.format, c.strength,
-                                  c.sizeFile};
+                                  c.sizeFile, c.gainLimit, c.depth};
         const QStringList arguments = argumentsOf(hostMatchArguments("matchengine", &request));
         ASSERT_EQ(arguments.size(), requiredArgumentCount);
+        EXPECT_EQ(arguments[2], c.optionsWord);
         EngineSettings settings;
         const RunValues run = parseCommandLine(arguments, settings);
+        EXPECT_EQ(settings.gainLimit, c.gainLimit);
+        EXPECT_EQ(settings.depth, c.depth == 16 ? 16 : 8);
         EXPECT_EQ(settings.lutExport, c.lutBase != nullptr);
         EXPECT_EQ(settings.lutBasePath, c.lutBase ? QString::fromUtf8(c.lutBase) : QString());
         EXPECT_EQ(settings.lutSize, c.lutBase ? c.lutSize : 16);

@@ -20,6 +20,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdio>
 
 #ifdef MATCHENGINE_TEST_OPENCOLORIO
 namespace OCIO = OCIO_NAMESPACE;
@@ -153,4 +155,125 @@ TEST(CubeFile, IdentityOfSizeTwoMatchesTheGoldenFile)
     EXPECT_EQ(writeCubeFile(buildCubeText(makeOutputLattice(2), 2), dir.filePath("identity")), QString());
     // CR LF line ends on Windows, otherwise the same bytes.
     EXPECT_EQ(fromPlatformLines(readFileBytes(old.fileName())), golden);
+}
+
+// Through the real engine, as a host asks: the cube of 16 points exported for a
+// target holds, entry by entry, what the image path gives the same colours.
+// The export lets the lattice ride on top of copies of the target, so the
+// image path is given that very stack, whose statistics are the export's.
+TEST(LutExport, TheRealEnginesCubeIsItsImagePathsMatchOfTheLatticeColours)
+{
+    struct Case {
+        const char *name;
+        const char *lightness;
+        const char *strength;
+    };
+    const Case cases[] = {{"lightness kept", "off", "1"}, {"lightness matched", "on", "1"}, {"half strength", "off", "0.5"}};
+    cv::Mat target;
+    cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), target, cv::Size(200, 130));
+    LatticeGeometry geometry;
+    const cv::Mat stacked = stackLattice(target.getUMat(cv::ACCESS_READ), geometry).getMat(cv::ACCESS_READ).clone();
+    const QByteArray reference = readFileBytes(samplePath("rocket.jpg"));
+    for (const Case &row : cases) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        HostArguments exportLut;
+        exportLut.lutBase = base64Path(dir.filePath("look"));
+        exportLut.lutSize = "16";
+        exportLut.lightness = row.lightness;
+        exportLut.strength = row.strength;
+        const EngineRun exported = runEngine(exportLut.list(), frameRequest(encoded(target), reference));
+        ASSERT_EQ(exported.exitCode, 0) << exported.err.toStdString();
+        HostArguments matchStack = exportLut;
+        matchStack.lutBase = "none";
+        const EngineRun matched = runEngine(matchStack.list(), frameRequest(encoded(stacked), reference));
+        ASSERT_EQ(matched.exitCode, 0) << matched.err.toStdString();
+        const cv::Mat block = decodeBytes(matched.out).rowRange(0, geometry.blockRows).clone().reshape(3, 1);
+
+        const QList<QByteArray> lines = fromPlatformLines(readFileBytes(dir.filePath("look_cube.cube"))).split('\n');
+        ASSERT_EQ(lines.size(), 6 + 4096 + 2);
+        int differing = 0;
+        for (int k = 0; k < 4096; ++k) {
+            // Both red fastest, blue slowest; the block holds B, G, R.
+            const QList<QByteArray> numbers = lines[6 + k].split(' ');
+            ASSERT_EQ(numbers.size(), 3);
+            const cv::Vec3b pixel = block.at<cv::Vec3b>(0, k);
+            for (int channel = 0; channel < 3; ++channel)
+                if (std::lround(numbers[channel].toDouble() * 255) != pixel[2 - channel] && ++differing <= 5)
+                    ADD_FAILURE() << "entry " << k << " channel " << channel << ": cube " << numbers[channel].toStdString()
+                                  << ", image path " << int(pixel[2 - channel]);
+        }
+        EXPECT_EQ(differing, 0);
+    }
+}
+
+// With depth 16 the cube is the deep transform of its own lattice colours:
+// through the real binary, every entry equals the deep image match of that
+// very colour, carried as hidden rows (alpha 0, so they do not steer the
+// statistics) below a visible 16-bit photograph; and the unwrapped picture is
+// that 16-level lattice in 16 bits.
+TEST(LutExport, DeepCubeEqualsTheDeepMatchOfItsLatticeColours)
+{
+    constexpr int n = 16, step = 65535 / (n - 1), width = 256;
+    cv::Mat photo;
+    cv::resize(decodeBytes(readFileBytes(samplePath("chelsea.png"))), photo, cv::Size(width, 160), 0, 0,
+               cv::INTER_AREA);
+    photo.convertTo(photo, CV_16U, 257.0, 40.0);
+    cv::GaussianBlur(photo, photo, cv::Size(3, 3), 0.8);
+    cv::Mat carrier(photo.rows + n * n * n / width, width, CV_16UC4, cv::Scalar::all(65535));
+    cv::Mat visible = carrier.rowRange(0, photo.rows);
+    const int colourPlanes[] = {0, 0, 1, 1, 2, 2};
+    cv::mixChannels(&photo, 1, &visible, 1, colourPlanes, 3);
+    for (int k = 0; k < n * n * n; ++k) // red fastest, blue slowest, as in the cube
+        carrier.at<cv::Vec4w>(photo.rows + k / width, k % width) =
+            cv::Vec4w(ushort(k / (n * n) * step), ushort(k / n % n * step), ushort(k % n * step), 0);
+    const QByteArray reference = readFileBytes(samplePath("rocket.jpg"));
+
+    for (const bool matchLightness : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "lightness matched " << matchLightness);
+        QTemporaryDir dir;
+        const QString base = dir.filePath(QStringLiteral("deep"));
+        HostArguments image;
+        image.options = QStringLiteral("matchengine-options/1;depth=16");
+        image.lightness = matchLightness ? "on" : "off";
+        image.strength = "0.8";
+        const EngineRun matchedRun = runEngine(image.list(), frameRequest(encoded(carrier), reference));
+        ASSERT_EQ(matchedRun.exitCode, 0) << matchedRun.err.toStdString();
+        const cv::Mat result = decodeBytes(matchedRun.out, cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(result.type(), CV_16UC4);
+
+        HostArguments lut = image;
+        lut.lutBase = base64Path(base);
+        lut.lutSize = QString::number(n);
+        const EngineRun lutRun = runEngine(lut.list(), frameRequest(encoded(photo), reference));
+        ASSERT_EQ(lutRun.exitCode, 0) << lutRun.err.toStdString();
+        const QList<QByteArray> lines = fromPlatformLines(readFileBytes(base + "_cube.cube")).split('\n');
+        ASSERT_EQ(lines.size(), 6 + n * n * n + 2);
+        const cv::Mat unwrapped = cv::imread((base + "_unwrapped.png").toStdString(), cv::IMREAD_UNCHANGED);
+        ASSERT_EQ(unwrapped.type(), CV_16UC3);
+        ASSERT_EQ(unwrapped.size(), cv::Size(256, 16));
+
+        double largest = 0, largestUnwrapped = 0;
+        int offTheEightBitScale = 0;
+        for (int k = 0; k < n * n * n; ++k) {
+            const cv::Vec4w matched = result.at<cv::Vec4w>(photo.rows + k / width, k % width);
+            const cv::Vec3w tile = unwrapped.at<cv::Vec3w>(k / n % n, k / (n * n) * n + k % n);
+            const QList<QByteArray> numbers = lines[6 + k].split(' ');
+            ASSERT_EQ(numbers.size(), 3);
+            for (int channel = 0; channel < 3; ++channel) { // the cube's R, G, B
+                const double entry = numbers[channel].toDouble();
+                largest = std::max(largest, std::abs(entry - matched[2 - channel] / 65535.0));
+                largestUnwrapped = std::max(largestUnwrapped, std::abs(double(tile[2 - channel]) - matched[2 - channel]));
+                offTheEightBitScale += std::abs(entry * 255.0 - std::round(entry * 255.0)) > 0.01 ? 1 : 0;
+            }
+        }
+        std::printf("deep cube against the image match: largest difference %.2e, unwrapped %.0f of 65535\n",
+                    largest, largestUnwrapped);
+        // Half a 16-bit level of the image's rounding, half a millionth of the
+        // cube's, and the single-precision difference of the two evaluations (the
+        // lattice colour read from 16-bit levels or built as i / 15): 1e-5 here.
+        EXPECT_LE(largest, 2e-5);
+        EXPECT_LE(largestUnwrapped, 1.0);
+        EXPECT_GT(offTheEightBitScale, n * n * n);
+    }
 }

@@ -130,4 +130,119 @@ void expectPlainMatch(const cv::Mat &result, const cv::Mat &target8, const cv::M
     EXPECT_EQ(unexplained, 0);
 }
 
+namespace {
+
+// CIE L*a*b* of linear-light sRGB primaries, white D65, as the CIE defines it
+// (with the 0.008856 and 903.3 of its older tables).
+constexpr double labEpsilon = 0.008856, labKappa = 903.3;
+const cv::Vec3d whiteD65(0.950456, 1.0, 1.088754);
+const cv::Matx33d rgbToXyz(0.412453, 0.357580, 0.180423, 0.212671, 0.715160, 0.072169, 0.019334, 0.119193, 0.950227);
+
+double linearOf(double c)
+{
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double gammaOf(double c)
+{
+    return c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
+}
+
+cv::Vec3d labOf(const cv::Vec3d &bgr)
+{
+    const cv::Vec3d rgb(linearOf(bgr[2]), linearOf(bgr[1]), linearOf(bgr[0]));
+    const cv::Vec3d xyz = rgbToXyz * rgb;
+    double f[3];
+    for (int i = 0; i < 3; ++i) {
+        const double t = xyz[i] / whiteD65[i];
+        f[i] = t > labEpsilon ? std::cbrt(t) : (labKappa * t + 16.0) / 116.0;
+    }
+    return cv::Vec3d(116.0 * f[1] - 16.0, 500.0 * (f[0] - f[1]), 200.0 * (f[1] - f[2]));
+}
+
+cv::Vec3d bgrOfLab(const cv::Vec3d &lab)
+{
+    const double fy = (lab[0] + 16.0) / 116.0;
+    const double f[3] = {fy + lab[1] / 500.0, fy, fy - lab[2] / 200.0};
+    cv::Vec3d xyz;
+    for (int i = 0; i < 3; ++i) {
+        const double cube = f[i] * f[i] * f[i];
+        xyz[i] = whiteD65[i] * (cube > labEpsilon ? cube : (116.0 * f[i] - 16.0) / labKappa);
+    }
+    const cv::Vec3d rgb = rgbToXyz.inv() * xyz;
+    cv::Vec3d bgr;
+    for (int i = 0; i < 3; ++i)
+        bgr[2 - i] = gammaOf(std::min(1.0, std::max(0.0, rgb[i])));
+    return bgr;
+}
+
+cv::Vec3d clamped(const cv::Vec3d &c)
+{
+    return cv::Vec3d(std::min(1.0, std::max(0.0, c[0])), std::min(1.0, std::max(0.0, c[1])),
+                     std::min(1.0, std::max(0.0, c[2])));
+}
+
+ColourStatistics deepStatisticsOf(const cv::Mat &image, const cv::Mat &visible)
+{
+    const bool all = visible.empty() || cv::countNonZero(visible) == 0;
+    ColourStatistics s;
+    double n = 0;
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
+            if (all || visible.at<uchar>(y, x) != 0) {
+                s.mean += image.at<cv::Vec3d>(y, x);
+                ++n;
+            }
+    s.mean /= n;
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
+            if (all || visible.at<uchar>(y, x) != 0) {
+                const cv::Vec3d d = image.at<cv::Vec3d>(y, x) - s.mean;
+                s.covariance += d * d.t() * (1.0 / n);
+            }
+    return s;
+}
+
+} // namespace
+
+cv::Mat deepPlainMatch(const cv::Mat &target, const cv::Mat &reference, bool matchLightness, double strength,
+                       const Visibility &visible)
+{
+    CV_Assert(target.type() == CV_64FC3 && reference.type() == CV_64FC3);
+    const ColourStatistics t = deepStatisticsOf(target, visible.target);
+    const ColourStatistics r = deepStatisticsOf(reference, visible.reference);
+    const Matrix3 sr = spectralFunction(r.covariance, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
+    const Matrix3 stPlus = spectralFunction(t.covariance, [](double lambda, double largest) {
+        return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
+    });
+    const Matrix3 transfer = sr * stPlus;
+    cv::Mat expected(target.size(), CV_64FC3);
+    for (int y = 0; y < target.rows; ++y)
+        for (int x = 0; x < target.cols; ++x) {
+            const cv::Vec3d own = target.at<cv::Vec3d>(y, x);
+            cv::Vec3d lab = labOf(clamped(r.mean + transfer * (own - t.mean)));
+            if (!matchLightness)
+                lab[0] = labOf(own)[0];
+            cv::Vec3d finished = clamped(bgrOfLab(lab));
+            if (strength < 1.0)
+                finished = clamped(strength * finished + (1.0 - strength) * own);
+            expected.at<cv::Vec3d>(y, x) = finished;
+        }
+    return expected;
+}
+
+DeepAgreement deepAgreement(const cv::Mat &result16, const cv::Mat &expected)
+{
+    CV_Assert(result16.type() == CV_16UC3 && expected.type() == CV_64FC3 && result16.size() == expected.size());
+    cv::Mat result;
+    result16.convertTo(result, CV_64F, 1.0 / 65535.0);
+    cv::Mat error;
+    cv::absdiff(result, expected, error);
+    error = error.reshape(1);
+    DeepAgreement agreement;
+    cv::minMaxLoc(error, nullptr, &agreement.largestError);
+    agreement.withinShare = double(cv::countNonZero(error <= 1.0 / 1024.0)) / double(error.total());
+    return agreement;
+}
+
 } // namespace testing_support

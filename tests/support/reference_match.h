@@ -24,4 +24,18 @@ struct Visibility {
 void expectPlainMatch(const cv::Mat &result, const cv::Mat &target8, const cv::Mat &reference8, bool matchLightness,
                       double strength, const Visibility &visible = {});
 
+// The deep computation in plain double precision from colours of 0 to 1
+// (CV_64FC3 B, G, R, no 8-bit step anywhere): the same statistics and transfer,
+// the mapped colour clamped, CIE L*a*b* by the sRGB and CIE formulas (D65), the
+// lightness replaced by the target's unless matchLightness, back, clamped, the
+// blend with the target for a strength below 1, clamped.
+cv::Mat deepPlainMatch(const cv::Mat &target, const cv::Mat &reference, bool matchLightness, double strength,
+                       const Visibility &visible = {});
+// How far an engine result (CV_16UC3) is from the expected colours (CV_64FC3, 0 to 1).
+struct DeepAgreement {
+    double withinShare = 0;  // of samples within 1/1024 of full scale
+    double largestError = 0; // of full scale
+};
+DeepAgreement deepAgreement(const cv::Mat &result16, const cv::Mat &expected);
+
 } // namespace testing_support

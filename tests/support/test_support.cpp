@@ -188,7 +188,7 @@ QString base64Path(const QString &path)
 
 QStringList HostArguments::list() const
 {
-    return {QStringLiteral("host"), QStringLiteral("1"), position3, resultFile, lutBase, openCL,
+    return {QStringLiteral("host"), options, position3, resultFile, lutBase, openCL,
             lightness, lutSize, format, strength, sizeFile};
 }
 

@@ -47,9 +47,10 @@ QByteArray frameRequest(const QByteArray &target, const QByteArray &reference, q
 
 QString base64Path(const QString &path);
 
-// The host's positions after the program path (the first two always "host"
-// and "1"), with its usual defaults: no files, OpenCL on, lightness kept.
+// The host's positions after the program path (the first always "host"), with
+// its usual defaults: "1" at position 2, no files, OpenCL on, lightness kept.
 struct HostArguments {
+    QString options = QStringLiteral("1"); // position 2, where request options go
     QString position3 = QStringLiteral("run");
     QString resultFile = QStringLiteral("none");
     QString lutBase = QStringLiteral("none");
