@@ -6,6 +6,7 @@
 #include "colormatch/command_line.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
+#include "colormatch/looks.h"
 #include "colormatch/platform.h"
 #include "colormatch/progress_display.h"
 #include "colormatch/result_lines.h"
@@ -63,15 +64,19 @@ int runColormatch(const QStringList &arguments)
             return colormatchStatus::ok;
         }
         options = parsed.options;
-        const QString enginePath = requireEngine();
-        if (options.info)
-            return runInfo(enginePath);
         display.terminal = standardErrorIsTerminal();
         display.width = terminalWidth();
         display.verbose = options.verbose;
         display.resultLines = options.resultLines;
         if (!options.fromList.isEmpty())
             options.images += readBatchList(options.fromList, options.nulList);
+        if (!options.applyLut.isEmpty())
+            return runApplyLook(options, display); // no engine needed
+        const QString enginePath = requireEngine();
+        if (options.info)
+            return runInfo(enginePath);
+        if (options.series || !options.seriesFrom.isEmpty())
+            return runSeries(options, enginePath, display);
         return options.batch ? runBatch(options, enginePath, display) : runSingle(options, enginePath, display);
     } catch (const UserError &error) {
         return ended(error.status, QString::fromStdString(error.what()));

@@ -30,6 +30,10 @@ Examples:
       match many images to one reference, one engine per CPU at a time
   colormatch -r look.jpg -d matched -n --json --from-list list.txt > results.jsonl
       the images list.txt names, a JSON line for each; run again, it does what is left
+  colormatch -r look.jpg -d graded --series-from shots/hero.jpg --lut graded/look.cube shots/*.jpg
+      one look for a whole series: the hero frame's match, applied to every image
+  colormatch --apply-lut graded/look.cube -d graded more/*.tif
+      the same look for more images later, without an engine
   colormatch --info
       which OpenCL GPU and how many CPUs the engine finds
 
@@ -42,10 +46,10 @@ IPTC, colour profile and resolution; where the output's format cannot hold the
 profile, its colours are converted to sRGB. A reference in another colour space
 than the target is converted into the target's before matching.
 Exit status: 0 done (images skipped by -n included), 1 some images of a batch
-failed, 64 usage, 65 an input image is damaged, unusable or too large, 66
-missing input or list file, 69 engine not found, 70 engine crashed, 73 output
-not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed engine run
-passes the engine's own status on (65 bad image data, ...).
+failed, 64 usage, 65 an input image (or cube) is damaged, unusable or too
+large, 66 missing input or list file, 69 engine not found, 70 engine crashed,
+73 output not writable, 128 + N stopped by signal N (130 Ctrl+C); a failed
+engine run passes the engine's own status on (65 bad image data, ...).
 )";
 
 int editDistance(const QString &a, const QString &b)
@@ -193,11 +197,25 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                   QStringLiteral("Batch: engines running at once (default: one per CPU, fewer when "
                                                  "memory is short)."),
                                   QStringLiteral("N"));
+    const QCommandLineOption applyLut(QStringLiteral("apply-lut"),
+                                      QStringLiteral("Apply the 3D LUT in CUBE (a .cube file: a --lut export or a "
+                                                     "grading tool's) to IMAGE -o OUTPUT, or with -d OUTDIR to every "
+                                                     "IMAGE; no reference and no engine."),
+                                      QStringLiteral("CUBE"));
+    const QCommandLineOption seriesFrom(QStringLiteral("series-from"),
+                                        QStringLiteral("Batch: match IMAGE (a hero frame) to the reference once and "
+                                                       "give every image that same look (with --lut BASE, also "
+                                                       "written as a cube)."),
+                                        QStringLiteral("IMAGE"));
+    const QCommandLineOption series(QStringLiteral("series"),
+                                    QStringLiteral("Batch: match the pooled colours of all images to the reference "
+                                                   "once and give every image that same look (with --lut BASE, also "
+                                                   "written as a cube)."));
     const QList<QCommandLineOption> ownOptions{output,    strength,   gainLimit,    depth,    lightness,  noOpenCL,
                                                lut,       lutSize,    preview,      sizeFile, targetMask, referenceMask,
                                                reference, outputFolder, format,     jobs,     quality,    lossless,
                                                pngLevel,  noClobber,  info,         verbose,  fromList,   nulList,
-                                               json};
+                                               json,      applyLut,   seriesFrom,   series};
     for (const QCommandLineOption &option : ownOptions)
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("TARGET"), QStringLiteral("The image whose colours change."));
@@ -223,6 +241,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                      QStringLiteral("Usage: colormatch [options] TARGET REFERENCE\n"
                                     "       colormatch [options] -r REFERENCE -d OUTDIR IMAGE...\n"
                                     "       colormatch [options] -r REFERENCE -d OUTDIR --from-list FILE\n"
+                                    "       colormatch [options] --apply-lut CUBE IMAGE -o OUTPUT\n"
+                                    "       colormatch [options] --apply-lut CUBE -d OUTDIR IMAGE...\n"
                                     "       colormatch --info\n"));
         parsed.helpText = text + QLatin1String(examples);
         return parsed;
@@ -316,6 +336,46 @@ ParsedCommand parseCommand(const QStringList &arguments)
     if (options.info)
         return parsed;
 
+    options.applyLut = parser.value(applyLut);
+    options.seriesFrom = parser.value(seriesFrom);
+    options.series = parser.isSet(series);
+    for (const QCommandLineOption &file : {applyLut, seriesFrom})
+        if (parser.isSet(file) && parser.value(file).isEmpty())
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--%1 wants a file name").arg(file.names().last()));
+    if (parser.isSet(applyLut)) {
+        // A finished look: nothing of a match applies to it.
+        for (const QCommandLineOption &matching : {reference, strength, gainLimit, depth, lightness, lut, lutSize, preview,
+                                                   sizeFile, targetMask, referenceMask, jobs, seriesFrom, series})
+            if (parser.isSet(matching))
+                throw UserError(colormatchStatus::usage,
+                                QStringLiteral("--%1 is for matching; --apply-lut applies a finished look (no "
+                                               "reference, no engine)")
+                                    .arg(matching.names().last()));
+        options.batch = parser.isSet(outputFolder);
+        if (options.batch && (parser.isSet(output) || (options.images.isEmpty() && !parser.isSet(fromList))))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--apply-lut with -d OUTDIR writes every IMAGE into OUTDIR: give at least "
+                                           "one IMAGE and no -o") + tryHelp);
+        if (!options.batch && (options.images.size() != 1 || options.output.isEmpty()))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--apply-lut takes one IMAGE and -o OUTPUT, or -d OUTDIR and several "
+                                           "IMAGEs") + tryHelp);
+        if (!options.batch && parser.isSet(format) && !isStandardOutput(options.output))
+            throw UserError(colormatchStatus::usage,
+                            QStringLiteral("--format is for batches and -o -; for one image the extension of -o "
+                                           "picks it"));
+        return parsed;
+    }
+    const bool seriesMode = options.series || parser.isSet(seriesFrom);
+    if (options.series && parser.isSet(seriesFrom))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("--series and --series-from are two ways to one look: give one of them"));
+    if (seriesMode && (!parser.isSet(reference) || !parser.isSet(outputFolder)))
+        throw UserError(colormatchStatus::usage,
+                        QStringLiteral("--%1 gives a batch one look: it needs -r REFERENCE, -d OUTDIR and IMAGEs")
+                                .arg(options.series ? QStringLiteral("series") : QStringLiteral("series-from")) +
+                            tryHelp);
     if (parser.isSet(fromList) && options.fromList.isEmpty())
         throw UserError(colormatchStatus::usage, QStringLiteral("--from-list wants a FILE (- for standard input)"));
     if (options.nulList && !parser.isSet(fromList))
@@ -344,7 +404,8 @@ ParsedCommand parseCommand(const QStringList &arguments)
                                            "-d OUTDIR")
                                 .arg(options.output));
         for (const QCommandLineOption &single : {output, lut, preview, sizeFile, targetMask, referenceMask})
-            if (parser.isSet(single))
+            // A series has one look, which --lut writes.
+            if (parser.isSet(single) && !(seriesMode && single.names() == lut.names()))
                 throw UserError(colormatchStatus::usage,
                                 QStringLiteral("--%1 works on one image, not in a batch").arg(single.names().last()));
     } else {

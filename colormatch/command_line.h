@@ -32,6 +32,9 @@ struct Options {
     bool noClobber = false;
     bool verbose = false;
     bool info = false;
+    QString applyLut;   // a look (.cube) applied without an engine
+    QString seriesFrom; // batch: the image whose match gives every image its look
+    bool series = false; // batch: the look of all images' pooled colours
 };
 
 // The options, or the text that --help or --version print.

@@ -6,6 +6,7 @@
 #include "colormatch/engine_host.h"
 #include "colormatch/errors.h"
 #include "colormatch/files.h"
+#include "encoders/cube_format.h"
 #include "encoders/encoders.h"
 
 #include <QDir>
@@ -209,9 +210,15 @@ int matchDepth(int asked, const ImageMetadata &target, const QString &format)
 QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const OutputQuality &quality,
                    const ImageMetadata &metadata, QString *note)
 {
+    return saveOutput(path, format, resultPixels(result), quality, metadata, note);
+}
+
+QString saveOutput(const QString &path, const QString &format, const cv::Mat &pixels, const OutputQuality &quality,
+                   const ImageMetadata &metadata, QString *note)
+{
     ImageMetadata kept = metadata;
     QStringList lost;
-    const QByteArray encoded = encodeOutput(result, format, quality, kept, &lost);
+    const QByteArray encoded = encodeOutput(pixels, format, quality, kept, &lost);
     if (encoded.isEmpty())
         return QStringLiteral("cannot encode the result of %1 as .%2").arg(outputName(path), format);
     QStringList notKept;
@@ -228,15 +235,16 @@ QString saveOutput(const QString &path, const QString &format, const QByteArray 
 QByteArray colormatchCube(const QByteArray &engineCube, const QString &cubePath, const QString &target,
                           const QString &reference, const QString &colourSpace)
 {
-    const int size = engineCube.indexOf("LUT_3D_SIZE");
+    const int size = engineCube.indexOf(cubeSizeKeyword);
     if (size < 0)
         return QByteArray();
     const QString end = engineCube.contains("\r\n") ? QStringLiteral("\r\n") : QStringLiteral("\n");
     const QString head =
         QStringLiteral("# Made by colormatch from the target %1 and the reference %2%5"
                        "# Input and output colour space: %3%5"
-                       "TITLE \"%4\"%5")
+                       "%4%5")
             .arg(cubeText(target), cubeText(reference), cubeText(colourSpace),
-                 cubeText(QFileInfo(cubePath).completeBaseName()), end);
+                 QString::fromStdString(cubeTitleLine(cubeText(QFileInfo(cubePath).completeBaseName()).toStdString())),
+                 end);
     return head.toUtf8() + engineCube.mid(size);
 }

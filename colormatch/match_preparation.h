@@ -70,6 +70,9 @@ QString leftOutNote(const QStringList &target, const QStringList &reference);
 // of the target the format cannot hold.
 QString saveOutput(const QString &path, const QString &format, const QByteArray &result, const OutputQuality &quality,
                    const ImageMetadata &metadata, QString *note);
+// The same for pixels at hand (a look applied by colormatch).
+QString saveOutput(const QString &path, const QString &format, const cv::Mat &pixels, const OutputQuality &quality,
+                   const ImageMetadata &metadata, QString *note);
 
 // The engine's cube with colormatch's own head: the file's name as its title,
 // and comment lines that say what it is and in which colour space it works;

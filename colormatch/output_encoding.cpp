@@ -75,7 +75,12 @@ QString engineTransferFormat()
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
                         ImageMetadata &metadata, QStringList *lost)
 {
-    cv::Mat image = resultPixels(engineResult);
+    return encodeOutput(resultPixels(engineResult), format, quality, metadata, lost);
+}
+
+QByteArray encodeOutput(cv::Mat image, const QString &format, const OutputQuality &quality, ImageMetadata &metadata,
+                        QStringList *lost)
+{
     if (image.empty())
         return QByteArray();
     // A deep result keeps its 16 bits where the format holds them; 8 bits

@@ -32,6 +32,9 @@ cv::Mat resultPixels(const QByteArray &result);
 // receives what of the target the output does not keep ("alpha", ...).
 QByteArray encodeOutput(const QByteArray &engineResult, const QString &format, const OutputQuality &quality,
                         ImageMetadata &metadata, QStringList *lost);
+// The same for pixels at hand (a look applied by colormatch), B, G, R[, A].
+QByteArray encodeOutput(cv::Mat image, const QString &format, const OutputQuality &quality, ImageMetadata &metadata,
+                        QStringList *lost);
 
 // How many engines may run at once: the CPUs, fewer when their estimated peak
 // memory for the largest image, with colormatch's own, would pass half of the

@@ -42,8 +42,8 @@ QString sizeText(const cv::Size &size)
     return size.empty() ? QString() : QStringLiteral(" (%1 x %2)").arg(size.width).arg(size.height);
 }
 
-// Runs the jobs while the display follows them; entryOfJob gives each job's
-// image in the display.
+} // namespace
+
 void runWithDisplay(const QString &enginePath, const QVector<EngineJob> &jobs, const QVector<int> &entryOfJob,
                     int concurrency, Display &display,
                     const std::function<void(int entry, const EngineOutcome &outcome)> &onEnded)
@@ -71,8 +71,6 @@ void runWithDisplay(const QString &enginePath, const QVector<EngineJob> &jobs, c
         [&](int job, const EngineOutcome &outcome) { onEnded(entryOfJob[job], outcome); });
     clearStatus(display);
 }
-
-} // namespace
 
 int runInfo(const QString &enginePath)
 {
@@ -308,30 +306,54 @@ int runSingle(const Options &options, const QString &enginePath, Display &displa
     return status;
 }
 
-int runBatch(const Options &options, const QString &enginePath, Display &display)
+QString batchFormat(const Options &options)
 {
     const QString format = normalisedFormat(options.format.isEmpty() ? QStringLiteral("png") : options.format);
     if (!formatHasEncoder(format))
         throw UserError(colormatchStatus::usage, QStringLiteral("no image encoder for the format \"%1\"").arg(format));
     refuseUnusedQualityOptions(options.quality, format);
     refuseUnkeptDepth(options.engine.depth, format);
-    const QString folder = options.outputFolder;
+    return format;
+}
 
+QStringList batchOutputs(const Options &options, const QString &format, QVector<NamedFile> files)
+{
     // Each image's output, OUTDIR/<name without extension>.<format>; one that
     // names an input or another image's output is refused before anything is
     // read or written.
     QStringList outputs;
-    QVector<NamedFile> files{named(QStringLiteral("reference image"), options.reference, true)};
     for (const QString &image : options.images) {
         if (isStandardInput(image))
             throw UserError(colormatchStatus::usage,
                             QStringLiteral("a batch image needs a file name for its output; standard input (-) "
                                            "works as -r - or as the TARGET of one image"));
         files.append(named(QStringLiteral("image"), image, true));
-        outputs << QDir(folder).filePath(QFileInfo(image).completeBaseName() + QLatin1Char('.') + format);
+        outputs << QDir(options.outputFolder).filePath(QFileInfo(image).completeBaseName() + QLatin1Char('.') + format);
         files.append({outputs.last(), QStringLiteral("output %1 (of %2)").arg(outputs.last(), image)});
     }
     refuseSharedFiles(files);
+    return outputs;
+}
+
+void makeOutputFolder(const QString &folder)
+{
+    if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
+        throw UserError(colormatchStatus::cannotCreate,
+                        QStringLiteral("cannot create the output folder %1").arg(folder));
+    const QFileInfo folderInfo(folder);
+    if (!folderInfo.isDir())
+        throw UserError(colormatchStatus::cannotCreate,
+                        QStringLiteral("cannot write into %1: it is not a folder").arg(folder));
+    if (!folderInfo.isWritable())
+        throw UserError(colormatchStatus::cannotCreate,
+                        QStringLiteral("cannot write into %1: the folder is not writable").arg(folder));
+}
+
+int runBatch(const Options &options, const QString &enginePath, Display &display)
+{
+    const QString format = batchFormat(options);
+    const QStringList outputs =
+        batchOutputs(options, format, {named(QStringLiteral("reference image"), options.reference, true)});
     // Known from here on, so that a run that ends before them still gives
     // each image its result line.
     for (int i = 0; i < options.images.size(); ++i)
@@ -343,16 +365,7 @@ int runBatch(const Options &options, const QString &enginePath, Display &display
     // Only its profile matters: the reference's other metadata is not written anywhere.
     const QStringList referenceLeftOut = referenceMetadata.leftOut.filter(QStringLiteral("colour profile"));
 
-    if (!QFileInfo(folder).exists() && !QDir().mkpath(folder))
-        throw UserError(colormatchStatus::cannotCreate,
-                        QStringLiteral("cannot create the output folder %1").arg(folder));
-    const QFileInfo folderInfo(folder);
-    if (!folderInfo.isDir())
-        throw UserError(colormatchStatus::cannotCreate,
-                        QStringLiteral("cannot write into %1: it is not a folder").arg(folder));
-    if (!folderInfo.isWritable())
-        throw UserError(colormatchStatus::cannotCreate,
-                        QStringLiteral("cannot write into %1: the folder is not writable").arg(folder));
+    makeOutputFolder(options.outputFolder);
 
     EngineRequest request = options.engine;
     request.resultFormat = engineTransferFormat();

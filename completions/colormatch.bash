@@ -6,7 +6,7 @@ _colormatch()
     cur="${COMP_WORDS[COMP_CWORD]}"
     prev="${COMP_WORDS[COMP_CWORD-1]}"
     case "$prev" in
-        -o|--output|--preview|--size-file|--target-mask|--reference-mask|-r|--reference|--lut|--from-list)
+        -o|--output|--preview|--size-file|--target-mask|--reference-mask|-r|--reference|--lut|--from-list|--apply-lut|--series-from)
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         -d|--output-dir)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
@@ -20,7 +20,7 @@ _colormatch()
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "-o --output -s --strength --gain-limit --depth --match-lightness --no-opencl --lut --lut-size --preview
             --size-file --target-mask --reference-mask -r --reference -d --output-dir --format -j --jobs --quality --lossless --png-level
-            -n --no-clobber --from-list -0 --null --json --info --verbose -h --help -v --version" -- "$cur"))
+            -n --no-clobber --from-list -0 --null --json --info --verbose -h --help -v --version --apply-lut --series-from --series" -- "$cur"))
     else
         COMPREPLY=($(compgen -f -- "$cur"))
     fi

@@ -16,7 +16,7 @@
 // cv::imencode's at its quality and 4:2:0 chroma).
 //
 // The image probe, which reads headers before decoding, has its own header:
-// encoders/image_probe.h.
+// encoders/image_probe.h; so has the .cube LUT format: encoders/cube_format.h.
 #pragma once
 
 #include <opencv2/core.hpp>

@@ -11,10 +11,14 @@
 //   N^3 lines "R G B", each number on the 0 .. 1 scale with six decimals,
 //   red changing fastest and blue slowest
 //   (empty line)
-// Line ends are LF, or CR LF where the platform's text mode writes them.
+// Line ends are LF, or CR LF where the platform's text mode writes them. The
+// TITLE and LUT_3D_SIZE lines come from the format's shared header lines.
 #include "lut/lut.h"
 
 #include "base/base.h"
+#include "encoders/cube_format.h"
+
+#include <string>
 
 namespace {
 
@@ -48,15 +52,13 @@ QString buildCubeText(const cv::UMat &outputLattice, int n)
     if (!lattice.isContinuous())
         lattice = lattice.clone();
 
-    const QString size = QString::number(n, 10);
     QString text;
     text.reserve(256 + (dataLineLength + 1) * entries);
     text += QStringLiteral("#Generated from image with Colvane,\n");
     text += QStringLiteral("#a software made by Verdmoor in Eastfield\n");
     text += QStringLiteral("#https://colvane.example.com\n");
-    text += QStringLiteral("TITLE \"") + QStringLiteral("Colvane LUT") + QLatin1Char('_') + size
-            + QStringLiteral("\"\n");
-    text += QStringLiteral("LUT_3D_SIZE ") + size + QStringLiteral("\n\n");
+    text += QString::fromStdString(cubeTitleLine("Colvane LUT_" + std::to_string(n))) + QLatin1Char('\n');
+    text += QString::fromStdString(cubeSizeLine(n)) + QStringLiteral("\n\n");
 
     // Entries hold B, G, R; the file wants R, G, B.
     const auto *entry = lattice.ptr<cv::Vec3f>();

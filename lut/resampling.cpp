@@ -4,6 +4,7 @@
 #include "lut/lut.h"
 
 #include "base/base.h"
+#include "encoders/cube_format.h"
 
 #include <algorithm>
 #include <cmath>
@@ -33,22 +34,6 @@ void requireEntries(const cv::Mat &matrix, int type, int entries, const char *wh
                               .arg(matrix.total())
                               .arg(entries)
                               .arg(QString::fromStdString(cv::typeToString(type))));
-}
-
-struct Colour {
-    double r, g, b;
-};
-
-Colour colourOf(const cv::Vec3f &entry)
-{
-    return {entry[0], entry[1], entry[2]};
-}
-
-Colour blend(double w0, const Colour &c0, double w1, const Colour &c1, double w2, const Colour &c2, double w3,
-             const Colour &c3)
-{
-    return {w0 * c0.r + w1 * c1.r + w2 * c2.r + w3 * c3.r, w0 * c0.g + w1 * c1.g + w2 * c2.g + w3 * c3.g,
-            w0 * c0.b + w1 * c1.b + w2 * c2.b + w3 * c3.b};
 }
 
 } // namespace
@@ -108,38 +93,13 @@ void resampleTetrahedral(cv::UMat &outputLattice, const cv::Mat &lutTable, int t
     auto *out = lattice.ptr<cv::Vec3f>();
 
     const double top = a - 1;
-    auto at = [&](int i, int j, int l) { return colourOf(t[i + a * (j + a * l)]); };
     for (int k = 0; k < entries; ++k) {
         const cv::Vec3f bgr = out[k];
-        // Only the upper bound is needed: the lattice colours are never negative.
-        const double x = std::min(static_cast<double>(bgr[2]) / 255.0 * top, top);
-        const double y = std::min(static_cast<double>(bgr[1]) / 255.0 * top, top);
-        const double z = std::min(static_cast<double>(bgr[0]) / 255.0 * top, top);
-        // The ceiling, not floor + 1: a coordinate on a table level needs no neighbour.
-        const int x0 = static_cast<int>(std::floor(x)), x1 = static_cast<int>(std::ceil(x));
-        const int y0 = static_cast<int>(std::floor(y)), y1 = static_cast<int>(std::ceil(y));
-        const int z0 = static_cast<int>(std::floor(z)), z1 = static_cast<int>(std::ceil(z));
-        const double dx = x - x0, dy = y - y0, dz = z - z0;
-
-        const Colour c000 = at(x0, y0, z0);
-        const Colour c111 = at(x1, y1, z1);
-        Colour c;
-        if (dx <= dy) {
-            if (dy < dz)
-                c = blend(1 - dz, c000, dz - dy, at(x0, y0, z1), dy - dx, at(x0, y1, z1), dx, c111);
-            else if (dz <= dx)
-                c = blend(1 - dy, c000, dy - dx, at(x0, y1, z0), dx - dz, at(x1, y1, z0), dz, c111);
-            else
-                c = blend(1 - dy, c000, dy - dz, at(x0, y1, z0), dz - dx, at(x0, y1, z1), dx, c111);
-        } else if (dy <= dz) {
-            if (dx <= dz)
-                c = blend(1 - dz, c000, dz - dx, at(x0, y0, z1), dx - dy, at(x1, y0, z1), dy, c111);
-            else
-                c = blend(1 - dx, c000, dx - dz, at(x1, y0, z0), dz - dy, at(x1, y0, z1), dy, c111);
-        } else {
-            c = blend(1 - dx, c000, dx - dy, at(x1, y0, z0), dy - dz, at(x1, y1, z0), dz, c111);
-        }
-        out[k] = cv::Vec3f(static_cast<float>(255 * c.b), static_cast<float>(255 * c.g),
-                           static_cast<float>(255 * c.r));
+        // The lattice colours are never negative; the kernel clamps at the top.
+        const cv::Vec3d c = tetrahedral(t, a, static_cast<double>(bgr[2]) / 255.0 * top,
+                                        static_cast<double>(bgr[1]) / 255.0 * top,
+                                        static_cast<double>(bgr[0]) / 255.0 * top);
+        out[k] = cv::Vec3f(static_cast<float>(255 * c[2]), static_cast<float>(255 * c[1]),
+                           static_cast<float>(255 * c[0]));
     }
 }
