@@ -317,7 +317,8 @@ int runSeries(const Options &options, const QString &enginePath, Display &displa
     const ScratchFolder scratch(QStringLiteral("the series' look"));
     const QString lookName = fromHero ? QFileInfo(options.seriesFrom).fileName()
                                       : QStringLiteral("%1 pooled images").arg(options.images.size());
-    display.images.append(ImageProgress{QStringLiteral("look (%1)").arg(lookName), {}, ImageStage::running, {}});
+    display.images.append(ImageProgress{QStringLiteral("look (%1)").arg(lookName), {}, ImageStage::running, {},
+                                        fromHero ? options.seriesFrom : QString(), options.lutCube, 0, {}});
     for (int i = 0; i < options.images.size(); ++i)
         display.images.append(ImageProgress{QFileInfo(options.images[i]).fileName(), {}, ImageStage::waiting, {},
                                             options.images[i], outputs[i], 0, {}});
