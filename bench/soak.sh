@@ -26,7 +26,7 @@ statuses and results. Checks of every batch:
   - the engines' resident memory (sampled) stays within colormatch's estimate,
     120 MiB + 24 bytes per pixel of the batch's largest image per engine, and
     colormatch's with theirs within the batch's, which adds colormatch's own
-    80 MiB + 16 bytes per pixel.
+    80 MiB + 36 bytes per pixel; and colormatch's alone within that share.
 A SIGKILL leaves what colormatch cannot clean up; that is counted on its own
 lines and fails nothing.
 
@@ -124,9 +124,9 @@ formats=(png jpg webp tif bmp)
 # ---- Running one batch, sampled while it runs.
 # colormatch's estimate of a batch's memory (colormatch/output_encoding.cpp):
 # each engine 120 MiB + 24 bytes a pixel of the largest image (its work and the
-# input written into it), colormatch itself 80 MiB + 16 bytes a pixel.
+# input written into it), colormatch itself 80 MiB + 36 bytes a pixel.
 perEngine() { echo $(( 120 * 1024 * 1024 + 24 * $1 )); }
-colormatchShare() { echo $(( 80 * 1024 * 1024 + 16 * $1 )); }
+colormatchShare() { echo $(( 80 * 1024 * 1024 + 36 * $1 )); }
 declare -A failures=() leftovers=()
 failureList=()
 fail() { # RUN CAUSE DETAIL
@@ -149,7 +149,7 @@ sampleBatch() {
   local cm="$1" run="$2" largest="$3" signal="${4:-}" at="${5:-}" state line
   local estimate count enginesRss cmRss cmFds pid fdCount ratio now shared own
   estimate=$(perEngine "$largest") own=$(colormatchShare "$largest")
-  sentAt="" totalOver=0
+  sentAt="" totalOver=0 cmOver=0
   while :; do
     read -r state < <(awk '{print $3}' "/proc/$cm/stat" 2> /dev/null) || break
     [ "$state" = Z ] && break
@@ -209,6 +209,10 @@ sampleBatch() {
  $(( enginesRss / 1024 )) MiB, estimate $(( (own + jobsOfBatch * estimate) / 1048576 )) MiB"
     fi
     [ "$cmRss" -gt "$peakColormatch" ] && peakColormatch="$cmRss" peakColormatchPixels="$largest"
+    if [ $(( cmRss * 1024 )) -gt "$own" ] && [ "$cmOver" = 0 ]; then
+      cmOver=1
+      fail "$run" "colormatch's memory over its share" "$(( cmRss / 1024 )) MiB, its share $(( own / 1048576 )) MiB"
+    fi
     sleep 0.1
   done
 }
@@ -443,7 +447,7 @@ for cause in "temporary folder" "file in a temporary folder" "temporary file in 
 done
 echo "  bytes in those files: $leftBytes"
 echo "peak memory (the quiet run's included): engines at most ${peakEngineRatio} % of their estimate (120 MiB + 24 bytes a pixel of the largest image each);"
-echo "  colormatch and engines at most $(( peakTotal / 1024 )) MiB (that batch's estimate, colormatch's 80 MiB + 16 bytes a pixel included: $(( peakTotalEstimate / 1024 )) MiB);" \
+echo "  colormatch and engines at most $(( peakTotal / 1024 )) MiB (that batch's estimate, colormatch's 80 MiB + 36 bytes a pixel included: $(( peakTotalEstimate / 1024 )) MiB);" \
   "over their batch's estimate in $batchesOver of $runs batches"
 echo "  colormatch alone at most $(( peakColormatch / 1024 )) MiB (in a batch whose largest image has $peakColormatchPixels pixels)"
 echo "descriptors: an engine at most $mostEngineFds ($mostEngineFdList);" \
