@@ -33,6 +33,7 @@ struct PluginCase {
     bool deep = false;
     const char *precision = nullptr;
     int tolerance = 0;
+    const char *engineReference = nullptr;  // what the engine gets for the expected deep match, if not `reference`
 };
 
 const PluginCase cases[] = {
@@ -55,6 +56,9 @@ const PluginCase cases[] = {
     // 16-bit images whose samples are no multiples of 257: read, matched and written in 8 bits they land
     // hundreds of levels off.
     {"deep", "deep.png", "coffee.png", "1.0", false, {}, nullptr, false, {}, false, 1, true},
+    // The Adobe RGB reference converted into sRGB at 16 bits, not at 8 (up to 128 levels off).
+    {"deep tagged", "deep.png", "adobe.png", "1.0", false, {}, nullptr, false, {}, false, 1, true, nullptr, 0,
+     "adobe_in_srgb16.png"},
     {"deep alpha selection", "deep_alpha.png", "coffee.png", "0.5", true, {100, 50, 200, 120}, nullptr, false, {},
      false, 1, true},
     // Linear floating point and back: GEGL's two conversions of each sample round within a level.
@@ -88,6 +92,29 @@ cv::Mat deepened(const cv::Mat &image)
             sample[x] = quint16(sample[x] + ((x * 37 + y * 11) & 255));
     }
     return deep;
+}
+
+// The same pixels widened to 16 bits and converted into sRGB there (lcms2,
+// relative colorimetric with black point compensation): the reference that a
+// deep layer should meet.
+void writeAdobeInSrgb16(const cv::Mat &bgr, const QString &path)
+{
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    rgb.convertTo(rgb, CV_16U, 257);
+    const QByteArray adobe = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+    cmsHPROFILE source = cmsOpenProfileFromMem(adobe.constData(), cmsUInt32Number(adobe.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM transform = cmsCreateTransform(source, TYPE_RGB_16, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC,
+                                                 cmsFLAGS_BLACKPOINTCOMPENSATION | cmsFLAGS_NOCACHE);
+    ASSERT_NE(transform, nullptr);
+    for (int y = 0; y < rgb.rows; ++y)
+        cmsDoTransform(transform, rgb.ptr(y), rgb.ptr(y), cmsUInt32Number(rgb.cols));
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(source);
+    cmsCloseProfile(srgb);
+    cv::cvtColor(rgb, rgb, cv::COLOR_RGB2BGR);
+    ASSERT_TRUE(cv::imwrite(path.toStdString(), rgb));
 }
 
 QString scheme(const QString &text)
@@ -199,7 +226,8 @@ cv::Mat engineDeepMatch(const Workspace &folder, const PluginCase &row)
     arguments.lightness = row.matchLightness ? "on" : "off";
     const testing_support::EngineRun run = testing_support::runEngine(
         arguments.list(), testing_support::frameRequest(testing_support::readFileBytes(folder.path(row.target)),
-                                                        testing_support::readFileBytes(folder.path(row.reference))));
+                                                        testing_support::readFileBytes(folder.path(
+                                                            row.engineReference ? row.engineReference : row.reference))));
     EXPECT_EQ(run.exitCode, 0) << run.err.constData();
     return testing_support::decodeBytes(run.out, cv::IMREAD_UNCHANGED);
 }
@@ -212,6 +240,7 @@ void runSession(const char *console, int major)
     QFile::copy(folder.path("chelsea.png"), folder.path("target.png"));
     cv::imwrite(folder.path("alpha.png").toStdString(), testing_support::withAlphaGradient(folder.image("chelsea.png")));
     writeAdobeTagged(folder.image("coffee.png"), folder.path("adobe.png"));
+    writeAdobeInSrgb16(folder.image("coffee.png"), folder.path("adobe_in_srgb16.png"));
     cv::imwrite(folder.path("untagged.jpg").toStdString(), folder.image("coffee.png"));
     cv::imwrite(folder.path("deep.png").toStdString(), deepened(folder.image("chelsea.png")));
     cv::imwrite(folder.path("deep_alpha.png").toStdString(), deepened(folder.image("alpha.png")));
