@@ -95,10 +95,10 @@ gboolean decodePam(GBytes *encoded, gint channels, gint bitDepth, Pixels *image,
                     channels == 4 ? "R, G, B, A" : "R, G, B", bitDepth);
         return FALSE;
     }
-    *image = (Pixels){pam.width, pam.height, channels, bitDepth, g_memdup2(data + pam.headerSize, size - pam.headerSize)};
+    const gsize samplesSize = size - pam.headerSize;
+    *image = (Pixels){pam.width, pam.height, channels, bitDepth, g_memdup2(data + pam.headerSize, samplesSize)};
     if (bitDepth == 16) /* PAM's 16-bit samples are big-endian */
-        for (guint16 *sample = (guint16 *)image->samples;
-             sample < (guint16 *)(image->samples + size - pam.headerSize); ++sample)
+        for (guint16 *sample = (guint16 *)image->samples; sample < (guint16 *)(image->samples + samplesSize); ++sample)
             *sample = GUINT16_FROM_BE(*sample);
     return TRUE;
 }

@@ -75,8 +75,7 @@ static gboolean readPixels(gint32 drawable, gboolean alpha, gint bitDepth, Pixel
     GeglBuffer *buffer = gimp_drawable_get_buffer(drawable);
     gegl_buffer_get(buffer, GEGL_RECTANGLE(0, 0, read.width, read.height), 1.0,
                     babl_format_with_space(pixelsEncoding(read.channels, bitDepth), gimp_drawable_get_format(drawable)),
-                    read.samples,
-                    GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
+                    read.samples, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
     g_object_unref(buffer);
     *image = read;
     return TRUE;

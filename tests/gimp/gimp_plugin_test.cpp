@@ -33,8 +33,12 @@ struct PluginCase {
     bool deep = false;
     const char *precision = nullptr;
     int tolerance = 0;
-    const char *engineReference = nullptr;  // what the engine gets for the expected deep match, if not `reference`
+    // What the engine gets for the expected deep match, if not `target` and `reference`.
+    const char *engineReference = nullptr;
+    const char *engineTarget = nullptr;
 };
+
+const cv::Rect deepSelection{100, 50, 200, 120};
 
 const PluginCase cases[] = {
     {"untagged", "target.png", "coffee.png", "1.0", false, {}, nullptr},
@@ -61,6 +65,10 @@ const PluginCase cases[] = {
      "adobe_in_srgb16.png"},
     {"deep alpha selection", "deep_alpha.png", "coffee.png", "0.5", true, {100, 50, 200, 120}, nullptr, false, {},
      false, 1, true},
+    // The unselected pixels hidden at 16 bits, and the layer's own (no) alpha put back in 16-bit samples: the engine
+    // gets deep.png with alpha 0 outside the rectangle.
+    {"deep target selection", "deep.png", "coffee.png", "1.0", false, deepSelection, nullptr, true, {}, true, 1,
+     true, nullptr, 0, nullptr, "deep_hidden.png"},
     // Linear floating point and back: GEGL's two conversions of each sample round within a level.
     {"float", "deep.png", "coffee.png", "1.0", false, {}, nullptr, false, {}, false, 1, true, "FLOAT-LINEAR", 1},
 };
@@ -224,16 +232,20 @@ cv::Mat engineDeepMatch(const Workspace &folder, const PluginCase &row)
     arguments.options = QStringLiteral("matchengine-options/1;depth=16");
     arguments.strength = row.strength;
     arguments.lightness = row.matchLightness ? "on" : "off";
+    const QString target = folder.path(row.engineTarget ? row.engineTarget : row.target);
+    const QString reference = folder.path(row.engineReference ? row.engineReference : row.reference);
     const testing_support::EngineRun run = testing_support::runEngine(
-        arguments.list(), testing_support::frameRequest(testing_support::readFileBytes(folder.path(row.target)),
-                                                        testing_support::readFileBytes(folder.path(
-                                                            row.engineReference ? row.engineReference : row.reference))));
+        arguments.list(), testing_support::frameRequest(testing_support::readFileBytes(target),
+                                                        testing_support::readFileBytes(reference)));
     EXPECT_EQ(run.exitCode, 0) << run.err.constData();
-    return testing_support::decodeBytes(run.out, cv::IMREAD_UNCHANGED);
+    cv::Mat matched = testing_support::decodeBytes(run.out, cv::IMREAD_UNCHANGED);
+    if (matched.channels() == 4 && folder.image(row.target).channels() == 3)  // the alpha that hid pixels goes
+        cv::cvtColor(matched, matched, cv::COLOR_BGRA2BGR);
+    return matched;
 }
 
 // Installs the plug-ins, runs GIMP (`console`, major version `major`) once over
-// the table and compares each result with colormatch's.
+// the table and compares each result with colormatch's (a deep one with the engine's).
 void runSession(const char *console, int major)
 {
     const Workspace folder;
@@ -244,6 +256,12 @@ void runSession(const char *console, int major)
     cv::imwrite(folder.path("untagged.jpg").toStdString(), folder.image("coffee.png"));
     cv::imwrite(folder.path("deep.png").toStdString(), deepened(folder.image("chelsea.png")));
     cv::imwrite(folder.path("deep_alpha.png").toStdString(), deepened(folder.image("alpha.png")));
+    cv::Mat hidden;
+    cv::cvtColor(deepened(folder.image("chelsea.png")), hidden, cv::COLOR_BGR2BGRA);
+    cv::Mat shown(hidden.size(), CV_16U, cv::Scalar(0));
+    shown(deepSelection).setTo(65535);
+    cv::insertChannel(shown, hidden, 3);
+    cv::imwrite(folder.path("deep_hidden.png").toStdString(), hidden);
 
     // The plug-in as installed, on the plug-in path of a GIMP whose folders are all in the workspace.
     const QString prefix = folder.path("prefix");
