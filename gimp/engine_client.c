@@ -74,7 +74,8 @@ GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpoin
                                   .useOpenCL = TRUE,
                                   .matchLightness = request->matchLightness,
                                   .resultFormat = "pam",
-                                  .strength = request->strength};
+                                  .strength = request->strength,
+                                  .depth = request->bitDepth};
     char **arguments = hostMatchArguments(request->enginePath, &settings);
     ProgressTarget target = {progress, data};
     /* The engine ends with the plug-in: GIMP ends a cancelled plug-in with

@@ -25,6 +25,10 @@ typedef struct {
 } Pixels;
 
 gsize pixelsRowBytes(const Pixels *image);
+/* The babl format of such pixels: R', G', B'[, A], perceptual as the engine's
+ * images are, "u8" or "u16". GEGL converts the layer's own precision from and
+ * into it. */
+const gchar *pixelsEncoding(gint channels, gint bitDepth);
 void pixelsClear(Pixels *image);
 
 /* Hides the pixels whose mask byte is 0 (alpha 0: the engine leaves them out
@@ -42,14 +46,18 @@ GBytes *jpegFileBytes(const gchar *path);
  * samples big-endian. The engine reads it and writes its result in it at the
  * speed of a copy. */
 GBytes *encodePam(const Pixels *image);
-/* The engine's 8-bit result, which must have `channels` channels. */
-gboolean decodePam(GBytes *pam, gint channels, Pixels *image, GError **error);
+/* The engine's result, which must have `channels` channels of `bitDepth` bits
+ * (16-bit samples come back in the machine's byte order). */
+gboolean decodePam(GBytes *pam, gint channels, gint bitDepth, Pixels *image, GError **error);
 
 /* Converts `image` (R, G, B, 8 or 16 bits) from the ICC profile `from` into
  * `into` (NULL or a profile that is not RGB counts as sRGB), relative
  * colorimetric with black point compensation, unless both describe one space
- * within a level of 8 bits. `converted` says whether it did. */
-gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gboolean *converted, GError **error);
+ * within a level of 8 bits. It converts in `bitDepth` bits at least: an 8-bit
+ * image meant for a 16-bit layer is widened first. `converted` says whether it
+ * did. */
+gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gint bitDepth, gboolean *converted,
+                            GError **error);
 
 /* The engine: beside the plug-in, then in the libexec folder of the prefix the
  * plug-in was installed with, then $MATCHENGINE. */
@@ -62,6 +70,7 @@ typedef struct {
     gdouble strength;
     gboolean matchLightness;
     const gchar *lutBase; /* NULL: the matched image; otherwise the base path of a LUT export */
+    gint bitDepth;        /* 16: computed in floating point, a 16-bit result; 8: in 8 bits */
 } EngineRequest;
 
 typedef void (*ProgressFunction)(gint code, gpointer data);

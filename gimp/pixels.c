@@ -19,6 +19,13 @@ gsize pixelsRowBytes(const Pixels *image)
     return (gsize)image->width * (gsize)image->channels * (gsize)(image->bitDepth / 8);
 }
 
+const gchar *pixelsEncoding(gint channels, gint bitDepth)
+{
+    if (bitDepth == 16)
+        return channels == 4 ? "R'G'B'A u16" : "R'G'B' u16";
+    return channels == 4 ? "R'G'B'A u8" : "R'G'B' u8";
+}
+
 void pixelsClear(Pixels *image)
 {
     g_clear_pointer(&image->samples, g_free);
@@ -77,18 +84,22 @@ GBytes *encodePam(const Pixels *image)
     return g_bytes_new_take(bytes, headerSize + samplesSize);
 }
 
-gboolean decodePam(GBytes *encoded, gint channels, Pixels *image, GError **error)
+gboolean decodePam(GBytes *encoded, gint channels, gint bitDepth, Pixels *image, GError **error)
 {
     gsize size = 0;
     const guint8 *data = g_bytes_get_data(encoded, &size);
     HostPam pam;
-    if (!hostParsePam(data, size, &pam) || pam.depth != channels || pam.maxval != 255) {
+    if (!hostParsePam(data, size, &pam) || pam.depth != channels || pam.maxval != (bitDepth == 16 ? 65535 : 255)) {
         g_set_error(error, MATCH_COLOURS_ERROR, 0,
-                    "the engine's result (%" G_GSIZE_FORMAT " bytes) is not the %s 8-bit PAM image expected", size,
-                    channels == 4 ? "R, G, B, A" : "R, G, B");
+                    "the engine's result (%" G_GSIZE_FORMAT " bytes) is not the %s %d-bit PAM image expected", size,
+                    channels == 4 ? "R, G, B, A" : "R, G, B", bitDepth);
         return FALSE;
     }
-    *image = (Pixels){pam.width, pam.height, channels, 8, g_memdup2(data + pam.headerSize, size - pam.headerSize)};
+    const gsize samplesSize = size - pam.headerSize;
+    *image = (Pixels){pam.width, pam.height, channels, bitDepth, g_memdup2(data + pam.headerSize, samplesSize)};
+    if (bitDepth == 16) /* PAM's 16-bit samples are big-endian */
+        for (guint16 *sample = (guint16 *)image->samples; sample < (guint16 *)(image->samples + samplesSize); ++sample)
+            *sample = GUINT16_FROM_BE(*sample);
     return TRUE;
 }
 
@@ -107,7 +118,21 @@ static cmsHPROFILE openRgbProfile(GBytes *icc)
     return profile ? profile : cmsCreate_sRGBProfile();
 }
 
-gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gboolean *converted, GError **error)
+/* 8-bit samples in 16 (v becomes 257 v, as GEGL reads them), so that a
+ * conversion for a deep layer rounds once, at 16 bits. */
+static void widen(Pixels *image)
+{
+    const gsize count = pixelsRowBytes(image) * (gsize)image->height;
+    guint16 *wide = g_malloc(count * 2);
+    for (gsize sample = 0; sample < count; ++sample)
+        wide[sample] = (guint16)(image->samples[sample] * 257);
+    g_free(image->samples);
+    image->samples = (guint8 *)wide;
+    image->bitDepth = 16;
+}
+
+gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gint bitDepth, gboolean *converted,
+                            GError **error)
 {
     *converted = FALSE;
     if ((!from && !into) || (from && into && g_bytes_equal(from, into)))
@@ -116,6 +141,8 @@ gboolean convertIntoProfile(Pixels *image, GBytes *from, GBytes *into, gboolean 
     cmsHPROFILE destination = openRgbProfile(into);
     gboolean ok = TRUE;
     if (!hostSameColourSpace(source, destination)) {
+        if (image->bitDepth < bitDepth)
+            widen(image);
         const cmsUInt32Number format = image->bitDepth == 16 ? TYPE_RGB_16 : TYPE_RGB_8;
         cmsHTRANSFORM transform = cmsCreateTransform(source, format, destination, format, INTENT_RELATIVE_COLORIMETRIC,
                                                      cmsFLAGS_BLACKPOINTCOMPENSATION | cmsFLAGS_NOCACHE);

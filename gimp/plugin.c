@@ -15,7 +15,6 @@
 
 #define PROCEDURE "plug-in-match-colours"
 #define BINARY "match-colours"
-#define PRECISION_NOTE PROCEDURE "-precision-note"
 
 /* What the dialog shows and the last run used (gimp_set_data). */
 typedef struct {
@@ -45,8 +44,11 @@ static void query(void)
         "Gives the layer the mean colour and the colour spread of the reference (an image file, or in the dialog "
         "also a layer of another open image), computed by the matchengine program. The reference is converted into "
         "the image's colour profile first; the statistics come from the whole layer, the change stays within the "
-        "selection; alpha is kept. The match is computed in 8 bits per channel. The dialog can also export the look "
-        "as a 3D LUT (BASE_cube.cube and BASE_unwrapped.png).",
+        "selection; alpha is kept. A layer of an 8-bit image is matched in 8 bits per channel. A deeper layer (16 or "
+        "32 bits, integer or floating point) goes to the engine in 16 bits per channel, the match is computed in "
+        "floating point and the result comes back in 16 bits, written at the layer's own precision (values outside "
+        "0 to 1 are clipped). The dialog can also export the look as a 3D LUT (BASE_cube.cube and "
+        "BASE_unwrapped.png).",
         "matchengine developers", "matchengine developers", "2026", "_Match Colours...", "RGB*", GIMP_PLUGIN,
         G_N_ELEMENTS(arguments), 0, arguments, NULL);
     gimp_plugin_menu_register(PROCEDURE, "<Image>/Colors");
@@ -63,8 +65,6 @@ static gint bitDepthOf(gint32 image)
 /* The drawable's pixels as R', G', B'[, A] in its own image's colour space. */
 static gboolean readPixels(gint32 drawable, gboolean alpha, gint bitDepth, Pixels *image, GError **error)
 {
-    const gchar *encoding = bitDepth == 16 ? (alpha ? "R'G'B'A u16" : "R'G'B' u16")
-                                           : (alpha ? "R'G'B'A u8" : "R'G'B' u8");
     Pixels read = {gimp_drawable_width(drawable), gimp_drawable_height(drawable), alpha ? 4 : 3, bitDepth, NULL};
     read.samples = g_try_malloc(pixelsRowBytes(&read) * (gsize)read.height);
     if (!read.samples) {
@@ -74,8 +74,8 @@ static gboolean readPixels(gint32 drawable, gboolean alpha, gint bitDepth, Pixel
     }
     GeglBuffer *buffer = gimp_drawable_get_buffer(drawable);
     gegl_buffer_get(buffer, GEGL_RECTANGLE(0, 0, read.width, read.height), 1.0,
-                    babl_format_with_space(encoding, gimp_drawable_get_format(drawable)), read.samples,
-                    GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
+                    babl_format_with_space(pixelsEncoding(read.channels, bitDepth), gimp_drawable_get_format(drawable)),
+                    read.samples, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
     g_object_unref(buffer);
     *image = read;
     return TRUE;
@@ -141,18 +141,6 @@ static void showProgress(gint code, gpointer data)
     gimp_progress_update(code / 100.0);
 }
 
-/* Said once per GIMP session: the layer is read and written in 8 bits. */
-static void noteEightBits(gint32 image)
-{
-    gint said = 0;
-    if (bitDepthOf(image) == 8 || gimp_get_data(PRECISION_NOTE, &said))
-        return;
-    said = 1;
-    gimp_set_data(PRECISION_NOTE, &said, sizeof said);
-    gimp_message("Match Colours computes the match in 8 bits per channel: the matched layer has the precision of "
-                 "an 8-bit image, whatever the image's own precision.");
-}
-
 /* A LUT base name without a folder goes beside the image (or in the home folder). */
 static gchar *lutBasePath(gint32 image, const gchar *base)
 {
@@ -168,11 +156,13 @@ static gchar *lutBasePath(gint32 image, const gchar *base)
 
 static void writeBack(gint32 drawable, const Pixels *matched, gint x, gint y, gint width, gint height)
 {
-    const gchar *encoding = matched->channels == 4 ? "R'G'B'A u8" : "R'G'B' u8";
+    const gsize pixelBytes = (gsize)matched->channels * (gsize)(matched->bitDepth / 8);
     GeglBuffer *shadow = gimp_drawable_get_shadow_buffer(drawable);
+    /* GEGL converts from 16 bits into a deeper layer's own precision. */
     gegl_buffer_set(shadow, GEGL_RECTANGLE(x, y, width, height), 0,
-                    babl_format_with_space(encoding, gimp_drawable_get_format(drawable)),
-                    matched->samples + (gsize)y * pixelsRowBytes(matched) + (gsize)x * (gsize)matched->channels,
+                    babl_format_with_space(pixelsEncoding(matched->channels, matched->bitDepth),
+                                           gimp_drawable_get_format(drawable)),
+                    matched->samples + (gsize)y * pixelsRowBytes(matched) + (gsize)x * pixelBytes,
                     (gint)pixelsRowBytes(matched));
     g_object_unref(shadow);
     /* Through the selection mask, as one undo step. */
@@ -197,22 +187,24 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
     gchar *engine = findEngine(pluginPath, error);
     if (!engine)
         return FALSE;
-    noteEightBits(image);
+    const gint bitDepth = bitDepthOf(image);
 
     Pixels layer = {0}, reference = {0}, matched = {0};
     GBytes *layerProfile = profileOf(image), *referenceProfile = NULL;
     GBytes *target = NULL, *referencePam = NULL, *result = NULL;
     gboolean converted = FALSE;
-    gboolean ok = readPixels(drawable, gimp_drawable_has_alpha(drawable), 8, &layer, error) &&
-                  (settings->useLayer ? readReferenceLayer(settings->referenceLayer, &reference, &referenceProfile, error)
-                                      : readReferenceFile(settings->referenceFile, &reference, &referenceProfile, error)) &&
-                  convertIntoProfile(&reference, referenceProfile, layerProfile, &converted, error) &&
-                  (target = encodePam(&layer));
+    gboolean ok =
+        readPixels(drawable, gimp_drawable_has_alpha(drawable), bitDepth, &layer, error) &&
+        (settings->useLayer ? readReferenceLayer(settings->referenceLayer, &reference, &referenceProfile, error)
+                            : readReferenceFile(settings->referenceFile, &reference, &referenceProfile, error)) &&
+        convertIntoProfile(&reference, referenceProfile, layerProfile, bitDepth, &converted, error) &&
+        (target = encodePam(&layer));
     if (ok && !converted && !settings->useLayer)
         referencePam = jpegFileBytes(settings->referenceFile);
     ok = ok && (referencePam || (referencePam = encodePam(&reference)));
     pixelsClear(&reference);
-    EngineRequest request = {engine, target, referencePam, settings->strength, settings->matchLightness != 0, NULL};
+    EngineRequest request = {engine, target, referencePam, settings->strength, settings->matchLightness != 0,
+                             NULL, bitDepth};
     if (ok) {
         gimp_progress_init("Matching colours");
         ok = (result = runEngine(&request, showProgress, NULL, error)) != NULL;
@@ -226,7 +218,7 @@ static gboolean matchLayer(gint32 image, gint32 drawable, const Settings *settin
         g_clear_pointer(&placeholder, g_bytes_unref);
         g_free(base);
     }
-    ok = ok && decodePam(result, layer.channels, &matched, error);
+    ok = ok && decodePam(result, layer.channels, bitDepth, &matched, error);
     if (ok && (matched.width != layer.width || matched.height != layer.height)) {
         ok = FALSE;
         g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result is %d x %d pixels, not the layer's %d x %d",

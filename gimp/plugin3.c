@@ -71,8 +71,6 @@ static gint bitDepthOf(GimpImage *image)
 static gboolean readPixels(GimpDrawable *drawable, const GeglRectangle *area, gdouble scale, gboolean alpha,
                            gint bitDepth, Pixels *image, GError **error)
 {
-    const gchar *encoding = bitDepth == 16 ? (alpha ? "R'G'B'A u16" : "R'G'B' u16")
-                                           : (alpha ? "R'G'B'A u8" : "R'G'B' u8");
     const GeglRectangle whole = {0, 0, gimp_drawable_get_width(drawable), gimp_drawable_get_height(drawable)};
     if (!area)
         area = &whole;
@@ -84,7 +82,8 @@ static gboolean readPixels(GimpDrawable *drawable, const GeglRectangle *area, gd
         return FALSE;
     }
     GeglBuffer *buffer = gimp_drawable_get_buffer(drawable);
-    gegl_buffer_get(buffer, area, scale, babl_format_with_space(encoding, gimp_drawable_get_format(drawable)),
+    gegl_buffer_get(buffer, area, scale,
+                    babl_format_with_space(pixelsEncoding(read.channels, bitDepth), gimp_drawable_get_format(drawable)),
                     read.samples, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
     g_object_unref(buffer);
     *image = read;
@@ -170,9 +169,10 @@ static gboolean readReferenceFile(GFile *file, Pixels *pixels, GBytes **icc, GEr
     return ok;
 }
 
-/* The reference as the engine gets it, in the colours of `targetProfile`,
- * its unselected pixels hidden where the settings say. */
-static GBytes *encodeReference(const Settings *settings, GBytes *targetProfile, GError **error)
+/* The reference as the engine gets it for a layer of `bitDepth` bits, in the
+ * colours of `targetProfile`, its unselected pixels hidden where the settings
+ * say. */
+static GBytes *encodeReference(const Settings *settings, GBytes *targetProfile, gint bitDepth, GError **error)
 {
     Pixels reference = {0};
     GBytes *profile = NULL, *encoded = NULL;
@@ -181,7 +181,7 @@ static GBytes *encodeReference(const Settings *settings, GBytes *targetProfile, 
         (settings->referenceLayer
              ? readReferenceLayer(settings->referenceLayer, &reference, &profile, error)
              : readReferenceFile(settings->referenceFile, &reference, &profile, error)) &&
-        convertIntoProfile(&reference, profile, targetProfile, &converted, error);
+        convertIntoProfile(&reference, profile, targetProfile, bitDepth, &converted, error);
     if (ok && settings->referenceLayer && settings->useReferenceSelection) {
         guint8 *mask = selectionOver(GIMP_DRAWABLE(settings->referenceLayer), NULL, 1.0);
         if (mask)
@@ -222,10 +222,10 @@ static gchar *lutBasePath(GimpImage *image, const gchar *base)
     return lut;
 }
 
-/* The layer's area `area` (all of it: NULL), scaled by `scale`, matched: the
- * engine gets it with the unselected pixels hidden where the settings say,
- * and the layer's own alpha comes back. */
-static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, gdouble scale,
+/* The layer's area `area` (all of it: NULL), scaled by `scale`, matched in
+ * `bitDepth` bits: the engine gets it with the unselected pixels hidden where
+ * the settings say, and the layer's own alpha comes back. */
+static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, gdouble scale, gint bitDepth,
                             const Settings *settings, GBytes *reference, const gchar *lutBase, Pixels *matched,
                             GError **error)
 {
@@ -235,15 +235,17 @@ static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, g
     guint8 *mask = settings->useTargetSelection ? selectionOver(drawable, area, scale) : NULL;
     Pixels layer = {0};
     GBytes *target = NULL, *result = NULL;
-    gboolean ok = readPixels(drawable, area, scale, gimp_drawable_has_alpha(drawable) || mask, 8, &layer, error);
+    gboolean ok =
+        readPixels(drawable, area, scale, gimp_drawable_has_alpha(drawable) || mask, bitDepth, &layer, error);
     if (ok) {
-        Pixels sent = {layer.width, layer.height, layer.channels, 8, g_memdup2(layer.samples, pixelsRowBytes(&layer) * (gsize)layer.height)};
+        Pixels sent = {layer.width, layer.height, layer.channels, bitDepth,
+                       g_memdup2(layer.samples, pixelsRowBytes(&layer) * (gsize)layer.height)};
         if (mask)
             hideUnselected(&sent, mask);
         target = encodePam(&sent);
         pixelsClear(&sent);
     }
-    EngineRequest request = {engine, target, reference, settings->strength, settings->matchLightness, NULL};
+    EngineRequest request = {engine, target, reference, settings->strength, settings->matchLightness, NULL, bitDepth};
     ok = ok && (result = runEngine(&request, area ? NULL : showProgress, NULL, error)) != NULL;
     if (ok && lutBase) {
         request.lutBase = lutBase;
@@ -252,7 +254,7 @@ static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, g
         ok = placeholder != NULL;
         g_clear_pointer(&placeholder, g_bytes_unref);
     }
-    ok = ok && decodePam(result, layer.channels, matched, error);
+    ok = ok && decodePam(result, layer.channels, bitDepth, matched, error);
     if (ok && (matched->width != layer.width || matched->height != layer.height)) {
         ok = FALSE;
         g_set_error(error, MATCH_COLOURS_ERROR, 0, "the engine's result is %d x %d pixels, not the layer's %d x %d",
@@ -260,12 +262,15 @@ static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, g
     }
     if (ok && mask) { /* the layer's own alpha back, or none where it has none */
         const gsize count = (gsize)layer.width * (gsize)layer.height;
+        const gsize sampleBytes = (gsize)(bitDepth / 8);
         const gboolean alpha = gimp_drawable_has_alpha(drawable);
         for (gsize pixel = 0; pixel < count; ++pixel) {
             if (alpha)
-                matched->samples[pixel * 4 + 3] = layer.samples[pixel * 4 + 3];
+                memcpy(matched->samples + (pixel * 4 + 3) * sampleBytes, layer.samples + (pixel * 4 + 3) * sampleBytes,
+                       sampleBytes);
             else
-                memmove(matched->samples + pixel * 3, matched->samples + pixel * 4, 3);
+                memmove(matched->samples + pixel * 3 * sampleBytes, matched->samples + pixel * 4 * sampleBytes,
+                        3 * sampleBytes);
         }
         matched->channels = alpha ? 4 : 3;
     }
@@ -281,11 +286,13 @@ static gboolean matchPixels(GimpDrawable *drawable, const GeglRectangle *area, g
 
 static void writeBack(GimpDrawable *drawable, const Pixels *matched, gint x, gint y, gint width, gint height)
 {
-    const gchar *encoding = matched->channels == 4 ? "R'G'B'A u8" : "R'G'B' u8";
+    const gsize pixelBytes = (gsize)matched->channels * (gsize)(matched->bitDepth / 8);
     GeglBuffer *shadow = gimp_drawable_get_shadow_buffer(drawable);
+    /* GEGL converts from 16 bits into a deeper layer's own precision. */
     gegl_buffer_set(shadow, GEGL_RECTANGLE(x, y, width, height), 0,
-                    babl_format_with_space(encoding, gimp_drawable_get_format(drawable)),
-                    matched->samples + (gsize)y * pixelsRowBytes(matched) + (gsize)x * (gsize)matched->channels,
+                    babl_format_with_space(pixelsEncoding(matched->channels, matched->bitDepth),
+                                           gimp_drawable_get_format(drawable)),
+                    matched->samples + (gsize)y * pixelsRowBytes(matched) + (gsize)x * pixelBytes,
                     (gint)pixelsRowBytes(matched));
     g_object_unref(shadow);
     /* Through the selection mask, as one undo step. */
@@ -314,15 +321,14 @@ static gboolean matchLayer(GimpImage *image, GimpDrawable *drawable, const Setti
     gint x = 0, y = 0, width = 0, height = 0;
     if (!gimp_drawable_mask_intersect(drawable, &x, &y, &width, &height))
         return TRUE; /* nothing of the layer is selected */
-    if (bitDepthOf(image) != 8)
-        gimp_message("Match Colours computes the match in 8 bits per channel: the matched layer has the precision "
-                     "of an 8-bit image, whatever the image's own precision.");
+    const gint bitDepth = bitDepthOf(image);
     gimp_progress_init("Matching colours");
     GBytes *layerProfile = profileOf(image);
-    GBytes *reference = encodeReference(settings, layerProfile, error);
+    GBytes *reference = encodeReference(settings, layerProfile, bitDepth, error);
     gchar *lutBase = settings->lutBase && settings->lutBase[0] ? lutBasePath(image, settings->lutBase) : NULL;
     Pixels matched = {0};
-    const gboolean ok = reference && matchPixels(drawable, NULL, 1.0, settings, reference, lutBase, &matched, error);
+    const gboolean ok =
+        reference && matchPixels(drawable, NULL, 1.0, bitDepth, settings, reference, lutBase, &matched, error);
     if (ok) {
         writeBack(drawable, &matched, x, y, width, height);
         gimp_progress_update(1.0);
@@ -336,8 +342,9 @@ static gboolean matchLayer(GimpImage *image, GimpDrawable *drawable, const Setti
 
 /* ---- The dialog */
 
-/* The layer matched at the preview's size as the settings change; the
- * reference is encoded again only when it changes. */
+/* The layer matched at the preview's size as the settings change, in 8 bits
+ * whatever the image's precision (the preview draws 8 bits); the reference is
+ * encoded again only when it changes. */
 typedef struct {
     GimpDrawable *drawable;
     GimpProcedureConfig *config;
@@ -367,7 +374,7 @@ static void updatePreview(GimpPreview *widget, Preview *preview)
     if (g_strcmp0(key, preview->referenceKey) != 0) {
         g_clear_pointer(&preview->reference, g_bytes_unref);
         GBytes *profile = profileOf(gimp_item_get_image(GIMP_ITEM(preview->drawable)));
-        preview->reference = encodeReference(&settings, profile, NULL);
+        preview->reference = encodeReference(&settings, profile, 8, NULL);
         g_clear_pointer(&profile, g_bytes_unref);
         g_free(preview->referenceKey);
         preview->referenceKey = key;
@@ -377,7 +384,7 @@ static void updatePreview(GimpPreview *widget, Preview *preview)
     const GeglRectangle area = {x, y, width, height};
     Pixels matched = {0};
     if (preview->reference && checkLayer(preview->drawable, &settings, NULL) &&
-        matchPixels(preview->drawable, &area, 1.0, &settings, preview->reference, NULL, &matched, NULL)) {
+        matchPixels(preview->drawable, &area, 1.0, 8, &settings, preview->reference, NULL, &matched, NULL)) {
         /* The preview draws R, G, B or R, G, B, A, as the layer has. */
         gimp_preview_draw_buffer(widget, matched.samples, (gint)pixelsRowBytes(&matched));
     } else {
@@ -460,8 +467,11 @@ static GimpProcedure *createProcedure(GimpPlugIn *plugIn, const gchar *name)
         "Gives the layer the mean colour and the colour spread of the reference (an image file, or a layer of an "
         "open image), computed by the matchengine program. The reference is converted into the image's colour "
         "profile first; the statistics come from the whole layer and reference, or from their selections where "
-        "asked; the change stays within the selection; alpha is kept. The match is computed in 8 bits per channel. "
-        "It can also export the look as a 3D LUT (BASE_cube.cube and BASE_unwrapped.png).",
+        "asked; the change stays within the selection; alpha is kept. A layer of an 8-bit image is matched in 8 bits "
+        "per channel. A deeper layer (16 or 32 bits, integer or floating point) goes to the engine in 16 bits per "
+        "channel, the match is computed in floating point and the result comes back in 16 bits, written at the "
+        "layer's own precision (values outside 0 to 1 are clipped); the dialog's preview shows an 8-bit match. It "
+        "can also export the look as a 3D LUT (BASE_cube.cube and BASE_unwrapped.png).",
         name);
     gimp_procedure_set_attribution(procedure, "matchengine developers", "matchengine developers", "2026");
     gimp_procedure_add_file_argument(procedure, "reference", "_Reference image",

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Match Colours in GIMP: the installed plug-in run by one headless GIMP session
-// over a table of cases, each result compared with colormatch's (alpha and all).
+// over a table of cases, each result compared with colormatch's (alpha and all),
+// or for a deep layer with the engine's own 16-bit match of the same pair.
 #include "colormatch/workspace.h"
 
 #include <QColorSpace>
@@ -26,7 +27,18 @@ struct PluginCase {
     cv::Rect referenceSelection = {};
     bool gimp3Only = false;
     int layers = 1;  // drawables handed to GIMP 3's procedure
+    // A deep layer: matched as the engine matches the pair with depth=16, the result in 16 bits, within
+    // `tolerance` levels of 65535. `precision` (e.g. "FLOAT-LINEAR"): the image is converted into it before the
+    // match and back into 16-bit perceptual before it is saved.
+    bool deep = false;
+    const char *precision = nullptr;
+    int tolerance = 0;
+    // What the engine gets for the expected deep match, if not `target` and `reference`.
+    const char *engineReference = nullptr;
+    const char *engineTarget = nullptr;
 };
+
+const cv::Rect deepSelection{100, 50, 200, 120};
 
 const PluginCase cases[] = {
     {"untagged", "target.png", "coffee.png", "1.0", false, {}, nullptr},
@@ -45,6 +57,20 @@ const PluginCase cases[] = {
     {"reference selection", "target.png", "coffee.png", "1.0", true, {}, nullptr, false, {40, 30, 150, 90}, true},
     {"several layers", "target.png", "coffee.png", "1.0", false, {}, "Match Colours: choose exactly one layer to "
                                                                       "change (2 are selected)", false, {}, true, 2},
+    // 16-bit images whose samples are no multiples of 257: read, matched and written in 8 bits they land
+    // hundreds of levels off.
+    {"deep", "deep.png", "coffee.png", "1.0", false, {}, nullptr, false, {}, false, 1, true},
+    // The Adobe RGB reference converted into sRGB at 16 bits, not at 8 (up to 128 levels off).
+    {"deep tagged", "deep.png", "adobe.png", "1.0", false, {}, nullptr, false, {}, false, 1, true, nullptr, 0,
+     "adobe_in_srgb16.png"},
+    {"deep alpha selection", "deep_alpha.png", "coffee.png", "0.5", true, {100, 50, 200, 120}, nullptr, false, {},
+     false, 1, true},
+    // The unselected pixels hidden at 16 bits, and the layer's own (no) alpha put back in 16-bit samples: the engine
+    // gets deep.png with alpha 0 outside the rectangle.
+    {"deep target selection", "deep.png", "coffee.png", "1.0", false, deepSelection, nullptr, true, {}, true, 1,
+     true, nullptr, 0, nullptr, "deep_hidden.png"},
+    // Linear floating point and back: GEGL's two conversions of each sample round within a level.
+    {"float", "deep.png", "coffee.png", "1.0", false, {}, nullptr, false, {}, false, 1, true, "FLOAT-LINEAR", 1},
 };
 // Stands in for the installed engine, which it runs, except that it refuses strength 0.25.
 const char standInEngine[] = "#!/bin/sh\n"
@@ -60,6 +86,43 @@ void writeAdobeTagged(const cv::Mat &bgr, const QString &path)
     QImage image(rgb.data, rgb.cols, rgb.rows, int(rgb.step), QImage::Format_RGB888);
     image.setColorSpace(QColorSpace::AdobeRgb);
     ASSERT_TRUE(image.save(path, "PNG"));
+}
+
+// `image` (8 bits) in 16, each sample v becoming 256 v plus a pattern of
+// 0 to 255 that 8 bits cannot hold.
+cv::Mat deepened(const cv::Mat &image)
+{
+    cv::Mat deep;
+    image.convertTo(deep, CV_16U, 256);
+    for (int y = 0; y < deep.rows; ++y) {
+        auto *sample = deep.ptr<quint16>(y);
+        for (int x = 0; x < deep.cols * deep.channels(); ++x)
+            sample[x] = quint16(sample[x] + ((x * 37 + y * 11) & 255));
+    }
+    return deep;
+}
+
+// The same pixels widened to 16 bits and converted into sRGB there (lcms2,
+// relative colorimetric with black point compensation): the reference that a
+// deep layer should meet.
+void writeAdobeInSrgb16(const cv::Mat &bgr, const QString &path)
+{
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    rgb.convertTo(rgb, CV_16U, 257);
+    const QByteArray adobe = QColorSpace(QColorSpace::AdobeRgb).iccProfile();
+    cmsHPROFILE source = cmsOpenProfileFromMem(adobe.constData(), cmsUInt32Number(adobe.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM transform = cmsCreateTransform(source, TYPE_RGB_16, srgb, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC,
+                                                 cmsFLAGS_BLACKPOINTCOMPENSATION | cmsFLAGS_NOCACHE);
+    ASSERT_NE(transform, nullptr);
+    for (int y = 0; y < rgb.rows; ++y)
+        cmsDoTransform(transform, rgb.ptr(y), rgb.ptr(y), cmsUInt32Number(rgb.cols));
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(source);
+    cmsCloseProfile(srgb);
+    cv::cvtColor(rgb, rgb, cv::COLOR_RGB2BGR);
+    ASSERT_TRUE(cv::imwrite(path.toStdString(), rgb));
 }
 
 QString scheme(const QString &text)
@@ -79,11 +142,14 @@ QString batchCommand2(const Workspace &folder, const PluginCase &row)
     const QString match = QStringLiteral("(plug-in-match-colours RUN-NONINTERACTIVE image layer %1 %2 %3)")
                               .arg(scheme(folder.path(row.reference)), row.strength, row.matchLightness ? "1" : "0");
     const QString output = scheme(folder.path(QStringLiteral("gimp_%1.png").arg(row.name)));
+    if (row.precision)
+        select += QStringLiteral(" (gimp-image-convert-precision image PRECISION-%1)").arg(row.precision);
+    const QString back = row.precision ? "(gimp-image-convert-precision image PRECISION-U16-GAMMA)" : "";
     return QStringLiteral("(let* ((image (car (gimp-file-load RUN-NONINTERACTIVE %1 %1)))"
-                          " (layer (car (gimp-image-get-active-layer image)))) %2 %3"
+                          " (layer (car (gimp-image-get-active-layer image)))) %2 %3 %5"
                           " (file-png-save2 RUN-NONINTERACTIVE image layer %4 %4 0 0 0 0 0 0 0 0 1)"
                           " (gimp-image-delete image))")
-        .arg(target, select, row.errorMessage ? QStringLiteral("(catch #f %1)").arg(match) : match, output);
+        .arg(target, select, row.errorMessage ? QStringLiteral("(catch #f %1)").arg(match) : match, output, back);
 }
 
 QString selectRectangle(const QString &image, const cv::Rect &rectangle)
@@ -108,6 +174,9 @@ QString batchCommand3(const Workspace &folder, const PluginCase &row)
                              " #:use-reference-selection #t";
         closeReference = " (gimp-image-delete referenceImage)";
     }
+    if (row.precision)
+        select += QStringLiteral(" (gimp-image-convert-precision image PRECISION-%1)").arg(row.precision);
+    const QString back = row.precision ? "(gimp-image-convert-precision image PRECISION-U16-NON-LINEAR)" : "";
     const QString match = QStringLiteral("(plug-in-match-colours #:run-mode RUN-NONINTERACTIVE #:image image"
                                          " #:drawables (vector%1)%2 #:strength %3 #:match-lightness %4"
                                          " #:use-target-selection %5)")
@@ -115,11 +184,11 @@ QString batchCommand3(const Workspace &folder, const PluginCase &row)
                                    row.matchLightness ? "#t" : "#f", row.useTargetSelection ? "#t" : "#f");
     const QString output = scheme(folder.path(QStringLiteral("gimp_%1.png").arg(row.name)));
     return QStringLiteral("(script-fu-use-v3) (let* ((image (gimp-file-load RUN-NONINTERACTIVE %1))"
-                          " (layer (vector-ref (gimp-image-get-layers image) 0))) %2 %3"
+                          " (layer (vector-ref (gimp-image-get-layers image) 0))) %2 %3 %6"
                           " (file-png-export #:run-mode RUN-NONINTERACTIVE #:image image #:file %4"
                           " #:save-transparent #t) (gimp-image-delete image)%5)")
         .arg(target, select, row.errorMessage ? QStringLiteral("(catch #f %1)").arg(match) : match, output,
-             closeReference);
+             closeReference, back);
 }
 
 double largestDifference(const cv::Mat &a, const cv::Mat &b)
@@ -138,15 +207,61 @@ QString writeMask(const Workspace &folder, const QString &name, const QString &i
     return name;
 }
 
+// colormatch's match of the pair, with the masks that stand for GIMP 3's selections.
+cv::Mat colormatchMatch(const Workspace &folder, const PluginCase &row)
+{
+    const QString name = QString(row.name).replace(' ', '_');
+    QStringList options = {row.target, row.reference, "-o", QStringLiteral("colormatch_%1.png").arg(name),
+                           "-s", row.strength};
+    if (row.matchLightness)
+        options << "--match-lightness";
+    if (row.useTargetSelection)
+        options << "--target-mask" << writeMask(folder, name + "_target_mask.png", row.target, row.selection);
+    if (!row.referenceSelection.empty())
+        options << "--reference-mask"
+                << writeMask(folder, name + "_reference_mask.png", row.reference, row.referenceSelection);
+    const ProgramRun colormatch = folder.run(options);
+    EXPECT_EQ(colormatch.exitCode, 0) << colormatch.err.toStdString();
+    return folder.image(QStringLiteral("colormatch_%1.png").arg(name));
+}
+
+// What the engine itself makes of the pair with depth=16: its 16-bit PNG.
+cv::Mat engineDeepMatch(const Workspace &folder, const PluginCase &row)
+{
+    testing_support::HostArguments arguments;
+    arguments.options = QStringLiteral("matchengine-options/1;depth=16");
+    arguments.strength = row.strength;
+    arguments.lightness = row.matchLightness ? "on" : "off";
+    const QString target = folder.path(row.engineTarget ? row.engineTarget : row.target);
+    const QString reference = folder.path(row.engineReference ? row.engineReference : row.reference);
+    const testing_support::EngineRun run = testing_support::runEngine(
+        arguments.list(), testing_support::frameRequest(testing_support::readFileBytes(target),
+                                                        testing_support::readFileBytes(reference)));
+    EXPECT_EQ(run.exitCode, 0) << run.err.constData();
+    cv::Mat matched = testing_support::decodeBytes(run.out, cv::IMREAD_UNCHANGED);
+    if (matched.channels() == 4 && folder.image(row.target).channels() == 3)  // the alpha that hid pixels goes
+        cv::cvtColor(matched, matched, cv::COLOR_BGRA2BGR);
+    return matched;
+}
+
 // Installs the plug-ins, runs GIMP (`console`, major version `major`) once over
-// the table and compares each result with colormatch's.
+// the table and compares each result with colormatch's (a deep one with the engine's).
 void runSession(const char *console, int major)
 {
     const Workspace folder;
     QFile::copy(folder.path("chelsea.png"), folder.path("target.png"));
     cv::imwrite(folder.path("alpha.png").toStdString(), testing_support::withAlphaGradient(folder.image("chelsea.png")));
     writeAdobeTagged(folder.image("coffee.png"), folder.path("adobe.png"));
+    writeAdobeInSrgb16(folder.image("coffee.png"), folder.path("adobe_in_srgb16.png"));
     cv::imwrite(folder.path("untagged.jpg").toStdString(), folder.image("coffee.png"));
+    cv::imwrite(folder.path("deep.png").toStdString(), deepened(folder.image("chelsea.png")));
+    cv::imwrite(folder.path("deep_alpha.png").toStdString(), deepened(folder.image("alpha.png")));
+    cv::Mat hidden;
+    cv::cvtColor(deepened(folder.image("chelsea.png")), hidden, cv::COLOR_BGR2BGRA);
+    cv::Mat shown(hidden.size(), CV_16U, cv::Scalar(0));
+    shown(deepSelection).setTo(65535);
+    cv::insertChannel(shown, hidden, 3);
+    cv::imwrite(folder.path("deep_hidden.png").toStdString(), hidden);
 
     // The plug-in as installed, on the plug-in path of a GIMP whose folders are all in the workspace.
     const QString prefix = folder.path("prefix");
@@ -201,22 +316,14 @@ void runSession(const char *console, int major)
             EXPECT_EQ(largestDifference(result, target), 0);
             continue;
         }
-        const QString name = QString(row.name).replace(' ', '_');
-        QStringList options = {row.target, row.reference, "-o", QStringLiteral("colormatch_%1.png").arg(name),
-                               "-s", row.strength};
-        if (row.matchLightness)
-            options << "--match-lightness";
-        if (row.useTargetSelection)
-            options << "--target-mask" << writeMask(folder, name + "_target_mask.png", row.target, row.selection);
-        if (!row.referenceSelection.empty())
-            options << "--reference-mask"
-                    << writeMask(folder, name + "_reference_mask.png", row.reference, row.referenceSelection);
-        const ProgramRun colormatch = folder.run(options);
-        EXPECT_EQ(colormatch.exitCode, 0) << colormatch.err.toStdString();
-        const cv::Mat expected = folder.image(QStringLiteral("colormatch_%1.png").arg(name));
-        EXPECT_GT(largestDifference(expected, target), 0);  // the match changes something
         const cv::Rect inside = row.selection.empty() ? cv::Rect({}, target.size()) : row.selection;
-        EXPECT_EQ(largestDifference(result(inside), expected(inside)), 0);
+        const cv::Mat expected = row.deep ? engineDeepMatch(folder, row) : colormatchMatch(folder, row);
+        // The match changes something (a deep one by more than 8 bits can tell); the result has the expected
+        // size and depth, 8 bits unless deep.
+        EXPECT_GT(largestDifference(expected, target), row.deep ? 256 : 0);
+        const double difference = largestDifference(result(inside), expected(inside));
+        EXPECT_GE(difference, 0);
+        EXPECT_LE(difference, row.tolerance);
         cv::Mat outside = target.clone();
         result(inside).copyTo(outside(inside));
         EXPECT_EQ(largestDifference(result, outside), 0);
