@@ -76,11 +76,18 @@ GBytes *encodePam(const Pixels *image)
     const gsize samplesSize = pixelsRowBytes(image) * (gsize)image->height;
     guint8 *bytes = g_malloc(headerSize + samplesSize);
     memcpy(bytes, header, headerSize);
-    memcpy(bytes + headerSize, image->samples, samplesSize);
-    if (image->bitDepth == 16) /* PAM's 16-bit samples are big-endian */
-        for (guint16 *sample = (guint16 *)(bytes + headerSize); sample < (guint16 *)(bytes + headerSize + samplesSize);
-             ++sample)
-            *sample = GUINT16_TO_BE(*sample);
+    if (image->bitDepth == 16) {
+        /* PAM's 16-bit samples are big-endian, and start wherever the header
+         * ends: written byte by byte, never as misaligned 16-bit words. */
+        const guint16 *samples = (const guint16 *)image->samples;
+        guint8 *out = bytes + headerSize;
+        for (gsize i = 0; i < samplesSize / 2; ++i) {
+            out[2 * i] = (guint8)(samples[i] >> 8);
+            out[2 * i + 1] = (guint8)samples[i];
+        }
+    } else {
+        memcpy(bytes + headerSize, image->samples, samplesSize);
+    }
     return g_bytes_new_take(bytes, headerSize + samplesSize);
 }
 
