@@ -225,18 +225,19 @@ QByteArray readInputImage(const QString &path, const QString &role)
     // that there is more.
     QByteArray bytes;
     qint64 size = 0;
-    // Bytes in no image format are refused as soon as their signature has
-    // arrived: a device that never ends (/dev/zero) is not read to the limit.
-    bool formatKnown = false;
-    auto checkFormat = [&](qint64 wholeSize) {
-        formatKnown = true;
-        const ImageProblem problem =
-            formatProblem(reinterpret_cast<const uchar *>(bytes.constData()), size, wholeSize);
+    auto refuseBytes = [&](const ImageProblem &problem) {
         if (!problem.text.empty())
             throw UserError(colormatchStatus::dataError, QStringLiteral("%1 image %2: %3")
                                                              .arg(role, inputName(path),
                                                                   QString::fromStdString(problem.text)));
     };
+    auto data = [&] { return reinterpret_cast<const uchar *>(bytes.constData()); };
+    // A stream's bytes are judged each time they have doubled: bytes in no
+    // image format are refused once their signature is in, bytes that can no
+    // longer be their image as soon as that shows, and the stream stops where
+    // its image ends. A device that never ends (/dev/zero) is not read to the
+    // limit. A regular file, read whole, is left to the image probe.
+    qint64 judged = 0;
     for (;;) {
         waitUntilReadableOrStopped(file.handle()); // a pipe may stay idle
         endIfStopped();                            // or never end
@@ -254,11 +255,23 @@ QByteArray readInputImage(const QString &path, const QString &role)
         if (got == 0)
             break;
         size += got;
-        if (!formatKnown && size >= imageSignatureLength)
-            checkFormat(size == expected ? size : -1); // a regular file read whole
+        if (expected > 0 || size < std::max<qint64>(imageSignatureLength, 2 * judged))
+            continue; // a regular file is judged whole
+        if (judged == 0)
+            refuseBytes(formatProblem(data(), size, -1));
+        judged = size;
+        const ImageExtent extent = imageExtent(data(), size);
+        refuseBytes(extent.problem);
+        if (extent.end > 0 && extent.end <= size) {
+            size = extent.end; // what follows is not the image's
+            break;
+        }
     }
-    if (!formatKnown && size > 0)
-        checkFormat(size);
+    if (size > 0) {
+        refuseBytes(formatProblem(data(), size, size));
+        if (expected == 0)
+            refuseBytes(imageExtent(data(), size).problem);
+    }
     bytes.resize(int(size));
     return bytes;
 }

@@ -26,11 +26,13 @@ QString inputName(const QString &path);
 // folder), or empty; opening it is left to the one read, since a pipe opened
 // and closed again loses its writer.
 QString inputProblem(const QString &path);
-// All bytes of an input image ("-": standard input), read once and in chunks.
-// Throws UserError with the role ("target", "reference") in its message: 66
-// for an input that cannot be read, 65 for one larger than largestInput, of
-// which no more than largestInput + 1 bytes are read, and 65 for one whose
-// first bytes are in no format the engine takes, refused once they are read.
+// All bytes of an input image ("-": standard input), read once and in chunks;
+// a pipe or device up to where its image ends. Throws UserError with the role
+// ("target", "reference") in its message: 66 for an input that cannot be
+// read, 65 for one larger than largestInput, of which no more than
+// largestInput + 1 bytes are read, and 65 for one whose first bytes are in no
+// format the engine takes, refused once they are read, or a stream whose bytes
+// can no longer be an image of their format, refused once that shows.
 QByteArray readInputImage(const QString &path, const QString &role);
 
 // "-" and /dev/stdout: written to colormatch's own standard output, also when

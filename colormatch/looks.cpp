@@ -43,11 +43,24 @@ CubeLut readLook(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         throw UserError(colormatchStatus::noInput,
                         QStringLiteral("cube: cannot read %1: %2").arg(path, file.errorString()));
-    if (file.size() > largestInput)
-        throw UserError(colormatchStatus::dataError,
-                        QStringLiteral("cube %1 is larger than the %2 MiB colormatch reads").arg(path).arg(
-                            largestInput >> 20));
-    const QByteArray text = file.readAll();
+    // In chunks up to the limit, not readAll: a device tells no size and may
+    // never end (/dev/zero). A cube is text, which never holds a NUL byte.
+    QByteArray text;
+    for (qint64 got = 1; got > 0;) {
+        if (qMax(file.size(), qint64(text.size())) > largestInput)
+            throw UserError(colormatchStatus::dataError,
+                            QStringLiteral("cube %1 is larger than the %2 MiB colormatch reads").arg(path).arg(
+                                largestInput >> 20));
+        const QByteArray chunk = file.read(qint64(1) << 20);
+        got = chunk.size();
+        if (got == 0 && file.error() != QFileDevice::NoError)
+            throw UserError(colormatchStatus::noInput,
+                            QStringLiteral("cube: cannot read %1: %2").arg(path, file.errorString()));
+        if (chunk.contains('\0'))
+            throw UserError(colormatchStatus::dataError,
+                            QStringLiteral("cube %1 is not text: it holds a NUL byte").arg(path));
+        text += chunk;
+    }
     try {
         return parseCube(text.toStdString());
     } catch (const CubeFormatError &error) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The bounds both programs hold an encoded image to before a decoder or a
 // metadata reader sees it: how a JPEG's segments end and how many scans it
-// has, and what a PNG's ancillary chunks would make its readers hold.
+// has, where a PNG's chunks end, and what its ancillary chunks would make its
+// readers hold.
 #include "encoders/image_probe.h"
 
 #include <zlib.h>
@@ -52,16 +53,20 @@ JpegStructure jpegStructure(const unsigned char *data, long long size)
         // A marker: 0xFF, any fill bytes 0xFF, then its code. Anything else
         // between segments is skipped to the next 0xFF, as libjpeg does.
         if (data[at] != 0xFF) {
+            ++structure.strayBytes;
             ++at;
             continue;
         }
+        const long long fill = at;
         while (at < size && data[at] == 0xFF)
             ++at;
+        structure.strayBytes += at - fill - 1;
         if (at >= size)
             break;
         const unsigned char code = data[at++];
         if (code == 0xD9) {
             structure.complete = true;
+            structure.end = at;
             return structure;
         }
         if (code == 0x00 || code == 0x01 || (code >= 0xD0 && code <= 0xD7))
@@ -71,28 +76,48 @@ JpegStructure jpegStructure(const unsigned char *data, long long size)
         const long long length = (static_cast<long long>(data[at]) << 8) | data[at + 1];
         if (length < 2 || at + length > size)
             break;
+        // A frame (SOF0 to SOF15 but DHT, JPG and DAC): precision, height,
+        // width, components, then id, sampling factors and table of each.
+        // Blocks are padded to whole MCUs of at most 4 x 4 blocks.
+        const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
+        if (frame && length >= 8) {
+            const long long height = (static_cast<long long>(data[at + 3]) << 8) | data[at + 4];
+            const long long width = (static_cast<long long>(data[at + 5]) << 8) | data[at + 6];
+            structure.frameSamples = std::max(structure.frameSamples, (width + 32) * (height + 32) * data[at + 7]);
+            if (height == 0)
+                structure.frameSamples = 0;
+        }
         at += length;
         if (code != 0xDA)
             continue;
         ++structure.scans;
         // The scan's entropy-coded data runs to the next marker other than a
         // stuffed zero, a fill byte or a restart marker.
+        const long long scan = at;
         while (at + 1 < size
                && !(data[at] == 0xFF && data[at + 1] != 0x00 && data[at + 1] != 0xFF
                     && !(data[at + 1] >= 0xD0 && data[at + 1] <= 0xD7)))
             ++at;
+        structure.largestScan = std::max(structure.largestScan, at - scan);
         if (at + 1 >= size)
             break;
     }
     return structure;
 }
 
-bool pngReachesItsEnd(const unsigned char *data, long long size)
+PngStructure pngStructure(const unsigned char *data, long long size)
 {
-    for (long long at = 8; at + 8 <= size; at += 12 + static_cast<long long>(bigEndian32(data + at)))
-        if (std::memcmp(data + at + 4, "IEND", 4) == 0)
-            return true;
-    return false;
+    auto isLetter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    for (long long at = 8; at + 8 <= size;) {
+        const long long length = bigEndian32(data + at);
+        const unsigned char *type = data + at + 4;
+        if (length > 0x7FFFFFFF || !std::all_of(type, type + 4, isLetter))
+            return {0, at};
+        at += 12 + length;
+        if (std::memcmp(type, "IEND", 4) == 0)
+            return {at, 0};
+    }
+    return {};
 }
 
 std::string pngAncillaryProblem(const unsigned char *data, long long size)

@@ -162,7 +162,7 @@ bool readPngHeader(PngReading &reading)
 
 ImageProblem readPng(const Bytes &b, ImageHeader &header)
 {
-    if (!pngReachesItsEnd(b.data, b.size))
+    if (pngStructure(b.data, b.size).end == 0)
         return truncatedFileProblem("PNG", b.size);
     // The decoder would inflate and keep every text chunk, before and after the pixels.
     const std::string ancillary = pngAncillaryProblem(b.data, b.size);
@@ -656,6 +656,71 @@ ImageProblem formatProblem(const unsigned char *data, long long size, long long 
         return {};
     return {"could not be decoded:", (wholeSize < 0 ? "its first " + std::to_string(size) : std::to_string(wholeSize)) +
                                          " bytes in no format the image decoders read"};
+}
+
+ImageExtent imageExtent(const unsigned char *data, long long size)
+{
+    const Bytes b{data, size};
+    ImageFormat format;
+    if (!acceptedFormat(b, format))
+        return {};
+    auto broken = [](const char *name, const std::string &reason) {
+        return ImageExtent{0, is("not a readable " + std::string(name) + " file: " + reason)};
+    };
+    switch (format) {
+    case ImageFormat::png: {
+        const PngStructure png = pngStructure(data, size);
+        if (png.brokenAt != 0)
+            return broken("PNG", "the bytes at offset " + std::to_string(png.brokenAt) + " are no chunk");
+        return {png.end, {}};
+    }
+    case ImageFormat::jpeg: {
+        const JpegStructure jpeg = jpegStructure(data, size);
+        if (jpeg.strayBytes > largestJpegStrayBytes)
+            return broken("JPEG", "more than " + std::to_string(largestJpegStrayBytes >> 20) +
+                                      " MiB of its bytes lie outside its segments");
+        const long long scanBound = jpeg.frameSamples * largestJpegScanBytesPerSample + jpegScanMargin;
+        if (jpeg.frameSamples > 0 && jpeg.largestScan > scanBound)
+            return broken("JPEG", "a scan holds more than the " + std::to_string(scanBound) +
+                                      " bytes its frame's samples can take");
+        return {jpeg.end, {}};
+    }
+    case ImageFormat::webp:
+        return {b.has(0, 8) ? 8 + static_cast<long long>(b.le32(4)) : 0, {}};
+    case ImageFormat::tiff: {
+        // The first directory's offset: 32 bits at 4 (II or MM byte order), or
+        // BigTIFF's 64 bits at 8; a directory inside the header is none.
+        const bool big = b.at(2) == '+' || b.at(3) == '+';
+        const long long field = big ? 8 : 4, width = big ? 8 : 4;
+        if (!b.has(field, width))
+            return {};
+        unsigned long long offset = 0;
+        for (long long i = 0; i < width; ++i)
+            offset |= static_cast<unsigned long long>(b.at(field + (b.at(0) == 'I' ? i : width - 1 - i))) << (8 * i);
+        if (offset < static_cast<unsigned long long>(field + width))
+            return broken("TIFF", "its first directory at offset " + std::to_string(offset) + " lies in its header");
+        return {};
+    }
+    case ImageFormat::netpbm: {
+        // Only sides within the limits: the sizes below cannot overflow.
+        auto within = [](long long width, long long height) {
+            return width > 0 && height > 0 && width <= largestImageSide && height <= largestImageSide;
+        };
+        Cursor c{b};
+        if (b.at(1) == '7') {
+            const PamLayout pam = readPamLayout(c);
+            if (pam.problem.text.empty() && within(pam.width, pam.height))
+                return {pam.dataStart + pam.width * pam.height * pam.depth * (pam.largest > 255 ? 2 : 1), {}};
+        } else if (b.at(1) == 'f' || b.at(1) == 'F') {
+            const PfmLayout pfm = readPfmLayout(c);
+            if (pfm.problem.text.empty() && within(pfm.width, pfm.height))
+                return {pfm.dataStart + pfm.width * pfm.height * (b.at(1) == 'F' ? 12 : 4), {}};
+        }
+        return {};
+    }
+    case ImageFormat::bmp: return {};
+    }
+    return {};
 }
 
 ImageProbe probeImage(const unsigned char *data, long long size, JpegHeader jpeg)

@@ -69,6 +69,27 @@ constexpr long long imageSignatureLength = 132;
 // (a reader refusing a stream before it ends).
 ImageProblem formatProblem(const unsigned char *data, long long size, long long wholeSize);
 
+// Bytes a JPEG may hold outside its segments, and the entropy-coded bytes one
+// scan may hold for each sample its frame declares (twice the most that
+// Huffman codes, stuffed bytes and restart markers can take) plus a margin.
+constexpr long long largestJpegStrayBytes = 1LL << 20;
+constexpr long long largestJpegScanBytesPerSample = 16;
+constexpr long long jpegScanMargin = 1LL << 16;
+
+// How far an image read from a stream reaches, judged from the `size` bytes
+// that have arrived: `end`, the whole image's size, once its structure tells
+// it (PNG's IEND chunk, JPEG's end-of-image marker, WebP's RIFF size, PAM's
+// and PFM's headers), else 0; a problem as soon as those bytes can no longer
+// be an image of their format (a PNG chunk header that is none, a TIFF whose
+// first directory would lie in its header, a JPEG over the bounds above). A
+// reader of a pipe or device stops at `end` and refuses a problem at once, so
+// that a device that never ends is not read to the size limit.
+struct ImageExtent {
+    long long end = 0;
+    ImageProblem problem;
+};
+ImageExtent imageExtent(const unsigned char *data, long long size);
+
 // JPEG's header is read by its decoder in the same pass as its pixels (the
 // engine), or here, with libjpeg, after its segments are checked for their
 // end and their scan count (colormatch).
@@ -115,15 +136,31 @@ PfmLayout pfmLayout(const unsigned char *data, long long size);
 
 // How a JPEG's segments end: `complete` when its end-of-image marker follows
 // its last scan (bytes after it, such as a phone's trailer, are not the
-// image's), and how many scans come before it.
+// image's), `end` the offset just past that marker, and how many scans come
+// before it. What a stream that never ends would show: `strayBytes` outside
+// any segment (fill bytes after the first included), which libjpeg skips
+// however many there are, and `largestScan`, the most entropy-coded bytes of
+// one scan, against `frameSamples`, the samples its frame declares (0 before
+// the frame, or when its height follows the scan).
 struct JpegStructure {
     bool complete = false;
     int scans = 0;
+    long long end = 0;
+    long long strayBytes = 0;
+    long long largestScan = 0;
+    long long frameSamples = 0;
 };
 JpegStructure jpegStructure(const unsigned char *data, long long size);
-// Whether a PNG's chunks, followed by their lengths, lead to its IEND chunk (a
-// file cut short, or a chunk that declares more bytes than follow, does not).
-bool pngReachesItsEnd(const unsigned char *data, long long size);
+// How a PNG's chunks, followed by their lengths, lead to its IEND chunk: `end`
+// the offset past IEND's CRC once IEND's header is found (0 for a file cut
+// short, or a chunk that declares more bytes than follow), `brokenAt` the
+// offset of the first chunk header that is none (a length over 2^31 - 1, or
+// a type that is not four ASCII letters), 0 if none.
+struct PngStructure {
+    long long end = 0;
+    long long brokenAt = 0;
+};
+PngStructure pngStructure(const unsigned char *data, long long size);
 // Why a PNG's ancillary chunks are over the limits above (in words, for an
 // error line), or empty. Compressed chunks are inflated only up to the limit.
 std::string pngAncillaryProblem(const unsigned char *data, long long size);

@@ -450,6 +450,10 @@ TEST(ColormatchProgram, UserErrors)
     const QByteArray jpeg = testing_support::encoded(chelsea, ".jpg");
     const QByteArray png = testing_support::encoded(chelsea(cv::Rect(0, 0, 5, 4)).clone());
     writeFile(space.path("tiny.png"), png);
+    const QByteArray tinyJpeg = testing_support::encoded(chelsea(cv::Rect(0, 0, 5, 4)).clone(), ".jpg");
+    const int scanStart = tinyJpeg.indexOf("\xFF\xDA");
+    writeFile(space.path("scan_start.jpg"), tinyJpeg.left(scanStart + 2 + (uchar(tinyJpeg[scanStart + 2]) << 8)
+                                                           + uchar(tinyJpeg[scanStart + 3])));
     writeFile(space.path("trailer.jpg"), rocket + QByteArray("\0\0\0\x18" "ftypmp42\xFF\xDA\0\x08", 16) + QByteArray(99, 'v'));
     writeFile(space.path("shuffled.jpg"), withSegments(jpeg, iccChunks(wideProfile(), {2, 1, 3}, 3)));
     writeFile(space.path("incomplete.jpg"), withSegments(jpeg, iccChunks(wideProfile(), {1, 3}, 3)));
@@ -532,10 +536,23 @@ TEST(ColormatchProgram, UserErrors)
         {{"chelsea.png", "big.png", "-o", "x.png"}, dataError,
          "reference image: big.png is larger than the 1023 MiB colormatch reads of an image"},
 #ifndef _WIN32
-        // A device that never ends is read up to the limit only.
         // A device that never ends, or bytes in no image format, are refused at their first bytes.
         {{"/dev/zero", "rocket.jpg", "-o", "x.png"}, dataError,
          "target image /dev/zero: its first 1048576 bytes in no format the image decoders read"},
+        {{"--apply-lut", "/dev/zero", "chelsea.png", "-o", "x.png"}, dataError, "cube /dev/zero is not text"},
+        // A stream stops where its image ends, and is refused as soon as it can no longer be its image.
+        {{"-c", "cat tiny.png /dev/zero | exec \"$0\" - rocket.jpg --preview /dev/null", COLORMATCH_BINARY}, ok,
+         "wrote preview /dev/null", {}, "/bin/sh"},
+        {{"-c", "(head -c 33 tiny.png; cat /dev/zero) | exec \"$0\" - rocket.jpg -o x.png", COLORMATCH_BINARY},
+         dataError, "target image standard input: not a readable PNG file: the bytes at offset 33 are no chunk", {},
+         "/bin/sh"},
+        {{"-c", "cat scan_start.jpg /dev/zero | exec \"$0\" chelsea.png - -o x.png", COLORMATCH_BINARY}, dataError,
+         "reference image standard input: not a readable JPEG file: a scan holds more than the 129472 bytes", {},
+         "/bin/sh"},
+        {{"-c", "(printf '\\377\\330\\377'; cat /dev/zero) | exec \"$0\" - rocket.jpg -o x.png", COLORMATCH_BINARY},
+         dataError, "not a readable JPEG file: more than 1 MiB of its bytes lie outside its segments", {}, "/bin/sh"},
+        {{"-c", "(printf 'MM\\0*'; cat /dev/zero) | exec \"$0\" - rocket.jpg -o x.png", COLORMATCH_BINARY},
+         dataError, "not a readable TIFF file: its first directory at offset 0 lies in its header", {}, "/bin/sh"},
         // Names in bytes that are no UTF-8 are shown readably; a full disk is named.
         {{QStringLiteral("n") + QChar(0xDCE9) + ".png", "rocket.jpg", "-o", "x.png"}, noInput,
          "target image: n\\xE9.png does not exist"},
