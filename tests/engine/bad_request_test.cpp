@@ -198,7 +198,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
          asTarget(png), set(&HostArguments::strength, "nan")},
         {"infinite strength", 64, "strength \"inf\"", asTarget(png), set(&HostArguments::strength, "inf")},
         {"strength beyond float", 64, "strength \"-1e308\"", asTarget(png), set(&HostArguments::strength, "-1e308")},
-        {"strength that is no number", 0, "", asTarget(png), set(&HostArguments::strength, "strong")},
         {"result file is a FIFO", 0, "", asTarget(png), setPath(&HostArguments::resultFile, "fifo")},
         {"result path in Latin-1", 0, "", asTarget(png),
          set(&HostArguments::resultFile, QString::fromLatin1(path(QStringLiteral("r\u00E9sultat latin.png")).toLatin1().toBase64()))},
