@@ -3,66 +3,24 @@
 // image, re-runs that skip what is done, and the GNU parallel recipe of the
 // README run for real.
 #include "colormatch/errors.h"
-#include "colormatch/platform.h"
 
 #include "support/test_support.h"
 #include "workspace.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 using testing_support::readFileBytes;
 
-namespace {
 
-// The result lines of a run's standard output, each checked to be one JSON object.
-QVector<QJsonObject> resultLines(const QByteArray &out)
+// A list file, NUL-separated or on standard input, gives the batch (BatchList's
+// table holds the ways lists are written); a name that is missing fails alone.
+TEST(ColormatchBatchList, ReadsAFileOrStandardInputAndRunsTheRestPastAMissingImage)
 {
-    QVector<QJsonObject> lines;
-    for (const QByteArray &line : out.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        QJsonParseError error;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
-        EXPECT_TRUE(document.isObject()) << line.toStdString();
-        lines << document.object();
-    }
-    return lines;
-}
-
-// "input status exit" of each line, sorted: the order in which images end is not fixed.
-QStringList outcomes(const QVector<QJsonObject> &lines)
-{
-    QStringList words;
-    for (const QJsonObject &line : lines)
-        words << QStringLiteral("%1 %2 %3")
-                     .arg(line.value("input").toString(), line.value("status").toString())
-                     .arg(line.value("exit").toInt(-1));
-    words.sort();
-    return words;
-}
-
-} // namespace
-
-// Each list form gives the same batch; a name that is missing fails alone.
-TEST(ColormatchBatchList, ReadsLinesCrLfNulAndStandardInputAndRunsTheRestPastAMissingImage)
-{
-    keepFileNameBytes();
     const Workspace space;
-    const QString latin1Name = QFile::decodeName("caf\xE9.png");
-    QFile::copy(space.path("coffee.png"), space.path(latin1Name));
     const QStringList done{"chelsea.png done 0", "coffee.png done 0"};
     const QStringList withMissing{"chelsea.png done 0", "coffee.png done 0", "nowhere.png failed 66"};
     const struct {
@@ -74,9 +32,6 @@ TEST(ColormatchBatchList, ReadsLinesCrLfNulAndStandardInputAndRunsTheRestPastAMi
         QStringList outcomes;
     } cases[] = {
         {"LF", "chelsea.png\ncoffee.png\n", {"--from-list", "list"}, false, 0, done},
-        {"CR LF, blank lines", "\r\nchelsea.png\r\n\r\n \t\r\ncoffee.png\r\n\r\n", {"--from-list", "list"}, false, 0,
-         done},
-        {"NUL found", QByteArray("chelsea.png\0coffee.png\0", 24), {"--from-list", "list"}, false, 0, done},
         {"NUL asked", "chelsea.png", {"--from-list", "list", "-0", "coffee.png"}, false, 0, done},
         {"standard input", "chelsea.png\ncoffee.png", {"--from-list", "-"}, true, 0, done},
         {"a missing image", "chelsea.png\nnowhere.png\ncoffee.png\n", {"--from-list", "list"}, false,
@@ -97,18 +52,6 @@ TEST(ColormatchBatchList, ReadsLinesCrLfNulAndStandardInputAndRunsTheRestPastAMi
                 EXPECT_EQ(space.image(line.value("output").toString()).size(),
                           space.image(line.value("input").toString()).size());
     }
-
-    // A name in bytes that are no UTF-8, listed: its output has its bytes, its line says them exactly.
-    QDir(space.path("out")).removeRecursively();
-    writeFile(space.path("list"), "caf\xE9.png\n");
-    const ProgramRun named = space.run({"-r", "rocket.jpg", "-d", "out", "--json", "--from-list", "list"});
-    EXPECT_EQ(named.exitCode, 0) << named.err.toStdString();
-    EXPECT_TRUE(QFileInfo::exists(space.path("out/" + latin1Name)));
-    const QVector<QJsonObject> lines = resultLines(named.out);
-    ASSERT_EQ(lines.size(), 1);
-    EXPECT_EQ(lines[0].value("input").toString(), "caf\\xE9.png");
-    EXPECT_EQ(QByteArray::fromBase64(lines[0].value("input_bytes").toString().toLatin1()), "caf\xE9.png");
-    EXPECT_EQ(QByteArray::fromBase64(lines[0].value("output_bytes").toString().toLatin1()), "out/caf\xE9.png");
 
     // Refused as a whole, nothing written.
     const struct {
@@ -184,39 +127,7 @@ TEST(ColormatchResultLines, NameEachImagesOutcomeForSingleRunsBatchesAndRerunsOn
     }
 }
 
-#ifndef _WIN32 // signals and a stand-in engine script
-// Stopped, a batch gives each image that had not ended a failed line with the
-// stop's status; those that ended keep their own.
-TEST(ColormatchResultLines, AStoppedBatchGivesEachImageNotEndedAFailedLine)
-{
-    const Workspace space;
-    struct sigaction byDefault {}, inherited {};
-    byDefault.sa_handler = SIG_DFL;
-    sigaction(SIGTERM, &byDefault, &inherited); // as the test's runner may have it ignored
-    const QTemporaryDir engines;
-    const QString program = lonelyColormatch(engines, "#!/bin/sh\necho $$ > \"$0.$$.pid\"\nexec sleep 60\n");
-    QProcess colormatch;
-    colormatch.setWorkingDirectory(space.folder.path());
-    colormatch.start(program, {"--json", "-j", "1", "-r", "rocket.jpg", "-d", "out", "chelsea.png", "nowhere.png",
-                               "coffee.png"});
-    colormatch.waitForStarted();
-    sigaction(SIGTERM, &inherited, nullptr);
-    for (int wait = 0; wait < 3000 && QDir(engines.path()).entryList({"*.pid"}).isEmpty(); ++wait)
-        QThread::msleep(10);
-    ASSERT_FALSE(QDir(engines.path()).entryList({"*.pid"}).isEmpty()) << "no engine started";
-    ::kill(pid_t(colormatch.processId()), SIGTERM);
-    ASSERT_TRUE(colormatch.waitForFinished(60000));
-    EXPECT_EQ(colormatch.exitCode(), 128 + SIGTERM);
-    const QVector<QJsonObject> lines = resultLines(colormatch.readAllStandardOutput());
-    EXPECT_EQ(outcomes(lines),
-              (QStringList{"chelsea.png failed 143", "coffee.png failed 143", "nowhere.png failed 66"}));
-    for (const QJsonObject &line : lines)
-        if (line.value("exit") == 143)
-            EXPECT_TRUE(line.value("message").toString().startsWith("stopped by SIGTERM"))
-                << line.value("message").toString().toStdString();
-}
-
-// GNU parallel is for POSIX systems.
+#ifndef _WIN32 // GNU parallel is for POSIX systems.
 // The README's recipe: jobs of two images, two job slots standing in for
 // remote hosts, a job log; a job that failed runs again once its image is
 // mended, and a run after everything is done runs nothing.
@@ -291,12 +202,22 @@ TEST(ColormatchFarmRecipes, GnuParallelRunsTheListResumesFailedJobsAndRunsNothin
 }
 #endif
 
-// Every option --help lists is in the man page, both completions and the README.
-TEST(ColormatchDocumentation, NamesEveryOptionOfTheHelpInTheManPageCompletionsAndReadme)
+// --info, --help and --version answer on standard output, and every option
+// --help lists is in the man page, both completions and the README.
+TEST(ColormatchDocumentation, AnswersInfoHelpAndVersionAndNamesEveryOptionInTheManPageCompletionsAndReadme)
 {
     const Workspace space;
-    const ProgramRun help = space.run({"--help"});
-    ASSERT_EQ(help.exitCode, 0);
+    const ProgramRun info = space.run({"--info"}), help = space.run({"--help"}), version = space.run({"--version"});
+    for (const ProgramRun *run : {&info, &help, &version})
+        ASSERT_EQ(run->exitCode, 0);
+    EXPECT_TRUE(QRegExp("(no OpenCL GPU|GPU: [^\n]+)\nCPUs: " + QString::number(cv::getNumberOfCPUs()) + "\n")
+                    .exactMatch(info.out)) << info.out.toStdString();
+    EXPECT_TRUE(version.out.startsWith("colormatch ")) << version.out.toStdString();
+    EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
+    EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
+    for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--apply-lut CUBE IMAGE -o OUTPUT",
+                             "--apply-lut CUBE -d OUTDIR IMAGE...", "--series-from <IMAGE>", "--series "})
+        EXPECT_TRUE(help.out.contains(part)) << part;
     QStringList options;
     QRegularExpression optionName("(?:^|, )--([a-z0-9-]+)");
     for (const QByteArray &line : help.out.split('\n'))

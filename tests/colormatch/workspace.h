@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A folder for colormatch to run in, with copies of the sample photographs and
-// a file that is no image, shared by the colormatch program tests.
+// a file that is no image, and the reading of --json lines, shared by the
+// colormatch program tests.
 #pragma once
 
 #include "colormatch/exiv2_compat.h"
@@ -10,9 +11,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <gtest/gtest.h>
 #include <lcms2.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -121,4 +125,32 @@ inline QString lonelyColormatch(const QTemporaryDir &folder, const QByteArray &e
         QFile::setPermissions(folder.filePath("matchengine"), QFile::permissions(COLORMATCH_BINARY));
     }
     return copy;
+}
+
+// The result lines of a run's standard output, each checked to be one JSON object.
+inline QVector<QJsonObject> resultLines(const QByteArray &out)
+{
+    QVector<QJsonObject> lines;
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        EXPECT_TRUE(document.isObject()) << line.toStdString();
+        lines << document.object();
+    }
+    return lines;
+}
+
+// "input status exit" of each line, sorted: the order in which images end is not fixed.
+inline QStringList outcomes(const QVector<QJsonObject> &lines)
+{
+    QStringList words;
+    for (const QJsonObject &line : lines)
+        words << QStringLiteral("%1 %2 %3")
+                     .arg(line.value("input").toString(), line.value("status").toString())
+                     .arg(line.value("exit").toInt(-1));
+    words.sort();
+    return words;
 }

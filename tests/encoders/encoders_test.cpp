@@ -66,9 +66,7 @@ TEST(PngWriter, ReadsBackAsTheImageWithOpenCvsHeader)
         SCOPED_TRACE(c.name);
         const std::vector<uchar> file = encodePng(c.image, c.chunkRows);
         EXPECT_TRUE(samePixels(cv::imdecode(file, cv::IMREAD_UNCHANGED), c.image));
-        std::vector<uchar> opencv;
-        ASSERT_TRUE(cv::imencode(".png", c.image, opencv));
-        EXPECT_TRUE(std::equal(file.begin(), file.begin() + 33, opencv.begin()));
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(file.data()), 33), encoded(c.image).left(33));
     }
     EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_32FC3, cv::Scalar::all(0.5))), cv::Exception);
     EXPECT_THROW(::encodePng(cv::Mat(2, 2, CV_8UC2, cv::Scalar::all(1))), cv::Exception);
@@ -109,11 +107,8 @@ TEST(JpegWriter, StripesDecodeAsOneEncoding)
         if (c.image.channels() == 4)
             cv::cvtColor(c.image, colours, cv::COLOR_BGRA2BGR);
         EXPECT_LT(cv::norm(decoded, colours, cv::NORM_L1) / double(colours.total() * 3), 2.0);
-        if (!c.fullChroma) {
-            std::vector<uchar> opencv;
-            ASSERT_TRUE(cv::imencode(".jpg", c.image, opencv, {cv::IMWRITE_JPEG_QUALITY, 90}));
-            EXPECT_TRUE(samePixels(decoded, cv::imdecode(opencv, cv::IMREAD_UNCHANGED)));
-        }
+        if (!c.fullChroma)
+            EXPECT_TRUE(samePixels(decoded, decodeBytes(encoded(c.image, ".jpg", {cv::IMWRITE_JPEG_QUALITY, 90}))));
     }
     EXPECT_THROW(::encodeJpeg(cv::Mat(2, 2, CV_8UC1, cv::Scalar::all(1)), JpegOptions()), cv::Exception);
 }

@@ -40,11 +40,6 @@ cv::Mat smallPhoto(const char *name, int width, int height)
     return small;
 }
 
-QByteArray littleEndian(quint64 value, int size)
-{
-    return bytesOf(value, size, true);
-}
-
 QByteArray bigEndianInt(qint32 value)
 {
     return bytesOf(quint32(value), 4);
@@ -161,7 +156,7 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         {"TIFF over the decoders' height", 65, "declares 1 x 2000000 pixels, more than the 1048576",
          asTarget(tiffWith(false, {{256, 1}, {257, 2000000}, {273, 8}, {279, 1}}))},
         {"BMP bomb", 65, "declares 100000 x 30000",
-         asTarget(bmp.left(18) + littleEndian(100000, 4) + littleEndian(quint32(-30000), 4) + bmp.mid(26))},
+         asTarget(bmp.left(18) + bytesOf(100000, 4, true) + bytesOf(quint32(-30000), 4, true) + bmp.mid(26))},
         {"PNM with form feeds", 65, "declares 40000 x 40000", asTarget("P6\f40000\v40000\f255\n" + png)},
         {"PNM with a comment ended by CR", 65, "declares 40000 x 40000", asTarget("P5 #c\r40000 40000 255\n" + png)},
         {"PAM bomb", 65, "declares 40000 x 30000",
@@ -203,7 +198,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
          asTarget(png), set(&HostArguments::strength, "nan")},
         {"infinite strength", 64, "strength \"inf\"", asTarget(png), set(&HostArguments::strength, "inf")},
         {"strength beyond float", 64, "strength \"-1e308\"", asTarget(png), set(&HostArguments::strength, "-1e308")},
-        {"strength that is no number", 0, "", asTarget(png), set(&HostArguments::strength, "strong")},
         {"result file is a FIFO", 0, "", asTarget(png), setPath(&HostArguments::resultFile, "fifo")},
         {"result path in Latin-1", 0, "", asTarget(png),
          set(&HostArguments::resultFile, QString::fromLatin1(path(QStringLiteral("r\u00E9sultat latin.png")).toLatin1().toBase64()))},

@@ -45,12 +45,25 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The colour planes and, with four channels, the alpha plane.
+cv::Mat colourPlanes(const cv::Mat &image)
+{
+    cv::Mat colours = image;
+    if (image.channels() == 4)
+        cv::cvtColor(image, colours, cv::COLOR_BGRA2BGR);
+    return colours;
+}
+
+cv::Mat alphaPlane(const cv::Mat &image)
+{
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    return alpha;
+}
+
 void expectPlainMatch(const cv::Mat &result, const QByteArray &target, const QByteArray &reference)
 {
-    cv::Mat colours = result;
-    if (result.channels() == 4)
-        cv::cvtColor(result, colours, cv::COLOR_BGRA2BGR);
-    testing_support::expectPlainMatch(colours, decodeBytes(target, cv::IMREAD_COLOR),
+    testing_support::expectPlainMatch(colourPlanes(result), decodeBytes(target, cv::IMREAD_COLOR),
                                       decodeBytes(reference, cv::IMREAD_COLOR), false, 1.0);
 }
 
@@ -82,8 +95,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
          [&](const EngineRun &run) {
              const cv::Mat result = decodeBytes(run.out);
              ASSERT_EQ(result.type(), CV_8UC4);
-             EXPECT_EQ(cv::norm(result.reshape(1, int(result.total())).col(3),
-                                coffeeAlpha.reshape(1, int(coffeeAlpha.total())).col(3), cv::NORM_INF), 0.0);
+             EXPECT_EQ(cv::norm(alphaPlane(result), alphaPlane(coffeeAlpha), cv::NORM_INF), 0.0);
              expectPlainMatch(result, coffee, rocket);
          }},
         {"'ON' keeps the lightness, and a strength that is no number is 0", coffee, rocket,
@@ -223,11 +235,6 @@ TEST(MatchingRun, DeepResultsKeepSixteenBitsWhereTheFormatHoldsThem)
         SCOPED_TRACE(t.name);
         const QByteArray target = encoded(t.target);
         const bool alpha = t.target.channels() == 4;
-        cv::Mat expectedAlpha;
-        if (alpha) {
-            cv::extractChannel(t.target, expectedAlpha, 3);
-            expectedAlpha.convertTo(expectedAlpha, CV_16U, t.target.depth() == CV_8U ? 257.0 : 1.0);
-        }
         cv::Mat png;
         for (const char *format : {"png", "pam", "tif", "jpg", "bmp"}) {
             SCOPED_TRACE(format);
@@ -246,29 +253,26 @@ TEST(MatchingRun, DeepResultsKeepSixteenBitsWhereTheFormatHoldsThem)
             if (png.empty()) {
                 ASSERT_EQ(result.channels(), alpha ? 4 : 3);
                 png = result;
-                cv::Mat colours = png.reshape(1, int(png.total())).colRange(0, 3).clone();
-                cv::Mat fine;
-                cv::bitwise_and(colours, cv::Scalar::all(0xff), fine);
                 // Not 8-bit levels times 257: few samples have equal bytes.
-                cv::Mat high;
+                const cv::Mat colours = colourPlanes(png).reshape(1);
+                cv::Mat high, low;
                 cv::bitwise_and(colours, cv::Scalar::all(0xff00), high);
-                EXPECT_GT(cv::countNonZero((high / 256) != fine), int(0.9 * colours.total()));
-                if (alpha)
-                    EXPECT_EQ(cv::norm(png.reshape(1, int(png.total())).col(3), expectedAlpha.reshape(1, int(png.total())),
-                                       cv::NORM_INF), 0.0);
+                cv::bitwise_and(colours, cv::Scalar::all(0xff), low);
+                EXPECT_GT(cv::countNonZero((high / 256) != low), int(0.9 * colours.total()));
+                cv::Mat expectedAlpha; // an 8-bit alpha times 257
+                if (alpha) {
+                    alphaPlane(t.target).convertTo(expectedAlpha, CV_16U, t.target.depth() == CV_8U ? 257.0 : 1.0);
+                    EXPECT_EQ(cv::norm(alphaPlane(png), expectedAlpha, cv::NORM_INF), 0.0);
+                }
             } else if (sixteen) {
                 EXPECT_EQ(cv::norm(result, png, cv::NORM_INF), 0.0);
             } else {
-                cv::Mat colours = result, pngColours = png, png8;
-                if (result.channels() == 4)
-                    cv::cvtColor(result, colours, cv::COLOR_BGRA2BGR);
-                if (alpha)
-                    cv::cvtColor(png, pngColours, cv::COLOR_BGRA2BGR);
-                pngColours.convertTo(png8, CV_8U, 1.0 / 257.0);
+                cv::Mat png8;
+                colourPlanes(png).convertTo(png8, CV_8U, 1.0 / 257.0);
                 if (QByteArray(format) == "bmp") // lossless: the rounding of the same floats
-                    EXPECT_LE(cv::norm(colours, png8, cv::NORM_INF), 1.0);
+                    EXPECT_LE(cv::norm(colourPlanes(result), png8, cv::NORM_INF), 1.0);
                 else
-                    EXPECT_LT(cv::norm(colours, png8, cv::NORM_L1) / double(colours.total() * 3), 1.5);
+                    EXPECT_LT(cv::norm(colourPlanes(result), png8, cv::NORM_L1) / double(png8.total() * 3), 1.5);
             }
         }
     }

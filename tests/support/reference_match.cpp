@@ -20,24 +20,22 @@ struct ColourStatistics {
     Matrix3 covariance;
 };
 
-// Mean and population covariance at the 1/256 scale of the visible pixels.
-ColourStatistics statisticsOf(const cv::Mat &image8, const cv::Mat &visible)
+// Mean and population covariance of the visible pixels of a CV_64FC3 image.
+ColourStatistics statisticsOf(const cv::Mat &image, const cv::Mat &visible)
 {
     const bool all = visible.empty() || cv::countNonZero(visible) == 0;
     std::vector<cv::Vec3d> colours;
-    for (int y = 0; y < image8.rows; ++y)
-        for (int x = 0; x < image8.cols; ++x)
+    for (int y = 0; y < image.rows; ++y)
+        for (int x = 0; x < image.cols; ++x)
             if (all || visible.at<uchar>(y, x) != 0)
-                colours.push_back(cv::Vec3d(image8.at<cv::Vec3b>(y, x)));
+                colours.push_back(image.at<cv::Vec3d>(y, x));
     ColourStatistics s;
     const double n = double(colours.size());
     for (const cv::Vec3d &c : colours)
-        s.mean += c; // whole numbers: the sum is exact
-    s.mean /= 256.0 * n;
-    for (const cv::Vec3d &c : colours) {
-        const cv::Vec3d d = c / 256.0 - s.mean;
-        s.covariance += d * d.t() * (1.0 / n);
-    }
+        s.mean += c; // the 8-bit colours' sums are exact
+    s.mean /= n;
+    for (const cv::Vec3d &c : colours)
+        s.covariance += (c - s.mean) * (c - s.mean).t() * (1.0 / n);
     return s;
 }
 
@@ -54,19 +52,27 @@ Matrix3 spectralFunction(const Matrix3 &s, F f)
     return rows.t() * d * rows;
 }
 
-cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8, const Visibility &visible)
+// T = Sr * St^+, eigenvalues up to 1e-6 of the largest counting as zero.
+Matrix3 transferOf(const ColourStatistics &t, const ColourStatistics &r)
 {
-    const ColourStatistics t = statisticsOf(target8, visible.target);
-    const ColourStatistics r = statisticsOf(reference8, visible.reference);
     const Matrix3 sr = spectralFunction(r.covariance, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
-    const Matrix3 stPlus = spectralFunction(t.covariance, [](double lambda, double largest) {
+    return sr * spectralFunction(t.covariance, [](double lambda, double largest) {
         return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
     });
-    const Matrix3 transfer = sr * stPlus;
+}
+
+cv::Mat referenceMapped(const cv::Mat &target8, const cv::Mat &reference8, const Visibility &visible)
+{
+    cv::Mat target, reference; // at the 1/256 scale
+    target8.convertTo(target, CV_64F, 1.0 / 256.0);
+    reference8.convertTo(reference, CV_64F, 1.0 / 256.0);
+    const ColourStatistics t = statisticsOf(target, visible.target);
+    const ColourStatistics r = statisticsOf(reference, visible.reference);
+    const Matrix3 transfer = transferOf(t, r);
     cv::Mat mapped(target8.size(), CV_8UC3);
     for (int y = 0; y < target8.rows; ++y)
         for (int x = 0; x < target8.cols; ++x) {
-            const cv::Vec3d y8 = r.mean + transfer * (cv::Vec3d(target8.at<cv::Vec3b>(y, x)) / 256.0 - t.mean);
+            const cv::Vec3d y8 = r.mean + transfer * (target.at<cv::Vec3d>(y, x) - t.mean);
             for (int i = 0; i < 3; ++i) // halves to even
                 mapped.at<cv::Vec3b>(y, x)[i] = uchar(std::min(255.0, std::max(0.0, std::nearbyint(y8[i] * 256.0))));
         }
@@ -182,40 +188,15 @@ cv::Vec3d clamped(const cv::Vec3d &c)
                      std::min(1.0, std::max(0.0, c[2])));
 }
 
-ColourStatistics deepStatisticsOf(const cv::Mat &image, const cv::Mat &visible)
-{
-    const bool all = visible.empty() || cv::countNonZero(visible) == 0;
-    ColourStatistics s;
-    double n = 0;
-    for (int y = 0; y < image.rows; ++y)
-        for (int x = 0; x < image.cols; ++x)
-            if (all || visible.at<uchar>(y, x) != 0) {
-                s.mean += image.at<cv::Vec3d>(y, x);
-                ++n;
-            }
-    s.mean /= n;
-    for (int y = 0; y < image.rows; ++y)
-        for (int x = 0; x < image.cols; ++x)
-            if (all || visible.at<uchar>(y, x) != 0) {
-                const cv::Vec3d d = image.at<cv::Vec3d>(y, x) - s.mean;
-                s.covariance += d * d.t() * (1.0 / n);
-            }
-    return s;
-}
-
 } // namespace
 
 cv::Mat deepPlainMatch(const cv::Mat &target, const cv::Mat &reference, bool matchLightness, double strength,
                        const Visibility &visible)
 {
     CV_Assert(target.type() == CV_64FC3 && reference.type() == CV_64FC3);
-    const ColourStatistics t = deepStatisticsOf(target, visible.target);
-    const ColourStatistics r = deepStatisticsOf(reference, visible.reference);
-    const Matrix3 sr = spectralFunction(r.covariance, [](double lambda, double) { return std::sqrt(std::max(lambda, 0.0)); });
-    const Matrix3 stPlus = spectralFunction(t.covariance, [](double lambda, double largest) {
-        return lambda > 0.0 && lambda > 1e-6 * largest ? 1.0 / std::sqrt(lambda) : 0.0;
-    });
-    const Matrix3 transfer = sr * stPlus;
+    const ColourStatistics t = statisticsOf(target, visible.target);
+    const ColourStatistics r = statisticsOf(reference, visible.reference);
+    const Matrix3 transfer = transferOf(t, r);
     cv::Mat expected(target.size(), CV_64FC3);
     for (int y = 0; y < target.rows; ++y)
         for (int x = 0; x < target.cols; ++x) {

@@ -222,12 +222,6 @@ QByteArray fromPlatformLines(QByteArray text)
 
 namespace {
 
-struct ProcessEnd {
-    int exitCode = -1;
-    bool crashed = false;
-    long peakMemoryKiB = -1;
-};
-
 #ifdef _WIN32
 // One argument quoted as the C runtime splits a command line.
 std::wstring quoted(const QString &argument)
@@ -259,8 +253,8 @@ HANDLE inheritable(const QString &path, bool write)
 }
 
 // CreateProcess in a Job object: the job limits the committed memory when asked.
-ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
-                        long memoryKiB, const QString &folder, const QString (&paths)[3])
+EngineRun startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                       long memoryKiB, const QString &folder, const QString (&paths)[3])
 {
     std::wstring commandLine = quoted(program);
     for (const QString &argument : arguments)
@@ -302,7 +296,7 @@ ProcessEnd startAndWait(const QString &program, const QStringList &arguments, co
     GetExitCodeProcess(process.hProcess, &code);
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof memory;
-    ProcessEnd end;
+    EngineRun end;
     // An unhandled exception ends a process with its NTSTATUS code, 0xC0000005 and the like.
     end.crashed = code >= 0xC0000000u;
     end.exitCode = end.crashed ? -1 : int(code);
@@ -314,8 +308,8 @@ ProcessEnd startAndWait(const QString &program, const QStringList &arguments, co
     return end;
 }
 #else
-ProcessEnd startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
-                        long addressSpaceKiB, const QString &workingDirectory, const QString (&paths)[3])
+EngineRun startAndWait(const QString &program, const QStringList &arguments, const QStringList &extraEnvironment,
+                       long addressSpaceKiB, const QString &workingDirectory, const QString (&paths)[3])
 {
     std::vector<std::string> texts{program.toStdString()};
     const std::string folder = workingDirectory.toStdString();
@@ -350,7 +344,7 @@ ProcessEnd startAndWait(const QString &program, const QStringList &arguments, co
     rusage usage{};
     if (child < 0 || wait4(child, &status, 0, &usage) != child)
         throw std::runtime_error("cannot run the engine binary");
-    ProcessEnd end;
+    EngineRun end;
     end.crashed = WIFSIGNALED(status);
     end.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     end.peakMemoryKiB = usage.ru_maxrss;
@@ -377,11 +371,7 @@ EngineRun runProgram(const QString &program, const QStringList &arguments, const
     if (!streams.isValid() || !inputFile.open(QIODevice::WriteOnly) || inputFile.write(input) != input.size())
         throw std::runtime_error("cannot write the engine's input");
     inputFile.close();
-    const ProcessEnd end = startAndWait(program, arguments, extraEnvironment, addressSpaceKiB, workingDirectory, paths);
-    EngineRun run;
-    run.crashed = end.crashed;
-    run.exitCode = end.exitCode;
-    run.peakMemoryKiB = end.peakMemoryKiB;
+    EngineRun run = startAndWait(program, arguments, extraEnvironment, addressSpaceKiB, workingDirectory, paths);
     run.out = readFileBytes(paths[1]);
     run.err = fromPlatformLines(readFileBytes(paths[2]));
     return run;
