@@ -1,10 +1,14 @@
 /* SPDX-License-Identifier: GPL-3.0-or-later */
-/* The plug-in's side of the engine conversation: finding matchengine, and one
- * run of it through the host library's runner, its progress codes passed on. */
+/* The plug-in's processes: finding matchengine, one run of it through the
+ * host library's runner, its progress codes passed on, and the owner of the
+ * images the plug-in loads. Like the runner, POSIX only. */
 #include "gimp/match_colours.h"
 #include "host/host.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 /* ---- Finding the engine */
 
@@ -101,4 +105,24 @@ GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpoin
     GBytes *matched = g_bytes_new(result.result.data, result.result.size);
     hostRunResultFree(&result);
     return matched;
+}
+
+/* ---- The owner of the images the plug-in loads */
+
+gchar *ownerMark(void)
+{
+    return g_strdup_printf("%ld", (long)getpid());
+}
+
+gboolean ownerGone(gconstpointer mark, gsize size)
+{
+    if (!mark)
+        return FALSE;
+    gchar *text = g_strndup(mark, size);
+    guint64 process = 0;
+    /* Not 0 or negative: kill would address a process group. */
+    const gboolean named = g_ascii_string_to_unsigned(text, 10, 1, G_MAXINT, &process, NULL);
+    g_free(text);
+    /* EPERM: alive, another user's. */
+    return named && kill((pid_t)process, 0) == -1 && errno == ESRCH;
 }

@@ -81,4 +81,16 @@ typedef void (*ProgressFunction)(gint code, gpointer data);
  * start is an error. */
 GBytes *runEngine(const EngineRequest *request, ProgressFunction progress, gpointer data, GError **error);
 
+/* The mark on each image the plug-in loads for itself (a reference file): a
+ * parasite that is not persistent (flags 0, never saved into a file), its data
+ * the loading process's id in decimal. GIMP ends a cancelled plug-in with
+ * SIGKILL, which leaves such an image open without a display; each run deletes
+ * the marked images whose owner has gone. */
+#define MATCH_COLOURS_OWNER_PARASITE "match-colours-owner"
+/* This process's mark: its id in decimal (g_free). */
+gchar *ownerMark(void);
+/* Whether the mark's process has ended; a mark that names no process id is
+ * left alone (FALSE). */
+gboolean ownerGone(gconstpointer mark, gsize size);
+
 G_END_DECLS

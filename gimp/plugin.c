@@ -105,6 +105,32 @@ static gboolean readReferenceLayer(gint32 layer, Pixels *pixels, GBytes **icc, G
     return readPixels(layer, FALSE, bitDepthOf(image), pixels, error);
 }
 
+/* Marked images of runs that were killed before they deleted them. A loaded
+ * image never gets a display, and gimp_image_delete leaves an image that has
+ * one (libgimp 2.10 cannot ask an image for its displays). */
+static void deleteAbandonedImages(void)
+{
+    gint count = 0;
+    gint *images = gimp_image_list(&count);
+    for (gint i = 0; i < count; ++i) {
+        GimpParasite *mark = gimp_image_get_parasite(images[i], MATCH_COLOURS_OWNER_PARASITE);
+        if (mark && ownerGone(gimp_parasite_data(mark), (gsize)gimp_parasite_data_size(mark)))
+            gimp_image_delete(images[i]);
+        if (mark)
+            gimp_parasite_free(mark);
+    }
+    g_free(images);
+}
+
+static void markAsOwn(gint32 image)
+{
+    gchar *owner = ownerMark();
+    GimpParasite *mark = gimp_parasite_new(MATCH_COLOURS_OWNER_PARASITE, 0, (guint32)strlen(owner), owner);
+    gimp_image_attach_parasite(image, mark);
+    gimp_parasite_free(mark);
+    g_free(owner);
+}
+
 /* Any file GIMP opens; its layers merged as they are seen. */
 static gboolean readReferenceFile(const gchar *path, Pixels *pixels, GBytes **icc, GError **error)
 {
@@ -118,6 +144,7 @@ static gboolean readReferenceFile(const gchar *path, Pixels *pixels, GBytes **ic
                     gimp_get_pdb_error());
         return FALSE;
     }
+    markAsOwn(image);
     if (gimp_image_base_type(image) != GIMP_RGB)
         gimp_image_convert_rgb(image);
     gint count = 0;
@@ -339,6 +366,7 @@ static void run(const gchar *name, gint count, const GimpParam *arguments, gint 
     GimpPDBStatusType status = GIMP_PDB_SUCCESS;
     GError *error = NULL;
     gegl_init(NULL, NULL);
+    deleteAbandonedImages();
     if (mode != GIMP_RUN_NONINTERACTIVE)
         gimp_get_data(PROCEDURE, &settings);
     if (mode == GIMP_RUN_NONINTERACTIVE) {

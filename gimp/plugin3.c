@@ -136,6 +136,34 @@ static gboolean readReferenceLayer(GimpLayer *layer, Pixels *pixels, GBytes **ic
     return readPixels(GIMP_DRAWABLE(layer), NULL, 1.0, FALSE, bitDepthOf(image), pixels, error);
 }
 
+/* Marked images of runs that were killed before they deleted them. A loaded
+ * image never gets a display, and gimp_image_delete leaves an image that has
+ * one (libgimp 3 cannot ask an image for its displays). */
+static void deleteAbandonedImages(void)
+{
+    GimpImage **images = gimp_get_images();
+    for (gsize i = 0; images && images[i]; ++i) {
+        GimpParasite *mark = gimp_image_get_parasite(images[i], MATCH_COLOURS_OWNER_PARASITE);
+        guint32 size = 0;
+        /* Apart from the call: a call's arguments are evaluated in no set order. */
+        gconstpointer owner = mark ? gimp_parasite_get_data(mark, &size) : NULL;
+        if (ownerGone(owner, size))
+            gimp_image_delete(images[i]);
+        if (mark)
+            gimp_parasite_free(mark);
+    }
+    g_free(images);
+}
+
+static void markAsOwn(GimpImage *image)
+{
+    gchar *owner = ownerMark();
+    GimpParasite *mark = gimp_parasite_new(MATCH_COLOURS_OWNER_PARASITE, 0, (guint32)strlen(owner), owner);
+    gimp_image_attach_parasite(image, mark);
+    gimp_parasite_free(mark);
+    g_free(owner);
+}
+
 /* Any file GIMP opens; its layers merged as they are seen. */
 static gboolean readReferenceFile(GFile *file, Pixels *pixels, GBytes **icc, GError **error)
 {
@@ -151,6 +179,7 @@ static gboolean readReferenceFile(GFile *file, Pixels *pixels, GBytes **icc, GEr
         g_free(path);
         return FALSE;
     }
+    markAsOwn(image);
     if (gimp_image_get_base_type(image) != GIMP_RGB)
         gimp_image_convert_rgb(image);
     GimpLayer **layers = gimp_image_get_layers(image);
@@ -424,6 +453,7 @@ static GimpValueArray *run(GimpProcedure *procedure, GimpRunMode mode, GimpImage
 {
     (void)data;
     gegl_init(NULL, NULL);
+    deleteAbandonedImages();
     gint count = 0;
     while (drawables && drawables[count])
         ++count;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Match Colours in GIMP: the installed plug-in run by one headless GIMP session
 // over a table of cases, each result compared with colormatch's (alpha and all),
-// or for a deep layer with the engine's own 16-bit match of the same pair.
+// or for a deep layer with the engine's own 16-bit match of the same pair; the
+// session also holds references that killed runs left open.
 #include "colormatch/workspace.h"
 
 #include <QColorSpace>
+#include <QCoreApplication>
 #include <QImage>
 
 #include <opencv2/imgproc.hpp>
@@ -191,6 +193,29 @@ QString batchCommand3(const Workspace &folder, const PluginCase &row)
              closeReference, back);
 }
 
+// Before the table: two images marked as references that killed runs left open, one by a process that has
+// ended, the other by `liveOwner`. After it: the marks of the images still open.
+QStringList markedImagesCommands(const Workspace &folder, int major, const QString &liveOwner)
+{
+    QProcess ended;
+    ended.start("sh", {"-c", "echo $$"});
+    EXPECT_TRUE(ended.waitForFinished());
+    const QString deadOwner = QString(ended.readAllStandardOutput()).trimmed();
+    const QString image = scheme(folder.path("coffee.png"));
+    const QString load = major == 3 ? QStringLiteral("(gimp-file-load RUN-NONINTERACTIVE %1)").arg(image)
+                                    : QStringLiteral("(car (gimp-file-load RUN-NONINTERACTIVE %1 %1))").arg(image);
+    const QString mark = "(gimp-image-attach-parasite %1 (list \"match-colours-owner\" 0 \"%2\"))";
+    const QString markOf = major == 3 ? "(gimp-image-get-parasite image \"match-colours-owner\")"
+                                      : "(car (gimp-image-get-parasite image \"match-colours-owner\"))";
+    const QString images = major == 3 ? "(gimp-get-images)" : "(cadr (gimp-image-list))";
+    const QString dialect = major == 3 ? "(script-fu-use-v3) " : "";
+    return {dialect + QStringLiteral("(let* ((orphan %1) (owned %1)) %2 %3)")
+                          .arg(load, mark.arg("orphan", deadOwner), mark.arg("owned", liveOwner)),
+            dialect + QStringLiteral("(gimp-message (apply string-append \"marks left:\" (map (lambda (image)"
+                                     " (string-append \" \" (caddr %1))) (vector->list %2))))")
+                          .arg(markOf, images)};
+}
+
 double largestDifference(const cv::Mat &a, const cv::Mat &b)
 {
     return a.size() == b.size() && a.type() == b.type() ? cv::norm(a, b, cv::NORM_INF) : -1;
@@ -283,8 +308,12 @@ void runSession(const char *console, int major)
     for (const PluginCase &row : cases)
         if (major == 3 || !row.gimp3Only)
             rows << row;
+    const QString testProcess = QString::number(QCoreApplication::applicationPid());
+    const QStringList marked = markedImagesCommands(folder, major, testProcess);
+    arguments << "-b" << marked[0];
     for (const PluginCase &row : rows)
         arguments << "-b" << (major == 3 ? batchCommand3(folder, row) : batchCommand2(folder, row));
+    arguments << "-b" << marked[1];
     if (major == 3)
         arguments << "--quit";
     else
@@ -304,6 +333,8 @@ void runSession(const char *console, int major)
     // gimp-console 2.10 exits with 0 whatever failed: its log says. GIMP 3 exits 70 when a batch command fails.
     EXPECT_FALSE(log.contains("execution error")) << log.toStdString();
     EXPECT_EQ(gimp.exitCode(), 0) << log.toStdString();
+    // The first run deleted the reference whose owner had gone and left the other.
+    EXPECT_TRUE(log.contains("marks left: " + testProcess + '\n')) << log.toStdString();
 
     for (const PluginCase &row : rows) {
         SCOPED_TRACE(row.name);
@@ -333,14 +364,14 @@ void runSession(const char *console, int major)
 } // namespace
 
 #ifdef GIMP2_CONSOLE
-TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrors)
+TEST(GimpPlugin, MatchesAsColormatchDoesKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrorsAndDeletesWhatKilledRunsLeft)
 {
     runSession(GIMP2_CONSOLE, 2);
 }
 #endif
 
 #ifdef GIMP3_CONSOLE
-TEST(Gimp3Plugin, MatchesAsColormatchDoesWithItsMasksKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrors)
+TEST(Gimp3Plugin, MatchesAsColormatchDoesWithItsMasksKeepsAlphaAndTheUnselectedAndLeavesTheLayerOnErrorsAndDeletesWhatKilledRunsLeft)
 {
     runSession(GIMP3_CONSOLE, 3);
 }
