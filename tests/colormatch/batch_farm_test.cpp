@@ -192,13 +192,11 @@ TEST(ColormatchFarmRecipes, GnuParallelRunsTheListResumesFailedJobsAndRunsNothin
 
     // Everything done: nothing runs, nothing is written.
     const QStringList before = space.snapshot();
-    const QByteArray matchedBefore = readFileBytes(space.path("matched/a.png"));
     const QDateTime changed = QFileInfo(space.path("matched/a.png")).lastModified();
     EXPECT_EQ(runRecipe(), 0);
     EXPECT_EQ(jobLog().size(), 4);
     EXPECT_EQ(space.snapshot(), before);
     EXPECT_EQ(QFileInfo(space.path("matched/a.png")).lastModified(), changed);
-    EXPECT_EQ(readFileBytes(space.path("matched/a.png")), matchedBefore);
 }
 #endif
 

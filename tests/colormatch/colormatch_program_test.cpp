@@ -14,8 +14,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include <OpenColorIO/OpenColorIO.h>
-
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -28,7 +26,6 @@
 #include <fstream>
 #include <iterator>
 
-namespace OCIO = OCIO_NAMESPACE;
 using testing_support::readFileBytes;
 
 namespace {
@@ -118,7 +115,6 @@ TEST(ColormatchProgram, KeepsTheTargetsDepthWhereTheOutputHoldsIt)
         const char *message; // the error line, for a refusal
     } cases[] = {
         {"16-bit PNG to PNG", {"deep.png", "rocket.jpg", "-o", "out.png"}, 0, CV_16U, ""},
-        {"16-bit PNG to TIFF", {"deep.png", "rocket.jpg", "-o", "out.tif"}, 0, CV_16U, ""},
         {"16-bit PNG to JPEG", {"deep.png", "rocket.jpg", "-o", "out.jpg"}, 0, CV_8U, ""},
         {"16-bit PNG, --depth 8", {"deep.png", "rocket.jpg", "-o", "out.png", "--depth", "8"}, 0, CV_8U, ""},
         {"8-bit PNG to PNG", {"chelsea.png", "rocket.jpg", "-o", "out.png"}, 0, CV_8U, ""},
@@ -157,7 +153,8 @@ TEST(ColormatchProgram, KeepsTheTargetsDepthWhereTheOutputHoldsIt)
 TEST(ColormatchProgram, ExportsALutWithoutAnImage)
 {
     const Workspace space;
-    // NAME.cube is the cube's own name; the cube says what it is and where it works.
+    // NAME.cube is the cube's own name; the cube says what it is and where it works,
+    // above the engine's entries (LutExport has OpenColorIO read those).
     const ProgramRun run = space.run({"chelsea.png", "rocket.jpg", "--lut", "luts_look.cube", "--lut-size", "5"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     EXPECT_EQ(QDir(space.folder.path()).entryList(QDir::Files).size(), 6); // 4 inputs and the two LUT files
@@ -169,12 +166,6 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
                                  "LUT_3D_SIZE 5", ""}));
     EXPECT_EQ(space.image("luts_look_unwrapped.png").size(), cv::Size(256, 16));
     EXPECT_TRUE(run.err.contains("luts_look.cube (5 x 5 x 5) and luts_look_unwrapped.png")) << run.err.toStdString();
-    // A grading tool's reader takes it: black goes where the first entry says.
-    OCIO::FileTransformRcPtr reader = OCIO::FileTransform::Create();
-    reader->setSrc(space.path("luts_look.cube").toStdString().c_str());
-    float black[3] = {0, 0, 0};
-    OCIO::Config::CreateRaw()->getProcessor(reader)->getDefaultCPUProcessor()->applyRGB(black);
-    EXPECT_EQ(QString("%1 %2 %3").arg(black[0], 0, 'f', 6).arg(black[1], 0, 'f', 6).arg(black[2], 0, 'f', 6), cube[5]);
 }
 
 // Each input is read once, so a pipe gives every engine run (image and LUT) and

@@ -171,7 +171,6 @@ TEST(ColormatchLooks, CommandLinesThatCannotWorkAreRefusedAndChangeNothing)
     const Workspace space;
     writeFile(space.path("look.cube"), smoothCube(3));
     writeFile(space.path("short.cube"), "TITLE \"cut\"\nLUT_3D_SIZE 2\n0 0 0\n1 0 0\n");
-    writeFile(space.path("wide.cube"), "LUT_3D_SIZE 300\n");
     using namespace colormatchStatus;
     struct Refusal {
         QStringList arguments;
@@ -182,15 +181,11 @@ TEST(ColormatchLooks, CommandLinesThatCannotWorkAreRefusedAndChangeNothing)
         {{"--apply-lut", "missing.cube", "chelsea.png", "-o", "x.png"}, noInput, "cube: missing.cube does not exist"},
         {{"--apply-lut", "short.cube", "chelsea.png", "-o", "x.png"}, dataError,
          "cube short.cube, line 4: the file ends after 2 of the 8 entries of a cube of size 2"},
-        {{"--apply-lut", "wide.cube", "-d", "out", "chelsea.png"}, dataError,
-         "cube wide.cube, line 1: LUT_3D_SIZE 300 is out of range: 2 to 256"},
         {{"--apply-lut", "look.cube", "broken.png", "-o", "x.png"}, dataError, "target image broken.png"},
         {{"--apply-lut", "look.cube", "-r", "coffee.png", "-d", "out", "chelsea.png"}, usage,
          "--reference is for matching; --apply-lut applies a finished look"},
         {{"--apply-lut", "look.cube", "chelsea.png", "-o", "x.png", "--strength", "0.5"}, usage,
          "--strength is for matching"},
-        {{"--apply-lut", "look.cube", "chelsea.png", "coffee.png", "-o", "x.png"}, usage,
-         "--apply-lut takes one IMAGE and -o OUTPUT"},
         {{"--apply-lut", "look.cube", "chelsea.png"}, usage, "--apply-lut takes one IMAGE and -o OUTPUT"},
         {{"--apply-lut", "look.cube", "-d", "out", "-o", "x.png", "chelsea.png"}, usage,
          "--apply-lut with -d OUTDIR writes every IMAGE into OUTDIR"},
