@@ -31,7 +31,6 @@ TEST(ColormatchBatchList, ReadsAFileOrStandardInputAndRunsTheRestPastAMissingIma
         int status;
         QStringList outcomes;
     } cases[] = {
-        {"LF", "chelsea.png\ncoffee.png\n", {"--from-list", "list"}, false, 0, done},
         {"NUL asked", "chelsea.png", {"--from-list", "list", "-0", "coffee.png"}, false, 0, done},
         {"standard input", "chelsea.png\ncoffee.png", {"--from-list", "-"}, true, 0, done},
         {"a missing image", "chelsea.png\nnowhere.png\ncoffee.png\n", {"--from-list", "list"}, false,

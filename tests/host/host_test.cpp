@@ -121,7 +121,6 @@ TEST(HostLibrary, StandardErrorLinesAndFailuresInWords)
         {"0050", hostLineOther, -1, nullptr, 0, 0},
         {"ERROR target image is empty (0 bytes)", hostLineError, -1, "target image is empty (0 bytes)", 0, 0},
         {"ERROR", hostLineOther, -1, nullptr, 0, 0},
-        {"CRASH (67+) (0) OpenCV: bad", hostLineCrash, -1, nullptr, 0, 0},
         {"current_image_mat_rgba:451x300", hostLineWorkingSize, -1, nullptr, 451, 300},
         {"current_image_mat_rgba:451x", hostLineOther, -1, nullptr, 0, 0},
         {"current_image_mat_rgba:99999999999x2", hostLineOther, -1, nullptr, 0, 0},
@@ -207,7 +206,6 @@ TEST(HostRunner, RunsTheEngineCancelsItAndSaysWhenItCannotStart)
     HostPam pam;
     ASSERT_TRUE(hostParsePam(result.result.data, result.result.size, &pam));
     EXPECT_EQ(pam.width * pam.height * pam.depth, 451 * 300 * 3);
-    EXPECT_EQ(result.resultSize, (long long)result.result.size);
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes.front(), engineProgressFirst);
     EXPECT_EQ(codes.back(), engineProgressLast);
