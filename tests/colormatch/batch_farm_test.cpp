@@ -212,9 +212,6 @@ TEST(ColormatchDocumentation, AnswersInfoHelpAndVersionAndNamesEveryOptionInTheM
     EXPECT_TRUE(version.out.startsWith("colormatch ")) << version.out.toStdString();
     EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
-    for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--apply-lut CUBE IMAGE -o OUTPUT",
-                             "--apply-lut CUBE -d OUTDIR IMAGE...", "--series-from <IMAGE>", "--series "})
-        EXPECT_TRUE(help.out.contains(part)) << part;
     QStringList options;
     QRegularExpression optionName("(?:^|, )--([a-z0-9-]+)");
     for (const QByteArray &line : help.out.split('\n'))

@@ -81,14 +81,11 @@ TEST(ColormatchProgram, MatchesOneImageWithItsSettingsAndPreviewAndReplacesOutpu
                                       "side.png"});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     const cv::Mat target8 = space.image("chelsea.png");
-    const cv::Mat result = space.image("matched.png");
-    ASSERT_EQ(result.size(), target8.size());
-    testing_support::expectPlainMatch(result, target8, space.image("coffee.png"), true, 0.6);
+    testing_support::expectPlainMatch(space.image("matched.png"), target8, space.image("coffee.png"), true, 0.6);
     EXPECT_EQ(readFileBytes(space.path("size.txt")), "451x300");
     // Not a terminal: no bar, one plain line for the finished image.
     EXPECT_EQ(run.err, "done    chelsea.png: wrote matched.png (451 x 300), preview side.png (target | reference | "
                        "result)\n");
-    EXPECT_TRUE(run.out.isEmpty());
 
     const QByteArray first = readFileBytes(space.path("matched.png"));
     const ProgramRun kept = space.run({"-n", "chelsea.png", "rocket.jpg", "-o", "matched.png", "-s", "0"});
@@ -117,7 +114,6 @@ TEST(ColormatchProgram, KeepsTheTargetsDepthWhereTheOutputHoldsIt)
         {"16-bit PNG to PNG", {"deep.png", "rocket.jpg", "-o", "out.png"}, 0, CV_16U, ""},
         {"16-bit PNG to JPEG", {"deep.png", "rocket.jpg", "-o", "out.jpg"}, 0, CV_8U, ""},
         {"16-bit PNG, --depth 8", {"deep.png", "rocket.jpg", "-o", "out.png", "--depth", "8"}, 0, CV_8U, ""},
-        {"8-bit PNG to PNG", {"chelsea.png", "rocket.jpg", "-o", "out.png"}, 0, CV_8U, ""},
         {"8-bit PNG, --depth 16", {"chelsea.png", "rocket.jpg", "-o", "out.png", "--depth", "16"}, 0, CV_16U, ""},
         {"batch", {"-r", "rocket.jpg", "-d", "batch", "deep.png", "chelsea.png"}, 0, CV_16U, ""},
         {"--depth 16 to JPEG", {"deep.png", "rocket.jpg", "-o", "out.jpg", "--depth", "16"}, 64, 0,
@@ -164,7 +160,6 @@ TEST(ColormatchProgram, ExportsALutWithoutAnImage)
               (QList<QByteArray>{"# Made by colormatch from the target chelsea.png and the reference rocket.jpg",
                                  "# Input and output colour space: sRGB IEC61966-2.1", "TITLE \"luts_look\"",
                                  "LUT_3D_SIZE 5", ""}));
-    EXPECT_EQ(space.image("luts_look_unwrapped.png").size(), cv::Size(256, 16));
     EXPECT_TRUE(run.err.contains("luts_look.cube (5 x 5 x 5) and luts_look_unwrapped.png")) << run.err.toStdString();
 }
 

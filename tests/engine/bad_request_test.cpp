@@ -68,13 +68,6 @@ QByteArray pfmRow(const std::vector<float> &samples)
     return pfm.append(reinterpret_cast<const char *>(samples.data()), int(samples.size() * sizeof(float)));
 }
 
-bool isOwnLine(const QString &line)
-{
-    static const QRegularExpression own(QStringLiteral(
-        "^([0-9]{3}|bytes:[0-9]+|current_image:[0-9]+|current_image_mat_rgba:[0-9]+x[0-9]+|DONE|CRASH \\(67\\+\\) .*|ERROR .+)$"));
-    return own.match(line).hasMatch();
-}
-
 } // namespace
 
 TEST(BadRequests, EachEndsCleanlyWithItsStatus)
@@ -127,8 +120,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         {"PNG signature only", 65, "target image is a truncated PNG", asTarget(png.left(8))},
         {"PNG without its end chunk", 65, "target image is a truncated PNG", asTarget(png.left(png.size() - 12))},
         {"JPEG without end marker", 65, "target image is a truncated JPEG", asTarget(jpg.left(jpg.size() - 2))},
-        {"reference JPEG cut short", 65, "reference image is a truncated JPEG",
-         frame(png, reference.left(reference.size() / 2))},
         {"WebP cut short", 65, "target image is a truncated WebP", asTarget(webp.left(webp.size() - 40))},
         {"TIFF cut short", 65, "target image", asTarget(tif.left(tif.size() / 2))},
         {"BMP cut short", 65, "target image", asTarget(bmp.left(bmp.size() / 2))},
@@ -230,6 +221,8 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
     // Temporary files of OpenCV's decoders land here, where they can be seen.
     QDir(dir.path()).mkdir(QStringLiteral("tmp"));
     const QStringList environment{"OPENCV_TEMP_PATH=" + path("tmp"), "TMPDIR=" + path("tmp")};
+    const QRegularExpression ownLine(QStringLiteral(
+        "^([0-9]{3}|bytes:[0-9]+|current_image:[0-9]+|current_image_mat_rgba:[0-9]+x[0-9]+|DONE|CRASH \\(67\\+\\) .*|ERROR .+)$"));
 
     for (const BadRequest &bad : table) {
         SCOPED_TRACE(bad.name);
@@ -245,7 +238,7 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
 
         const QStringList lines = run.errLines();
         for (const QString &line : lines)
-            EXPECT_TRUE(isOwnLine(line)) << "foreign line: " << line.toStdString();
+            EXPECT_TRUE(ownLine.match(line).hasMatch()) << "foreign line: " << line.toStdString();
         EXPECT_TRUE(run.err.endsWith('\n'));
         const QStringList errors = lines.filter(QRegularExpression(QStringLiteral("^ERROR ")));
         if (bad.errorPart.isEmpty()) {

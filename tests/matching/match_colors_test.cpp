@@ -157,7 +157,6 @@ TEST(MatchColors, AgreesWithThePlainComputationOnEveryKindOfImage)
          withHiddenPart(greyAlpha(rocket, CV_16U), 0.3, {65535}), false, 1.0f},
         {"one pixel", cv::Mat(1, 1, CV_8UC3, cv::Scalar(1, 2, 3)), rocket, true, 1.0f},
         {"colours on a line", line, rocket, false, 1.0f},
-        {"itself", rocket, rocket, false, 1.0f},
     };
     for (const bool openCL : {false, true}) {
         if (openCL && !cv::ocl::haveOpenCL())
