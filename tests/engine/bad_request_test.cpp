@@ -68,13 +68,6 @@ QByteArray pfmRow(const std::vector<float> &samples)
     return pfm.append(reinterpret_cast<const char *>(samples.data()), int(samples.size() * sizeof(float)));
 }
 
-bool isOwnLine(const QString &line)
-{
-    static const QRegularExpression own(QStringLiteral(
-        "^([0-9]{3}|bytes:[0-9]+|current_image:[0-9]+|current_image_mat_rgba:[0-9]+x[0-9]+|DONE|CRASH \\(67\\+\\) .*|ERROR .+)$"));
-    return own.match(line).hasMatch();
-}
-
 } // namespace
 
 TEST(BadRequests, EachEndsCleanlyWithItsStatus)
@@ -90,7 +83,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
     const QByteArray webp = encoded(target, ".webp");
     const QByteArray tif = encoded(target, ".tif");
     const QByteArray bmp = encoded(target, ".bmp");
-    QDir(dir.path()).mkdir(QStringLiteral("a folder"));
 
     cv::Mat sixteen, floating;
     target.convertTo(sixteen, CV_16U, 257.0);
@@ -110,7 +102,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
 
     const QList<BadRequest> table = {
         {"three bytes", 65, "target image is empty", [] { return QByteArray("\0\0\1", 3); }},
-        {"six bytes", 65, "target image is empty", [] { return QByteArray(6, '\0'); }},
         {"header without reference length", 65, "reference image is empty", [=] { return withTarget; }},
         {"negative target length", 65, "target length -5 is negative",
          [=] { return bigEndianInt(0) + bigEndianInt(-5) + png; }},
@@ -127,12 +118,8 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         {"garbage target", 65, "target image could not be decoded", asTarget(QByteArray(5000, '\x5A'))},
         {"garbage reference", 65, "reference image could not be decoded", frame(png, QByteArray(777, '\x01'))},
         {"PNG signature only", 65, "target image is a truncated PNG", asTarget(png.left(8))},
-        {"PNG cut in half", 65, "target image is a truncated PNG", asTarget(png.left(png.size() / 2))},
         {"PNG without its end chunk", 65, "target image is a truncated PNG", asTarget(png.left(png.size() - 12))},
         {"JPEG without end marker", 65, "target image is a truncated JPEG", asTarget(jpg.left(jpg.size() - 2))},
-        {"JPEG start marker only", 65, "target image is a truncated JPEG", asTarget(jpg.left(3))},
-        {"reference JPEG cut short", 65, "reference image is a truncated JPEG",
-         frame(png, reference.left(reference.size() / 2))},
         {"WebP cut short", 65, "target image is a truncated WebP", asTarget(webp.left(webp.size() - 40))},
         {"TIFF cut short", 65, "target image", asTarget(tif.left(tif.size() / 2))},
         {"BMP cut short", 65, "target image", asTarget(bmp.left(bmp.size() / 2))},
@@ -196,7 +183,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         {"trailing bytes", 0, "", [=] { return frameRequest(png, reference, 9, QByteArray(999, 'z')); }},
         {"NaN strength", 64, "strength \"nan\" is not a finite number",
          asTarget(png), set(&HostArguments::strength, "nan")},
-        {"infinite strength", 64, "strength \"inf\"", asTarget(png), set(&HostArguments::strength, "inf")},
         {"strength beyond float", 64, "strength \"-1e308\"", asTarget(png), set(&HostArguments::strength, "-1e308")},
         {"result file is a FIFO", 0, "", asTarget(png), setPath(&HostArguments::resultFile, "fifo")},
         {"result path in Latin-1", 0, "", asTarget(png),
@@ -207,7 +193,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
          frame(QByteArray(5000, '\x5A'), QByteArray(777, '\x01'))},
         {"unknown format word", 64, "result format \"xyz\" has no image encoder",
          asTarget(png), set(&HostArguments::format, "xyz")},
-        {"empty format word", 64, "result format \"\"", asTarget(png), set(&HostArguments::format, "")},
         {"LUT size 1", 64, "LUT size \"1\"",
          asTarget(png), [&](HostArguments &a) { a.lutBase = base64Path(path("lut")); a.lutSize = "1"; }},
         {"LUT size 257", 64, "LUT size \"257\"",
@@ -215,8 +200,6 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
         // Windows reads no result file: the result comes on standard output all the same.
         {"result file in a missing folder", resultFileHonoured ? 73 : 0, resultFileHonoured ? "cannot write result file" : "",
          asTarget(png), setPath(&HostArguments::resultFile, "missing/result.png")},
-        {"result file is a folder", resultFileHonoured ? 73 : 0, resultFileHonoured ? "cannot write result file" : "",
-         asTarget(png), setPath(&HostArguments::resultFile, "a folder")},
         {"LUT files in a missing folder", 73, "cannot write LUT file",
          asTarget(png), setPath(&HostArguments::lutBase, "missing/look")},
         {"size file in a missing folder", 0, "", asTarget(png), setPath(&HostArguments::sizeFile, "missing/size.txt")},
@@ -238,6 +221,8 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
     // Temporary files of OpenCV's decoders land here, where they can be seen.
     QDir(dir.path()).mkdir(QStringLiteral("tmp"));
     const QStringList environment{"OPENCV_TEMP_PATH=" + path("tmp"), "TMPDIR=" + path("tmp")};
+    const QRegularExpression ownLine(QStringLiteral(
+        "^([0-9]{3}|bytes:[0-9]+|current_image:[0-9]+|current_image_mat_rgba:[0-9]+x[0-9]+|DONE|CRASH \\(67\\+\\) .*|ERROR .+)$"));
 
     for (const BadRequest &bad : table) {
         SCOPED_TRACE(bad.name);
@@ -253,7 +238,7 @@ TEST(BadRequests, EachEndsCleanlyWithItsStatus)
 
         const QStringList lines = run.errLines();
         for (const QString &line : lines)
-            EXPECT_TRUE(isOwnLine(line)) << "foreign line: " << line.toStdString();
+            EXPECT_TRUE(ownLine.match(line).hasMatch()) << "foreign line: " << line.toStdString();
         EXPECT_TRUE(run.err.endsWith('\n'));
         const QStringList errors = lines.filter(QRegularExpression(QStringLiteral("^ERROR ")));
         if (bad.errorPart.isEmpty()) {

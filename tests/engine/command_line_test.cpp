@@ -75,7 +75,6 @@ TEST(CommandLine, RequestOptionsAreReadStrictlyAndOtherWordsIgnored)
     } cases[] = {
         {"1", 0, ""},
         {"", 0, ""},
-        {"gimp", 0, ""},
         {"Matchengine-options/1;gain-limit=2", 0, ""}, // not our prefix: another host's text
         {"matchengine-options/1", 0, ""},
         {"matchengine-options/1;gain-limit=2.5", 2.5, ""},

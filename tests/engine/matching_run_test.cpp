@@ -90,29 +90,9 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
     const QList<Request> table = {
         {"photographs", chelsea, rocket, [](HostArguments &) {}, expectedLines(chelsea, 451, 300, false, false),
          [&](const EngineRun &run) { expectPlainMatch(decodeBytes(run.out), chelsea, rocket); }},
-        {"alpha kept byte for byte", alphaTarget, rocket, [](HostArguments &) {},
-         expectedLines(alphaTarget, 600, 400, true, true),
-         [&](const EngineRun &run) {
-             const cv::Mat result = decodeBytes(run.out);
-             ASSERT_EQ(result.type(), CV_8UC4);
-             EXPECT_EQ(cv::norm(alphaPlane(result), alphaPlane(coffeeAlpha), cv::NORM_INF), 0.0);
-             expectPlainMatch(result, coffee, rocket);
-         }},
         {"'ON' keeps the lightness, and a strength that is no number is 0", coffee, rocket,
          [](HostArguments &a) { a.lightness = "ON", a.strength = "strong"; }, {},
          [&](const EngineRun &run) { EXPECT_EQ(cv::norm(decodeBytes(run.out), decodeBytes(coffee), cv::NORM_INF), 0.0); }},
-        {"result and size files", chelsea, rocket,
-         [&](HostArguments &a) {
-             a.resultFile = base64Path(path("résultat.png"));
-             a.sizeFile = base64Path(path("size.txt"));
-         },
-         {}, [&](const EngineRun &run) {
-             EXPECT_EQ(run.out.isEmpty(), resultFileHonoured);
-             EXPECT_EQ(QFile::exists(path("résultat.png")), resultFileHonoured);
-             EXPECT_EQ(readAll(path("size.txt")), QByteArray("451x300"));
-             const cv::Mat written = decodeBytes(resultFileHonoured ? readAll(path("résultat.png")) : run.out);
-             EXPECT_EQ(written.size(), cv::Size(451, 300));
-         }},
         {"LUT export", encoded(chelseaAlpha), rocket,
          [&](HostArguments &a) {
              a.lutBase = base64Path(path("look"));
@@ -127,9 +107,8 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              EXPECT_EQ(result.type(), CV_8UC3);
              EXPECT_EQ(result.size(), cv::Size(10, 10));
              EXPECT_EQ(cv::countNonZero(result.reshape(1)), 0);
-             EXPECT_EQ(cv::imread(path("look_unwrapped.png").toStdString()).size(), cv::Size(256, 16));
-             EXPECT_EQ(fromPlatformLines(readAll(path("look_cube.cube"))).count('\n'), 6 + 17 * 17 * 17 + 1);
          }},
+        // The TIFF result keeps the alpha byte for byte; JPEG drops it.
         {"JPEG result: OpenCV's encoding of the TIFF result at quality 99", alphaTarget, rocket,
          [](HostArguments &a) { a.format = "jpg"; }, expectedLines(alphaTarget, 600, 400, true, true),
          [&](const EngineRun &run) {
@@ -137,6 +116,7 @@ TEST(MatchingRun, EachRequestGivesItsLinesResultAndFiles)
              tiff.format = "tif";
              const cv::Mat expected = decodeBytes(runEngine(tiff.list(), frameRequest(alphaTarget, rocket)).out);
              ASSERT_EQ(expected.type(), CV_8UC4);
+             EXPECT_EQ(cv::norm(alphaPlane(expected), alphaPlane(coffeeAlpha), cv::NORM_INF), 0.0);
              expectPlainMatch(expected, coffee, rocket);
              const QByteArray opencv = encoded(expected, ".jpg", {cv::IMWRITE_JPEG_QUALITY, 99});
              EXPECT_EQ(cv::norm(decodeBytes(run.out), decodeBytes(opencv), cv::NORM_INF), 0.0);

@@ -49,7 +49,6 @@ TEST(StartUp, TooFewArgumentsAndBadRequestOptionsAreRefusedBeforeReadingInput)
         QStringList arguments;
         const char *error;
     } cases[] = {
-        {{"a", "b"}, "005\nERROR expected 11 arguments"},
         {eleven, "005\nERROR expected 11 arguments"},
         {badOptions, "005\nERROR request option depth=\"12\" is not 8 or 16"},
     };

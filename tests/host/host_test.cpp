@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,15 +20,6 @@
 #endif
 
 namespace {
-
-QStringList argumentsOf(char **arguments)
-{
-    QStringList list;
-    for (char **argument = arguments; argument && *argument; ++argument)
-        list << QString::fromUtf8(*argument);
-    hostFreeArguments(arguments);
-    return list;
-}
 
 std::string textOf(char *text)
 {
@@ -65,7 +54,11 @@ TEST(HostLibrary, RequestsItBuildsAreWhatTheEngineReads)
         SCOPED_TRACE(testing::Message() << "row " << &c - cases);
         const HostRequest request{"test", c.lutBase, c.lutSize, c.useOpenCL, c.matchLightness, c.format, c.strength,
                                   c.sizeFile, c.gainLimit, c.depth};
-        const QStringList arguments = argumentsOf(hostMatchArguments("matchengine", &request));
+        char **built = hostMatchArguments("matchengine", &request);
+        QStringList arguments;
+        for (char **argument = built; argument && *argument; ++argument)
+            arguments << QString::fromUtf8(*argument);
+        hostFreeArguments(built);
         ASSERT_EQ(arguments.size(), requiredArgumentCount);
         EXPECT_EQ(arguments[2], c.optionsWord);
         EngineSettings settings;
@@ -89,12 +82,7 @@ TEST(HostLibrary, RequestsItBuildsAreWhatTheEngineReads)
         const QByteArray frame(reinterpret_cast<const char *>(framed.data), int(framed.size));
         hostBytesFree(&framed);
         EXPECT_EQ(frame, testing_support::frameRequest(c.target, c.reference));
-        const SplitRequest split = splitRequest(frame);
-        EXPECT_EQ(split.targetBytes, c.target);
-        EXPECT_EQ(split.referenceBytes, c.reference);
     }
-    const QStringList query = argumentsOf(hostCapabilityArguments("matchengine", "test"));
-    EXPECT_EQ(query, QStringList({"matchengine", "test", "1", capabilityToken}));
     // Two images that together pass what one request's lengths can say.
     HostBytes framed{};
     EXPECT_FALSE(hostFrameRequest("", size_t(1) << 30, "", size_t(1) << 30, &framed));
@@ -123,18 +111,12 @@ TEST(HostLibrary, StandardErrorLinesAndFailuresInWords)
         const char *message;
         int width, height;
     } kinds[] = {
-        {"005", hostLineProgress, 5, nullptr, 0, 0},
-        {"100", hostLineProgress, 100, nullptr, 0, 0},
         {"0050", hostLineOther, -1, nullptr, 0, 0},
-        {"05", hostLineOther, -1, nullptr, 0, 0},
         {"ERROR target image is empty (0 bytes)", hostLineError, -1, "target image is empty (0 bytes)", 0, 0},
         {"ERROR", hostLineOther, -1, nullptr, 0, 0},
-        {"CRASH (67+) (0) OpenCV: bad", hostLineCrash, -1, nullptr, 0, 0},
         {"current_image_mat_rgba:451x300", hostLineWorkingSize, -1, nullptr, 451, 300},
         {"current_image_mat_rgba:451x", hostLineOther, -1, nullptr, 0, 0},
         {"current_image_mat_rgba:99999999999x2", hostLineOther, -1, nullptr, 0, 0},
-        {"bytes:1234", hostLineOther, -1, nullptr, 0, 0},
-        {"DONE", hostLineOther, -1, nullptr, 0, 0},
     };
     for (const auto &k : kinds) {
         SCOPED_TRACE(k.line);
@@ -149,10 +131,8 @@ TEST(HostLibrary, StandardErrorLinesAndFailuresInWords)
     const char *crashLine = "CRASH (67+) (3) UNKNOWN";
     const struct {
         HostOutcome outcome;
-        const char *text; // NULL: no failure
+        const char *text;
     } outcomes[] = {
-        {{"cannot start the engine /x: No such file or directory", 0, nullptr, -1, nullptr, nullptr, 1},
-         "cannot start the engine /x: No such file or directory"},
         {{nullptr, 11, nullptr, -1, nullptr, nullptr, 1}, "the engine crashed (signal 11, segmentation fault)"},
         {{nullptr, 31, nullptr, -1, nullptr, nullptr, 1}, "the engine crashed (signal 31)"},
         {{nullptr, 0, "status 0xC0000005", -1, nullptr, nullptr, 1}, "the engine crashed (status 0xC0000005)"},
@@ -163,41 +143,24 @@ TEST(HostLibrary, StandardErrorLinesAndFailuresInWords)
          "the colour transfer failed inside the engine (CRASH (67+) (3) UNKNOWN), which gave back the layer "
          "unmatched"},
         {{nullptr, 0, nullptr, 0, nullptr, nullptr, 1}, "the engine ended without a result"},
-        {{nullptr, 0, nullptr, 0, nullptr, nullptr, 0}, nullptr},
     };
     for (const auto &o : outcomes)
-        EXPECT_EQ(textOf(hostFailureText(&o.outcome, "layer")), o.text ? o.text : "(none)");
+        EXPECT_EQ(textOf(hostFailureText(&o.outcome, "layer")), o.text);
 }
 
+// The headers' text is PamWriter's to check (the engine reads it back), the
+// fields read HostRunner's; here, a file is read only with every row whole.
 TEST(HostLibrary, PamHeadersWrittenAndRead)
 {
-    const struct {
-        int width, height, channels, bitDepth;
-        const char *tupleType;
-    } rows[] = {
-        {3, 2, 3, 8, "RGB"}, {1, 5, 4, 16, "RGB_ALPHA"}, {7, 1, 1, 8, "GRAYSCALE"}, {2, 2, 2, 16, "GRAYSCALE_ALPHA"}};
-    for (const auto &r : rows) {
+    for (const int bitDepth : {8, 16}) {
         char header[hostPamHeaderCapacity];
-        const size_t length = hostPamHeader(header, r.width, r.height, r.channels, r.bitDepth);
-        const std::string text(header, length);
-        EXPECT_EQ(text, "P7\nWIDTH " + std::to_string(r.width) + "\nHEIGHT " + std::to_string(r.height) + "\nDEPTH "
-                            + std::to_string(r.channels) + "\nMAXVAL " + (r.bitDepth == 16 ? "65535" : "255")
-                            + "\nTUPLTYPE " + r.tupleType + "\nENDHDR\n");
-        const size_t samples = size_t(r.width) * r.height * r.channels * (r.bitDepth / 8);
+        const std::string text(header, hostPamHeader(header, 3, 2, 4, bitDepth));
         for (const long extra : {0L, -1L, 1L}) {
-            const std::string file = text + std::string(samples + extra, '\x7f');
+            const std::string file = text + std::string(3 * 2 * 4 * size_t(bitDepth / 8) + extra, '\x7f');
             HostPam pam;
-            EXPECT_EQ(hostParsePam(file.data(), file.size(), &pam), extra == 0) << text << extra;
-            if (extra == 0) {
-                EXPECT_EQ(pam.width, r.width);
-                EXPECT_EQ(pam.height, r.height);
-                EXPECT_EQ(pam.depth, r.channels);
-                EXPECT_EQ(pam.maxval, r.bitDepth == 16 ? 65535 : 255);
-                EXPECT_EQ(pam.headerSize, length);
-            }
+            EXPECT_EQ(hostParsePam(file.data(), file.size(), &pam), extra == 0) << bitDepth << " " << extra;
         }
     }
-    EXPECT_EQ(hostPamHeader(nullptr, 0, 1, 3, 8), 0u);
     HostPam pam;
     for (const char *bad : {"P6\n1 1\n255\nabc", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\n", "P7\nENDHDR\nx"})
         EXPECT_FALSE(hostParsePam(bad, std::strlen(bad), &pam)) << bad;
@@ -236,7 +199,6 @@ TEST(HostRunner, RunsTheEngineCancelsItAndSaysWhenItCannotStart)
     HostPam pam;
     ASSERT_TRUE(hostParsePam(result.result.data, result.result.size, &pam));
     EXPECT_EQ(pam.width * pam.height * pam.depth, 451 * 300 * 3);
-    EXPECT_EQ(result.resultSize, (long long)result.result.size);
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes.front(), engineProgressFirst);
     EXPECT_EQ(codes.back(), engineProgressLast);

@@ -157,7 +157,6 @@ TEST(MatchColors, AgreesWithThePlainComputationOnEveryKindOfImage)
          withHiddenPart(greyAlpha(rocket, CV_16U), 0.3, {65535}), false, 1.0f},
         {"one pixel", cv::Mat(1, 1, CV_8UC3, cv::Scalar(1, 2, 3)), rocket, true, 1.0f},
         {"colours on a line", line, rocket, false, 1.0f},
-        {"itself", rocket, rocket, false, 1.0f},
     };
     for (const bool openCL : {false, true}) {
         if (openCL && !cv::ocl::haveOpenCL())
@@ -243,7 +242,6 @@ TEST(ImageIntake, EachKindOfFileGivesTheReadersPixels)
         cv::Mat expected; // OpenCV's pixels unless given
         bool accepted = true;
     } cases[] = {
-        {"the bundled JPEG", readFileBytes(samplePath(QStringLiteral("rocket.jpg")))},
         {"JPEG 4:2:0", encoded(photo, ".jpg")},
         {"progressive JPEG", encoded(photo, ".jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 80})},
         {"grey JPEG", encoded(grey, ".jpg")},
@@ -262,8 +260,6 @@ TEST(ImageIntake, EachKindOfFileGivesTheReadersPixels)
         {"PFM cut short", pfm('F', 2, 1, "-1.0", {0.1f, 0.2f, 0.3f}, false), {}, false},
         {"PFM of scale 0", pfm('f', 1, 1, "0", {0.1f}, false), {}, false},
         {"PAM RGB", pam(1, 3, 255, "RGB", QByteArray("\xff\x00\x10", 3)), pixel(CV_8UC3, {16, 0, 255})},
-        {"PAM of DEPTH 3 without a tuple type", pam(1, 3, 255, "", QByteArray("\xff\x00\x10", 3)),
-         pixel(CV_8UC3, {16, 0, 255})},
         {"PAM of DEPTH 4 without a tuple type", pam(1, 4, 255, "", QByteArray("\xff\x00\x10\x80", 4)),
          pixel(CV_8UC4, {16, 0, 255, 128})},
         {"PAM RGB_ALPHA", pam(1, 4, 255, "RGB_ALPHA", "\x01\x02\x03\x04"), pixel(CV_8UC4, {3, 2, 1, 4})},
@@ -416,7 +412,6 @@ TEST(MatchColors, DeepAgreesWithThePlainComputationInDouble)
     } cases[] = {
         {"16-bit photograph", encoded(deepened(chelsea)), rocket, false, 1.0f},
         {"16-bit, lightness matched, half strength", encoded(deepened(rocket)), deepened(coffee), true, 0.5f},
-        {"16-bit extrapolated", encoded(deepened(coffee)), chelsea, false, -0.5f},
         {"16-bit with alpha, hidden parts", encoded(deepAlpha), rocket, false, 0.7f},
         {"16-bit grey", encoded(deepGrey), chelsea, false, 1.0f},
         {"8-bit target", encoded(coffee), rocket, false, 1.0f},
